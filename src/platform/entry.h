@@ -1,0 +1,26 @@
+// What `main` needs from the platform it was linked with. Each implementation
+// (Win32, simulated) defines these once.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/result.h"
+
+namespace wh {
+
+// The platform for this process. The simulated Windows reads its machine
+// description here; a description it cannot load is reported as text.
+Result<std::unique_ptr<Platform>, std::string> make_platform();
+
+// The command-line arguments after the program name, as UTF-8. On Windows
+// they come from the wide command line, not from the ANSI `argv`.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
+// Sets standard output up for JSON lines: binary, so that a line ends in a
+// bare line feed.
+void prepare_standard_output();
+
+}  // namespace wh

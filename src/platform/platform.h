@@ -1,0 +1,159 @@
+// The one door to Windows. Every file, drive, volume, process and clock the
+// helper touches goes through `Platform` and the `Handle`s it returns, so the
+// logic above runs unchanged on the real Win32 layer and on the simulated
+// Windows used for tests on other systems. `main` picks the implementation;
+// handlers receive it by reference.
+//
+// Paths and texts are UTF-8. Failures are `OsError` values carrying the Win32
+// code and the system's text. Nothing here throws.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/os_error.h"
+
+namespace wh {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Windows PowerShell, always started by this absolute path.
+inline constexpr std::string_view kPowerShellPath =
+    "C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
+
+// A point on a monotonic clock with an arbitrary origin.
+using Instant = std::chrono::nanoseconds;
+
+// One open Windows handle: a file, a raw physical drive or a volume. The
+// destructor closes it (CloseHandle); a failing close is ignored. Operations
+// that do not apply to the kind of object (a disk query on a file, say) fail
+// with the error Windows gives for them.
+class Handle {
+ public:
+  virtual ~Handle() = default;
+  Handle() = default;
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+
+  // Reads up to `buffer.size()` bytes at the current position and advances it.
+  // Returns the count read; 0 means end of data. An error with `interrupted`
+  // set transferred nothing and should be repeated.
+  virtual OsResult<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
+
+  // Writes up to `data.size()` bytes at the current position and advances it.
+  // Returns the count accepted, which may be less than asked (0 included); the
+  // caller loops. `interrupted` as for read.
+  virtual OsResult<std::size_t> write(std::span<const std::uint8_t> data) = 0;
+
+  // Moves the position to the absolute byte `offset` (SetFilePointerEx,
+  // FILE_BEGIN). Seeking past the end of a file is allowed.
+  virtual OsStatus seek(std::uint64_t offset) = 0;
+
+  // Makes the file exactly `length` bytes long (SetFileInformationByHandle
+  // with FileEndOfFileInfo). The position is not moved.
+  virtual OsStatus set_end_of_file(std::uint64_t length) = 0;
+
+  // Writes the system's buffers for this handle to stable storage
+  // (FlushFileBuffers).
+  virtual OsStatus flush() = 0;
+
+  // IOCTL_DISK_GET_LENGTH_INFO: the disk's length in bytes. Fails when the call
+  // fails or returns fewer than 8 bytes.
+  virtual OsResult<std::uint64_t> disk_length() = 0;
+
+  // IOCTL_STORAGE_QUERY_PROPERTY with StorageDeviceProperty and
+  // PropertyStandardQuery into a zero-filled 1024-byte buffer: the bytes the
+  // call returned (at most 1024), a STORAGE_DEVICE_DESCRIPTOR.
+  virtual OsResult<Bytes> storage_descriptor() = 0;
+
+  // IOCTL_DISK_GET_DISK_ATTRIBUTES: the 64-bit `Attributes` field. Fails when
+  // the call fails or returns fewer than 16 bytes.
+  virtual OsResult<std::uint64_t> disk_attributes() = 0;
+
+  // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS into a zero-filled 1024-byte buffer:
+  // the disk number of every extent, in order. Fails when the call fails or
+  // the reply does not hold as many extents as it announces (more than 42).
+  virtual OsResult<std::vector<std::uint32_t>> volume_disk_extents() = 0;
+
+  // FSCTL_LOCK_VOLUME and FSCTL_DISMOUNT_VOLUME, without buffers.
+  virtual OsStatus lock_volume() = 0;
+  virtual OsStatus dismount_volume() = 0;
+};
+
+using HandlePtr = std::unique_ptr<Handle>;
+
+enum class VolumeAccess { kRead, kReadWrite };
+
+struct OpenedForWriting {
+  HandlePtr handle;
+  // The file was there before the open (the last error was ERROR_ALREADY_EXISTS).
+  bool already_existed = false;
+};
+
+struct ProcessOutput {
+  std::uint32_t exit_code = 0;
+  std::string standard_output;  // raw bytes, whole
+  std::string standard_error;   // raw bytes, whole
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // --- Physical drives. `path` is a device path such as "\\.\PhysicalDrive3",
+  // used as given. OPEN_EXISTING, no security attributes, no template.
+
+  // GENERIC_READ, sharing FILE_SHARE_READ | FILE_SHARE_WRITE, no flags: for
+  // queries that must not disturb other users of the drive.
+  virtual OsResult<HandlePtr> open_drive_for_query(const std::string& path) = 0;
+  // GENERIC_READ, share mode 0: fails while any other handle is open on the
+  // drive, and keeps others out while held.
+  virtual OsResult<HandlePtr> open_drive_exclusive_read(const std::string& path) = 0;
+  // GENERIC_READ | GENERIC_WRITE, share mode 0, FILE_FLAG_WRITE_THROUGH.
+  virtual OsResult<HandlePtr> open_drive_exclusive_write(const std::string& path) = 0;
+
+  // --- Volumes.
+
+  // Opens the volume device `name` (a volume GUID path without its trailing
+  // backslash) with the given access, sharing read and write, OPEN_EXISTING.
+  virtual OsResult<HandlePtr> open_volume(const std::string& name, VolumeAccess access) = 0;
+  // FindFirstVolumeW / FindNextVolumeW / FindVolumeClose: every volume GUID
+  // path, with its trailing backslash, in the system's order. Empty when the
+  // enumeration cannot start.
+  virtual std::vector<std::string> list_volumes() = 0;
+
+  // --- Files. Ordinary sharing (read, write, delete) unless said otherwise.
+
+  // True when the path's attributes can be queried (GetFileAttributesW).
+  virtual bool file_exists(const std::string& path) = 0;
+  // GENERIC_READ, OPEN_EXISTING.
+  virtual OsResult<HandlePtr> open_file_read(const std::string& path) = 0;
+  // GENERIC_WRITE, CREATE_ALWAYS: created when absent, truncated when present.
+  virtual OsResult<HandlePtr> create_file_write(const std::string& path) = 0;
+  // GENERIC_WRITE, OPEN_ALWAYS, FILE_FLAG_WRITE_THROUGH; reports whether the
+  // file existed before. The content is left as it was.
+  virtual OsResult<OpenedForWriting> open_always_write(const std::string& path) = 0;
+
+  // --- Processes.
+
+  // Runs `executable` (an absolute path, never searched for) with `arguments`,
+  // each passed to the child as one argument exactly as given. Standard input
+  // is the null device; standard output and standard error are captured whole,
+  // drained concurrently. Waits for the child without a time limit. Fails only
+  // when the process cannot be started.
+  virtual OsResult<ProcessOutput> run_process(const std::string& executable,
+                                              const std::vector<std::string>& arguments) = 0;
+
+  // --- Time.
+
+  virtual Instant now() = 0;
+  virtual void sleep_ms(std::uint32_t milliseconds) = 0;
+};
+
+}  // namespace wh

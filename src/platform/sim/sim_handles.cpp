@@ -1,0 +1,211 @@
+#include "platform/sim/sim_handles.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/sim/sim_errors.h"
+#include "platform/sim/sim_platform.h"
+#include "platform/unicode.h"
+
+namespace wh::sim {
+namespace {
+
+constexpr std::size_t kMaxExtentsInReply = 42;  // (1024 - 8) / 24
+constexpr std::uint32_t kErrorMoreData = 234;
+constexpr std::uint64_t kDiskAttributeReadOnly = 0x2;
+
+OsError invalid_function() { return win32_error(kErrorInvalidFunction); }
+
+// pread/pwrite cannot take offsets beyond off_t.
+bool offset_fits(std::uint64_t offset) { return offset <= static_cast<std::uint64_t>(INT64_MAX); }
+
+}  // namespace
+
+// --- SimHandle: what a handle of the wrong kind answers.
+
+OsResult<std::size_t> SimHandle::read(std::span<std::uint8_t>) { return Err(invalid_function()); }
+OsResult<std::size_t> SimHandle::write(std::span<const std::uint8_t>) { return Err(invalid_function()); }
+OsStatus SimHandle::seek(std::uint64_t) { return Err(invalid_function()); }
+OsStatus SimHandle::set_end_of_file(std::uint64_t) { return Err(invalid_function()); }
+OsStatus SimHandle::flush() { return Err(invalid_function()); }
+OsResult<std::uint64_t> SimHandle::disk_length() { return Err(invalid_function()); }
+OsResult<Bytes> SimHandle::storage_descriptor() { return Err(invalid_function()); }
+OsResult<std::uint64_t> SimHandle::disk_attributes() { return Err(invalid_function()); }
+OsResult<std::vector<std::uint32_t>> SimHandle::volume_disk_extents() { return Err(invalid_function()); }
+OsStatus SimHandle::lock_volume() { return Err(invalid_function()); }
+OsStatus SimHandle::dismount_volume() { return Err(invalid_function()); }
+
+std::optional<OsError> SimHandle::check(std::string_view operation) {
+  if (platform_.state.gone.count(ascii_lower(path_))) return win32_error(kErrorDeviceNotConnected);
+  return platform_.fault(operation, path_);
+}
+
+OsResult<std::size_t> SimHandle::allowance(std::string_view operation, std::size_t wanted,
+                                           std::uint64_t moved_so_far) {
+  if (platform_.state.gone.count(ascii_lower(path_))) return Err(win32_error(kErrorDeviceNotConnected));
+  const int index = platform_.find_fault(operation, path_);
+  if (index < 0) return wanted;
+  const SimFault& fault = platform_.machine.faults[index];
+  if (!fault.after_bytes) return Err(platform_.fire(index));
+  if (moved_so_far >= *fault.after_bytes) return Err(platform_.fire(index));
+  return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, *fault.after_bytes - moved_so_far));
+}
+
+// --- Files.
+
+SimFileHandle::SimFileHandle(SimPlatform& platform, std::string path, int fd)
+    : SimHandle(platform, std::move(path)), fd_(fd) {}
+
+SimFileHandle::~SimFileHandle() { ::close(fd_); }
+
+OsResult<std::size_t> SimFileHandle::read(std::span<std::uint8_t> buffer) {
+  auto allowed = allowance("read", buffer.size(), read_);
+  if (!allowed) return allowed;
+  if (!offset_fits(position_)) return 0;
+  const ssize_t n = ::pread(fd_, buffer.data(), *allowed, static_cast<off_t>(position_));
+  if (n < 0) return Err(from_errno(errno));
+  position_ += static_cast<std::uint64_t>(n);
+  read_ += static_cast<std::uint64_t>(n);
+  return static_cast<std::size_t>(n);
+}
+
+OsResult<std::size_t> SimFileHandle::write(std::span<const std::uint8_t> data) {
+  auto allowed = allowance("write", data.size(), written_);
+  if (!allowed) return allowed;
+  if (!offset_fits(position_ + *allowed)) return Err(win32_error(112));
+  const ssize_t n = ::pwrite(fd_, data.data(), *allowed, static_cast<off_t>(position_));
+  if (n < 0) return Err(from_errno(errno));
+  position_ += static_cast<std::uint64_t>(n);
+  written_ += static_cast<std::uint64_t>(n);
+  return static_cast<std::size_t>(n);
+}
+
+OsStatus SimFileHandle::seek(std::uint64_t offset) {
+  if (auto error = check("seek")) return Err(*error);
+  if (!offset_fits(offset)) return Err(win32_error(87));
+  position_ = offset;
+  return {};
+}
+
+OsStatus SimFileHandle::set_end_of_file(std::uint64_t length) {
+  if (auto error = check("setEndOfFile")) return Err(*error);
+  if (!offset_fits(length)) return Err(win32_error(112));
+  if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) return Err(from_errno(errno));
+  return {};
+}
+
+OsStatus SimFileHandle::flush() {
+  if (auto error = check("flush")) return Err(*error);
+  if (::fsync(fd_) != 0) return Err(from_errno(errno));
+  return {};
+}
+
+// --- Drives.
+
+SimDriveHandle::SimDriveHandle(SimPlatform& platform, std::string path, const SimDrive& drive,
+                               int fd, bool writable, bool exclusive)
+    : SimHandle(platform, std::move(path)), drive_(drive), fd_(fd), writable_(writable),
+      exclusive_(exclusive) {
+  DriveUse& use = platform_.state.drive_use[drive_.number];
+  ++use.handles;
+  use.exclusive = use.exclusive || exclusive_;
+}
+
+SimDriveHandle::~SimDriveHandle() {
+  ::close(fd_);
+  DriveUse& use = platform_.state.drive_use[drive_.number];
+  --use.handles;
+  if (exclusive_) use.exclusive = false;
+}
+
+std::uint64_t SimDriveHandle::length() const {
+  if (drive_.size_bytes) return *drive_.size_bytes;
+  struct stat st {};
+  return ::fstat(fd_, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+OsResult<std::size_t> SimDriveHandle::read(std::span<std::uint8_t> buffer) {
+  auto allowed = allowance("read", buffer.size(), read_);
+  if (!allowed) return allowed;
+  const std::uint64_t end = length();
+  if (position_ >= end) return 0;
+  const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(*allowed, end - position_));
+  const ssize_t got = ::pread(fd_, buffer.data(), n, static_cast<off_t>(position_));
+  if (got < 0) return Err(from_errno(errno));
+  // The device is as long as it says; a shorter backing file reads as zeros.
+  std::memset(buffer.data() + got, 0, n - static_cast<std::size_t>(got));
+  position_ += n;
+  read_ += n;
+  return n;
+}
+
+OsResult<std::size_t> SimDriveHandle::write(std::span<const std::uint8_t> data) {
+  if (!writable_) return Err(win32_error(kErrorAccessDenied));
+  if (drive_.read_only) return Err(win32_error(kErrorWriteProtect));
+  auto allowed = allowance("write", data.size(), written_);
+  if (!allowed) return allowed;
+  if (position_ + *allowed > length() || position_ + *allowed < position_) {
+    return Err(win32_error(kErrorSectorNotFound));
+  }
+  const ssize_t n = ::pwrite(fd_, data.data(), *allowed, static_cast<off_t>(position_));
+  if (n < 0) return Err(from_errno(errno));
+  position_ += static_cast<std::uint64_t>(n);
+  written_ += static_cast<std::uint64_t>(n);
+  return static_cast<std::size_t>(n);
+}
+
+OsStatus SimDriveHandle::seek(std::uint64_t offset) {
+  if (auto error = check("seek")) return Err(*error);
+  if (!offset_fits(offset)) return Err(win32_error(87));
+  position_ = offset;
+  return {};
+}
+
+OsStatus SimDriveHandle::flush() {
+  if (auto error = check("flush")) return Err(*error);
+  if (writable_ && ::fsync(fd_) != 0) return Err(from_errno(errno));
+  return {};
+}
+
+OsResult<std::uint64_t> SimDriveHandle::disk_length() {
+  if (auto error = check("length")) return Err(*error);
+  return length();
+}
+
+OsResult<Bytes> SimDriveHandle::storage_descriptor() {
+  if (auto error = check("descriptor")) return Err(*error);
+  return drive_.descriptor ? *drive_.descriptor : build_storage_descriptor(drive_);
+}
+
+OsResult<std::uint64_t> SimDriveHandle::disk_attributes() {
+  if (auto error = check("attributes")) return Err(*error);
+  return drive_.read_only ? kDiskAttributeReadOnly : 0;
+}
+
+// --- Volumes.
+
+OsResult<std::vector<std::uint32_t>> SimVolumeHandle::volume_disk_extents() {
+  if (auto error = check("extents")) return Err(*error);
+  if (volume_.extents.size() > kMaxExtentsInReply) return Err(win32_error(kErrorMoreData));
+  std::vector<std::uint32_t> disks;
+  for (const SimExtent& extent : volume_.extents) disks.push_back(extent.disk);
+  return disks;
+}
+
+OsStatus SimVolumeHandle::lock_volume() {
+  if (auto error = check("lock")) return Err(*error);
+  platform_.state.events.push_back("lock " + volume_.name);
+  return {};
+}
+
+OsStatus SimVolumeHandle::dismount_volume() {
+  if (auto error = check("dismount")) return Err(*error);
+  platform_.state.events.push_back("dismount " + volume_.name);
+  return {};
+}
+
+}  // namespace wh::sim

@@ -1,0 +1,90 @@
+// The simulated Windows machine, described as data: its physical drives
+// (whose bytes live in host files), its volumes (whose files live in host
+// directories), whether the process is elevated, and the faults to inject.
+// Loaded from `machine.json` in the directory named by WINDOWS_HELPER_SIM_DIR;
+// docs/simulated-windows.md describes the format.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/platform.h"
+#include "platform/result.h"
+
+namespace wh::sim {
+
+struct SimDrive {
+  std::uint32_t number = 0;
+  std::string backing_file;  // host path of the drive's bytes
+  // The length the disk driver reports; the backing file's size when absent.
+  std::optional<std::uint64_t> size_bytes;
+  std::optional<std::string> vendor;
+  std::optional<std::string> product;
+  std::optional<std::string> serial;
+  std::uint32_t bus_type = 7;  // STORAGE_BUS_TYPE; 7 is USB
+  bool removable_media = true;
+  bool read_only = false;
+  // The raw STORAGE_DEVICE_DESCRIPTOR reply, replacing the one built from the
+  // fields above.
+  std::optional<Bytes> descriptor;
+};
+
+struct SimExtent {
+  std::uint32_t disk = 0;
+  std::uint64_t starting_offset = 0;
+  std::uint64_t length = 0;
+};
+
+struct SimVolume {
+  std::string name;  // "\\?\Volume{GUID}\", trailing backslash included
+  std::vector<SimExtent> extents;
+  std::string directory;  // host directory holding the mounted volume's files
+};
+
+// One injected failure. It applies to operations named `operation` on
+// objects opened through `path` (compared without regard to ASCII case), or
+// on every object when `path` is absent.
+struct SimFault {
+  // "open", "length", "descriptor", "attributes", "extents", "lock",
+  // "dismount", "read", "write", "seek", "setEndOfFile", "flush", or
+  // "disappear" (the drive is gone after `after_opens` opens).
+  std::string operation;
+  std::optional<std::string> path;
+  std::uint32_t error = 0;  // the Win32 code reported
+  // read/write: the handle transfers this many bytes, then fails.
+  std::optional<std::uint64_t> after_bytes;
+  // disappear: opens that still succeed.
+  std::uint32_t after_opens = 0;
+  // How many times the fault fires before the operation works again;
+  // unlimited when absent.
+  std::optional<std::uint32_t> count;
+};
+
+struct SimMachine {
+  std::string directory;  // the sim directory; empty for an empty machine
+  bool elevated = false;
+  std::vector<SimDrive> drives;
+  std::vector<SimVolume> volumes;
+  std::vector<SimFault> faults;
+  // Sleeps last this fraction of the time asked; the rest is added to the
+  // monotonic clock, so that waits look complete to the code that measures them.
+  double sleep_scale = 1.0;
+};
+
+// Reads `machine.json` from `directory`; relative host paths in it are taken
+// relative to `directory`.
+Result<SimMachine, std::string> load_machine(const std::string& directory);
+
+// The same from a parsed document (for tests that build machines in memory).
+Result<SimMachine, std::string> machine_from_json(const nlohmann::json& document,
+                                                  const std::string& directory);
+
+// The STORAGE_DEVICE_DESCRIPTOR that Windows would return for `drive`: the
+// fixed fields, then the vendor, product and serial texts, NUL-terminated.
+Bytes build_storage_descriptor(const SimDrive& drive);
+
+}  // namespace wh::sim
