@@ -1,0 +1,118 @@
+#include "platform/win32/win32_handle.h"
+
+#include <algorithm>
+
+#include "platform/win32/ioctl_replies.h"
+
+namespace wh::win32 {
+namespace {
+
+// One ReadFile or WriteFile moves at most a DWORD's worth.
+DWORD clamp_to_dword(std::size_t size) {
+  return static_cast<DWORD>(std::min<std::size_t>(size, 0xFFFFF000u));
+}
+
+// The reply did not have the shape the control code promises.
+OsError short_reply() { return os_error(ERROR_INVALID_DATA); }
+
+}  // namespace
+
+OsResult<std::size_t> Win32Handle::read(std::span<std::uint8_t> buffer) {
+  DWORD got = 0;
+  if (!::ReadFile(handle_.get(), buffer.data(), clamp_to_dword(buffer.size()), &got,
+                  /*lpOverlapped=*/nullptr)) {
+    // A pipe's writer closing is the end of the data, not a failure.
+    if (::GetLastError() == ERROR_BROKEN_PIPE || ::GetLastError() == ERROR_HANDLE_EOF) return 0;
+    return Err(last_error());
+  }
+  return static_cast<std::size_t>(got);
+}
+
+OsResult<std::size_t> Win32Handle::write(std::span<const std::uint8_t> data) {
+  DWORD put = 0;
+  if (!::WriteFile(handle_.get(), data.data(), clamp_to_dword(data.size()), &put,
+                   /*lpOverlapped=*/nullptr)) {
+    return Err(last_error());
+  }
+  return static_cast<std::size_t>(put);
+}
+
+OsStatus Win32Handle::seek(std::uint64_t offset) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(offset);
+  if (offset > static_cast<std::uint64_t>(INT64_MAX) ||
+      !::SetFilePointerEx(handle_.get(), distance, /*lpNewFilePointer=*/nullptr, FILE_BEGIN)) {
+    return Err(offset > static_cast<std::uint64_t>(INT64_MAX) ? os_error(ERROR_INVALID_PARAMETER)
+                                                              : last_error());
+  }
+  return {};
+}
+
+OsStatus Win32Handle::set_end_of_file(std::uint64_t length) {
+  FILE_END_OF_FILE_INFO info;
+  info.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+  if (!::SetFileInformationByHandle(handle_.get(), FileEndOfFileInfo, &info, sizeof info)) {
+    return Err(last_error());
+  }
+  return {};
+}
+
+OsStatus Win32Handle::flush() {
+  if (!::FlushFileBuffers(handle_.get())) return Err(last_error());
+  return {};
+}
+
+OsResult<Bytes> Win32Handle::control(DWORD code, const void* input, DWORD input_size,
+                                     DWORD reply_size) {
+  Bytes reply(reply_size, 0);
+  DWORD returned = 0;
+  if (!::DeviceIoControl(handle_.get(), code, const_cast<void*>(input), input_size,
+                         reply_size ? reply.data() : nullptr, reply_size, &returned,
+                         /*lpOverlapped=*/nullptr)) {
+    return Err(last_error());
+  }
+  reply.resize(std::min<DWORD>(returned, reply_size));
+  return reply;
+}
+
+OsResult<std::uint64_t> Win32Handle::disk_length() {
+  auto reply = control(kIoctlDiskGetLengthInfo, nullptr, 0, 8);
+  if (!reply) return Err(reply.error());
+  if (auto length = parse_length_info(*reply)) return *length;
+  return Err(short_reply());
+}
+
+OsResult<Bytes> Win32Handle::storage_descriptor() {
+  // STORAGE_PROPERTY_QUERY with PropertyId StorageDeviceProperty (0) and
+  // QueryType PropertyStandardQuery (0): all zeros, 12 bytes with padding.
+  const std::uint8_t query[12] = {};
+  return control(kIoctlStorageQueryProperty, query, sizeof query, 1024);
+}
+
+OsResult<std::uint64_t> Win32Handle::disk_attributes() {
+  auto reply = control(kIoctlDiskGetDiskAttributes, nullptr, 0, 24);
+  if (!reply) return Err(reply.error());
+  if (auto attributes = parse_disk_attributes(*reply)) return *attributes;
+  return Err(short_reply());
+}
+
+OsResult<std::vector<std::uint32_t>> Win32Handle::volume_disk_extents() {
+  auto reply = control(kIoctlVolumeGetVolumeDiskExtents, nullptr, 0, 1024);
+  if (!reply) return Err(reply.error());
+  if (auto disks = parse_disk_extents(*reply)) return std::move(*disks);
+  return Err(short_reply());
+}
+
+OsStatus Win32Handle::lock_volume() {
+  auto reply = control(kFsctlLockVolume, nullptr, 0, 0);
+  if (!reply) return Err(reply.error());
+  return {};
+}
+
+OsStatus Win32Handle::dismount_volume() {
+  auto reply = control(kFsctlDismountVolume, nullptr, 0, 0);
+  if (!reply) return Err(reply.error());
+  return {};
+}
+
+}  // namespace wh::win32

@@ -1,0 +1,34 @@
+// The Win32 `Handle`: one kernel handle on a file, drive or volume, driven
+// with synchronous ReadFile, WriteFile, SetFilePointerEx and DeviceIoControl.
+#pragma once
+
+#include "platform/platform.h"
+#include "platform/win32/win32_support.h"
+
+namespace wh::win32 {
+
+class Win32Handle : public Handle {
+ public:
+  explicit Win32Handle(UniqueHandle handle) : handle_(std::move(handle)) {}
+
+  OsResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
+  OsResult<std::size_t> write(std::span<const std::uint8_t> data) override;
+  OsStatus seek(std::uint64_t offset) override;
+  OsStatus set_end_of_file(std::uint64_t length) override;
+  OsStatus flush() override;
+  OsResult<std::uint64_t> disk_length() override;
+  OsResult<Bytes> storage_descriptor() override;
+  OsResult<std::uint64_t> disk_attributes() override;
+  OsResult<std::vector<std::uint32_t>> volume_disk_extents() override;
+  OsStatus lock_volume() override;
+  OsStatus dismount_volume() override;
+
+ private:
+  // DeviceIoControl without an overlapped structure into a zero-filled reply
+  // buffer of `reply_size` bytes; the reply is cut to the bytes returned.
+  OsResult<Bytes> control(DWORD code, const void* input, DWORD input_size, DWORD reply_size);
+
+  UniqueHandle handle_;
+};
+
+}  // namespace wh::win32

@@ -1,0 +1,93 @@
+#include "platform/win32/win32_platform.h"
+
+#include <array>
+
+#include "platform/win32/win32_handle.h"
+
+namespace wh::win32 {
+namespace {
+
+constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// CreateFileW with the arguments every open here has in common.
+OsResult<UniqueHandle> create_file(const std::string& path, DWORD access, DWORD share,
+                                   DWORD disposition, DWORD flags) {
+  UniqueHandle handle(::CreateFileW(to_wide(path).c_str(), access, share,
+                                    /*lpSecurityAttributes=*/nullptr, disposition, flags,
+                                    /*hTemplateFile=*/nullptr));
+  if (!handle.valid()) return Err(last_error());
+  return handle;
+}
+
+OsResult<HandlePtr> open_handle(const std::string& path, DWORD access, DWORD share,
+                                DWORD disposition, DWORD flags) {
+  auto handle = create_file(path, access, share, disposition, flags);
+  if (!handle) return Err(handle.error());
+  return HandlePtr(std::make_unique<Win32Handle>(std::move(handle).value()));
+}
+
+}  // namespace
+
+OsResult<HandlePtr> Win32Platform::open_drive_for_query(const std::string& path) {
+  return open_handle(path, GENERIC_READ, kShareReadWrite, OPEN_EXISTING, /*flags=*/0);
+}
+
+OsResult<HandlePtr> Win32Platform::open_drive_exclusive_read(const std::string& path) {
+  return open_handle(path, GENERIC_READ, /*share=*/0, OPEN_EXISTING, /*flags=*/0);
+}
+
+OsResult<HandlePtr> Win32Platform::open_drive_exclusive_write(const std::string& path) {
+  return open_handle(path, GENERIC_READ | GENERIC_WRITE, /*share=*/0, OPEN_EXISTING,
+                     FILE_FLAG_WRITE_THROUGH);
+}
+
+OsResult<HandlePtr> Win32Platform::open_volume(const std::string& name, VolumeAccess access) {
+  const DWORD rights = access == VolumeAccess::kReadWrite ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+  return open_handle(name, rights, kShareReadWrite, OPEN_EXISTING, /*flags=*/0);
+}
+
+std::vector<std::string> Win32Platform::list_volumes() {
+  constexpr DWORD kUnits = 1024;
+  std::array<wchar_t, kUnits> buffer{};
+  std::vector<std::string> names;
+  HANDLE search = ::FindFirstVolumeW(buffer.data(), kUnits);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring_view name(buffer.data(), std::wcslen(buffer.data()));
+    if (!name.empty()) names.push_back(from_wide(name));
+    buffer.fill(L'\0');
+  } while (::FindNextVolumeW(search, buffer.data(), kUnits));
+  ::FindVolumeClose(search);
+  return names;
+}
+
+bool Win32Platform::file_exists(const std::string& path) {
+  return ::GetFileAttributesW(to_wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+OsResult<HandlePtr> Win32Platform::open_file_read(const std::string& path) {
+  return open_handle(path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+}
+
+OsResult<HandlePtr> Win32Platform::create_file_write(const std::string& path) {
+  return open_handle(path, GENERIC_WRITE, kShareAll, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+}
+
+OsResult<OpenedForWriting> Win32Platform::open_always_write(const std::string& path) {
+  const std::wstring wide = to_wide(path);
+  UniqueHandle handle(::CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll,
+                                    /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
+                                    FILE_FLAG_WRITE_THROUGH, /*hTemplateFile=*/nullptr));
+  // OPEN_ALWAYS succeeds either way and tells which through the last error.
+  const DWORD last = ::GetLastError();
+  if (!handle.valid()) return Err(os_error(last));
+  return OpenedForWriting{std::make_unique<Win32Handle>(std::move(handle)),
+                          last == ERROR_ALREADY_EXISTS};
+}
+
+Instant Win32Platform::now() { return std::chrono::steady_clock::now().time_since_epoch(); }
+
+void Win32Platform::sleep_ms(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+}  // namespace wh::win32

@@ -1,0 +1,25 @@
+// The real Windows: every platform operation as the Win32 call it names.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace wh::win32 {
+
+class Win32Platform : public Platform {
+ public:
+  OsResult<HandlePtr> open_drive_for_query(const std::string& path) override;
+  OsResult<HandlePtr> open_drive_exclusive_read(const std::string& path) override;
+  OsResult<HandlePtr> open_drive_exclusive_write(const std::string& path) override;
+  OsResult<HandlePtr> open_volume(const std::string& name, VolumeAccess access) override;
+  std::vector<std::string> list_volumes() override;
+  bool file_exists(const std::string& path) override;
+  OsResult<HandlePtr> open_file_read(const std::string& path) override;
+  OsResult<HandlePtr> create_file_write(const std::string& path) override;
+  OsResult<OpenedForWriting> open_always_write(const std::string& path) override;
+  OsResult<ProcessOutput> run_process(const std::string& executable,
+                                      const std::vector<std::string>& arguments) override;
+  Instant now() override;
+  void sleep_ms(std::uint32_t milliseconds) override;
+};
+
+}  // namespace wh::win32
