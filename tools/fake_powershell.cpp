@@ -31,11 +31,13 @@ const char* const kElevationScript =
     "[Security.Principal.WindowsIdentity]::GetCurrent()).IsInRole("
     "[Security.Principal.WindowsBuiltInRole]::Administrator)";
 
+// The simulated Windows starts us by our path inside the sim directory.
 std::string sim_directory(const char* argv0) {
-  if (const char* dir = std::getenv("WINDOWS_HELPER_SIM_DIR"); dir != nullptr && *dir != '\0') return dir;
-  std::string self = argv0;
+  const std::string self = argv0;
   const auto slash = self.rfind('/');
-  return slash == std::string::npos ? "." : self.substr(0, slash);
+  if (slash != std::string::npos) return self.substr(0, slash);
+  const char* dir = std::getenv("WINDOWS_HELPER_SIM_DIR");
+  return dir != nullptr && *dir != '\0' ? dir : ".";
 }
 
 json read_machine(const std::string& dir) {

@@ -1,0 +1,63 @@
+#include "sim_dir.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace wh::testing {
+
+SimDir::SimDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "wh-sim-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+SimDir::~SimDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void SimDir::write_file(const std::string& name, const std::string& bytes) const {
+  std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::string SimDir::read_file(const std::string& name) const {
+  std::ifstream in(file(name), std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void SimDir::write_machine(const nlohmann::json& machine) const {
+  write_file("machine.json", machine.dump(2));
+}
+
+void SimDir::install_fake_powershell() const {
+  std::filesystem::create_symlink(FAKE_POWERSHELL_BINARY, file("powershell"));
+}
+
+void SimDir::install_powershell_script(const std::string& body) const {
+  write_file("powershell", "#!/bin/sh\n" + body + "\n");
+  ::chmod(file("powershell").c_str(), 0755);
+}
+
+std::vector<std::string> SimDir::powershell_log() const {
+  std::vector<std::string> scripts;
+  std::istringstream lines(read_file("powershell.log"));
+  for (std::string line; std::getline(lines, line);) scripts.push_back(nlohmann::json::parse(line));
+  return scripts;
+}
+
+sim::SimPlatform SimDir::platform() const {
+  auto machine = sim::load_machine(path_);
+  if (!machine) throw std::runtime_error(machine.error());
+  return sim::SimPlatform(std::move(machine).value());
+}
+
+}  // namespace wh::testing

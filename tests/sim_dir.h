@@ -1,0 +1,44 @@
+// A throwaway simulated Windows machine for one test: a temporary directory
+// with machine.json, and optionally the PowerShell stand-in or a script of
+// the test's own in place of powershell.exe.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/sim/sim_platform.h"
+
+namespace wh::testing {
+
+class SimDir {
+ public:
+  SimDir();
+  ~SimDir();
+  SimDir(const SimDir&) = delete;
+  SimDir& operator=(const SimDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  // Writes machine.json.
+  void write_machine(const nlohmann::json& machine) const;
+  // Puts the project's PowerShell stand-in in place.
+  void install_fake_powershell() const;
+  // Puts a shell script in place of PowerShell; its arguments are those the
+  // helper passes ("$6" is the script text).
+  void install_powershell_script(const std::string& body) const;
+  // The scripts the stand-in received, in order.
+  std::vector<std::string> powershell_log() const;
+  // A platform over this directory's machine.json.
+  sim::SimPlatform platform() const;
+
+  void write_file(const std::string& name, const std::string& bytes) const;
+  std::string read_file(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace wh::testing
