@@ -43,7 +43,7 @@ TEST_P(FrameLines, AnswersWithExactlyOneLine) {
   EXPECT_EQ(out.lines[0], GetParam().line);
   // Every answer is one JSON document on one line.
   EXPECT_EQ(out.lines[0].find('\n'), std::string::npos);
-  EXPECT_NO_THROW((void)nlohmann::json::parse(out.lines[0]));
+  EXPECT_TRUE(nlohmann::json::accept(out.lines[0]));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, FrameLines, ::testing::ValuesIn(load_cases()),

@@ -1,5 +1,6 @@
 #include "platform/sim/sim_machine.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -77,7 +78,7 @@ Result<SimMachine, std::string> machine_from_json(const json& document, const st
     SimMachine machine;
     machine.directory = directory;
     machine.elevated = document.value("elevated", false);
-    machine.sleep_scale = document.value("sleepScale", 1.0);
+    machine.sleep_scale = std::clamp(document.value("sleepScale", 1.0), 0.0, 1.0);
     for (const json& d : document.value("drives", json::array())) machine.drives.push_back(drive_from_json(d, directory));
     for (const json& v : document.value("volumes", json::array())) machine.volumes.push_back(volume_from_json(v, directory));
     for (const json& f : document.value("faults", json::array())) machine.faults.push_back(fault_from_json(f));
