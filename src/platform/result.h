@@ -13,6 +13,7 @@ namespace wh {
 // converts into any Result with a compatible error type.
 template <typename E>
 struct Err {
+  explicit Err(E e) : error(std::move(e)) {}
   E error;
 };
 template <typename E>
