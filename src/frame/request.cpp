@@ -97,10 +97,8 @@ class RequestReader : public nlohmann::json_sax<json> {
   bool number_unsigned(number_unsigned_t v) override { return scalar(json(v)); }
   bool number_float(number_float_t v, const string_t&) override { return scalar(json(v)); }
   bool string(string_t& v) override {
-    if (depth_ == 1 && member_ != Member::kPayload && member_ != Member::kOther) {
-      (member_ == Member::kId ? request.id
-       : member_ == Member::kSessionId ? request.session_id
-                                       : request.command) = std::move(v);
+    if (std::string* field = depth_ == 1 ? text_field() : nullptr) {
+      *field = std::move(v);
       return true;
     }
     return scalar(json(std::move(v)));
@@ -146,6 +144,18 @@ class RequestReader : public nlohmann::json_sax<json> {
   }
 
   bool building() const { return !stack_.empty(); }
+
+  // The request field that the current top-level member fills with a string.
+  std::string* text_field() {
+    switch (member_) {
+      case Member::kId: return &request.id;
+      case Member::kSessionId: return &request.session_id;
+      case Member::kCommand: return &request.command;
+      case Member::kPayload:
+      case Member::kOther: break;
+    }
+    return nullptr;
+  }
 
   // A value at depth 1 belongs to the current member; deeper values belong to
   // the document being built, if any.
