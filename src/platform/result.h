@@ -2,6 +2,7 @@
 // helper reports failure this way, so a fault never unwinds across a command.
 #pragma once
 
+#include <cstddef>
 #include <cstdlib>
 #include <type_traits>
 #include <utility>
@@ -29,27 +30,27 @@ class [[nodiscard]] Result {
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
 
-  T& value() & { return checked_value(); }
-  const T& value() const& { return const_cast<Result*>(this)->checked_value(); }
-  T&& value() && { return std::move(checked_value()); }
-  T* operator->() { return &checked_value(); }
+  T& value() & { return std::get<0>(checked(0)); }
+  const T& value() const& { return std::get<0>(checked(0)); }
+  T&& value() && { return std::get<0>(std::move(checked(0))); }
+  T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
-  T& operator*() & { return checked_value(); }
+  T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
 
-  const E& error() const& { return checked_error(); }
-  E&& error() && { return std::move(checked_error()); }
+  const E& error() const& { return std::get<1>(checked(1)); }
+  E&& error() && { return std::get<1>(std::move(checked(1))); }
 
  private:
   // Reading the wrong side is a broken invariant: end the process rather than
   // write a response built from garbage.
-  T& checked_value() {
-    if (state_.index() != 0) std::abort();
-    return std::get<0>(state_);
+  std::variant<T, E>& checked(std::size_t side) {
+    if (state_.index() != side) std::abort();
+    return state_;
   }
-  E& checked_error() const {
-    if (state_.index() != 1) std::abort();
-    return const_cast<E&>(std::get<1>(state_));
+  const std::variant<T, E>& checked(std::size_t side) const {
+    if (state_.index() != side) std::abort();
+    return state_;
   }
 
   std::variant<T, E> state_;
