@@ -38,12 +38,12 @@ OsResult<std::size_t> Win32Handle::write(std::span<const std::uint8_t> data) {
 }
 
 OsStatus Win32Handle::seek(std::uint64_t offset) {
+  // Offsets are signed on Windows.
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return Err(os_error(ERROR_INVALID_PARAMETER));
   LARGE_INTEGER distance;
   distance.QuadPart = static_cast<LONGLONG>(offset);
-  if (offset > static_cast<std::uint64_t>(INT64_MAX) ||
-      !::SetFilePointerEx(handle_.get(), distance, /*lpNewFilePointer=*/nullptr, FILE_BEGIN)) {
-    return Err(offset > static_cast<std::uint64_t>(INT64_MAX) ? os_error(ERROR_INVALID_PARAMETER)
-                                                              : last_error());
+  if (!::SetFilePointerEx(handle_.get(), distance, /*lpNewFilePointer=*/nullptr, FILE_BEGIN)) {
+    return Err(last_error());
   }
   return {};
 }

@@ -54,7 +54,8 @@ std::vector<std::string> Win32Platform::list_volumes() {
   HANDLE search = ::FindFirstVolumeW(buffer.data(), kUnits);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
-    const std::wstring_view name(buffer.data(), std::wcslen(buffer.data()));
+    // The name ends at the first NUL, or at the end of a buffer filled to the brim.
+    const std::wstring_view name(buffer.data(), ::wcsnlen(buffer.data(), kUnits));
     if (!name.empty()) names.push_back(from_wide(name));
     buffer.fill(L'\0');
   } while (::FindNextVolumeW(search, buffer.data(), kUnits));
