@@ -1,6 +1,7 @@
 // Starting a process with redirected pipes, draining both at once: the
 // child's standard error on a second thread while this one reads standard
 // output.
+#include <system_error>
 #include <thread>
 
 #include "platform/win32/win32_handle.h"
@@ -54,26 +55,37 @@ OsResult<ProcessOutput> Win32Platform::run_process(const std::string& executable
   startup.hStdOutput = out_write.get();
   startup.hStdError = err_write.get();
 
+  // The standard-error reader starts first: if no thread can be had, nothing
+  // has been started yet and the failure is a plain start failure.
+  ProcessOutput result;
+  std::thread error_reader;
+  try {
+    error_reader = std::thread([&] { read_all(err_read.get(), result.standard_error); });
+  } catch (const std::system_error&) {
+    return Err(os_error(ERROR_NOT_ENOUGH_MEMORY));
+  }
+
   const std::wstring application = to_wide(executable);
   std::wstring command_line = to_wide(build_windows_command_line(executable, arguments));
   PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(application.c_str(), command_line.data(),
-                        /*lpProcessAttributes=*/nullptr, /*lpThreadAttributes=*/nullptr,
-                        /*bInheritHandles=*/TRUE, /*dwCreationFlags=*/0,
-                        /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &startup,
-                        &process)) {
-    return Err(last_error());
+  const BOOL started = ::CreateProcessW(
+      application.c_str(), command_line.data(), /*lpProcessAttributes=*/nullptr,
+      /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/TRUE, /*dwCreationFlags=*/0,
+      /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &startup, &process);
+  const OsError start_error = started ? OsError{} : last_error();
+
+  // Only the child holds the write ends now, so the reads end when it does
+  // (at once, when there is no child).
+  out_write.reset();
+  err_write.reset();
+  null_input.reset();
+  if (!started) {
+    error_reader.join();
+    return Err(start_error);
   }
   UniqueHandle process_handle(process.hProcess);
   UniqueHandle thread_handle(process.hThread);
 
-  // Only the child holds the write ends now, so the reads end when it does.
-  out_write.reset();
-  err_write.reset();
-  null_input.reset();
-
-  ProcessOutput result;
-  std::thread error_reader([&] { read_all(err_read.get(), result.standard_error); });
   read_all(out_read.get(), result.standard_output);
   error_reader.join();
 
