@@ -11,20 +11,13 @@ constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // CreateFileW with the arguments every open here has in common.
-OsResult<UniqueHandle> create_file(const std::string& path, DWORD access, DWORD share,
-                                   DWORD disposition, DWORD flags) {
+OsResult<HandlePtr> open_handle(const std::string& path, DWORD access, DWORD share,
+                                DWORD disposition, DWORD flags) {
   UniqueHandle handle(::CreateFileW(to_wide(path).c_str(), access, share,
                                     /*lpSecurityAttributes=*/nullptr, disposition, flags,
                                     /*hTemplateFile=*/nullptr));
   if (!handle.valid()) return Err(last_error());
-  return handle;
-}
-
-OsResult<HandlePtr> open_handle(const std::string& path, DWORD access, DWORD share,
-                                DWORD disposition, DWORD flags) {
-  auto handle = create_file(path, access, share, disposition, flags);
-  if (!handle) return Err(handle.error());
-  return HandlePtr(std::make_unique<Win32Handle>(std::move(handle).value()));
+  return HandlePtr(std::make_unique<Win32Handle>(std::move(handle)));
 }
 
 }  // namespace
