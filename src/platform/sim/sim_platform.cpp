@@ -96,10 +96,14 @@ OsResult<HandlePtr> SimPlatform::open_drive(const std::string& path, DriveMode m
   if (use.exclusive || (mode != DriveMode::kQuery && use.handles > 0)) {
     return Err(win32_error(kErrorSharingViolation));
   }
-  if (auto error = count_open(path)) return Err(*error);
   const bool writable = mode == DriveMode::kExclusiveWrite;
   const int fd = ::open(drive->backing_file.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (fd < 0) return Err(from_errno(errno));
+  // Only opens that would succeed count towards a disappearance.
+  if (auto error = count_open(path)) {
+    ::close(fd);
+    return Err(*error);
+  }
   return HandlePtr(std::make_unique<SimDriveHandle>(*this, path, *drive, fd, writable,
                                                     mode != DriveMode::kQuery));
 }
