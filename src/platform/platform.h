@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +30,23 @@ inline constexpr std::string_view kPowerShellPath =
 
 // A point on a monotonic clock with an arbitrary origin.
 using Instant = std::chrono::nanoseconds;
+
+// Which file a path or handle leads to: the volume's serial number and the
+// file's index on it (GetFileInformationByHandle). Two spellings of one file,
+// hard links included, give equal identities.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+enum class FileKind { kRegular, kDirectory, kOther };
+
+struct FileStatus {
+  // kOther: a device, pipe or anything else that is not a file on a volume.
+  FileKind kind = FileKind::kOther;
+  FileIdentity identity;  // meaningful for kRegular only
+};
 
 // One open Windows handle: a file, a raw physical drive or a volume. The
 // destructor closes it (CloseHandle); a failing close is ignored. Operations
@@ -84,6 +102,10 @@ class Handle {
   // FSCTL_LOCK_VOLUME and FSCTL_DISMOUNT_VOLUME, without buffers.
   virtual OsStatus lock_volume() = 0;
   virtual OsStatus dismount_volume() = 0;
+
+  // The identity of the file this handle has open. Fails for anything that is
+  // not a file on a volume.
+  virtual OsResult<FileIdentity> file_identity() = 0;
 };
 
 using HandlePtr = std::unique_ptr<Handle>;
@@ -132,6 +154,11 @@ class Platform {
 
   // True when the path's attributes can be queried (GetFileAttributesW).
   virtual bool file_exists(const std::string& path) = 0;
+  // What `path` names, found through a handle that may only read attributes
+  // (links followed, directories allowed), so nothing is read, written or
+  // truncated. Nullopt when nothing is there (ERROR_FILE_NOT_FOUND or
+  // ERROR_PATH_NOT_FOUND); other failures are errors.
+  virtual OsResult<std::optional<FileStatus>> file_status(const std::string& path) = 0;
   // GENERIC_READ, OPEN_EXISTING.
   virtual OsResult<HandlePtr> open_file_read(const std::string& path) = 0;
   // GENERIC_WRITE, CREATE_ALWAYS: created when absent, truncated when present.

@@ -38,6 +38,7 @@ OsResult<std::uint64_t> SimHandle::disk_attributes() { return Err(invalid_functi
 OsResult<std::vector<std::uint32_t>> SimHandle::volume_disk_extents() { return Err(invalid_function()); }
 OsStatus SimHandle::lock_volume() { return Err(invalid_function()); }
 OsStatus SimHandle::dismount_volume() { return Err(invalid_function()); }
+OsResult<FileIdentity> SimHandle::file_identity() { return Err(invalid_function()); }
 
 std::optional<OsError> SimHandle::check(std::string_view operation) {
   if (platform_.state.gone.count(ascii_lower(path_))) return win32_error(kErrorDeviceNotConnected);
@@ -102,6 +103,12 @@ OsStatus SimFileHandle::flush() {
   if (auto error = check("flush")) return Err(*error);
   if (::fsync(fd_) != 0) return Err(from_errno(errno));
   return {};
+}
+
+OsResult<FileIdentity> SimFileHandle::file_identity() {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return Err(from_errno(errno));
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 // --- Drives.

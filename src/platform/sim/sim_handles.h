@@ -29,6 +29,7 @@ class SimHandle : public Handle {
   OsResult<std::vector<std::uint32_t>> volume_disk_extents() override;
   OsStatus lock_volume() override;
   OsStatus dismount_volume() override;
+  OsResult<FileIdentity> file_identity() override;
 
  protected:
   // The fault for `operation` on this handle's path, or the disconnection of
@@ -54,6 +55,7 @@ class SimFileHandle : public SimHandle {
   OsStatus seek(std::uint64_t offset) override;
   OsStatus set_end_of_file(std::uint64_t length) override;
   OsStatus flush() override;
+  OsResult<FileIdentity> file_identity() override;
 
  private:
   int fd_;

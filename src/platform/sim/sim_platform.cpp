@@ -156,6 +156,21 @@ bool SimPlatform::file_exists(const std::string& path) {
   return ::stat(host_path(path).c_str(), &st) == 0;
 }
 
+OsResult<std::optional<FileStatus>> SimPlatform::file_status(const std::string& path) {
+  if (auto error = fault("status", path)) return Err(*error);
+  struct stat st {};
+  if (::stat(host_path(path).c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileStatus>();
+    return Err(from_errno(errno));
+  }
+  FileStatus status;
+  status.kind = S_ISREG(st.st_mode)   ? FileKind::kRegular
+                : S_ISDIR(st.st_mode) ? FileKind::kDirectory
+                                      : FileKind::kOther;
+  status.identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  return std::optional<FileStatus>(status);
+}
+
 OsResult<HandlePtr> SimPlatform::open_file_read(const std::string& path) {
   if (auto error = fault("open", path)) return Err(*error);
   const int fd = ::open(host_path(path).c_str(), O_RDONLY | O_CLOEXEC);

@@ -43,6 +43,7 @@ class SimPlatform : public Platform {
   OsResult<HandlePtr> open_volume(const std::string& name, VolumeAccess access) override;
   std::vector<std::string> list_volumes() override;
   bool file_exists(const std::string& path) override;
+  OsResult<std::optional<FileStatus>> file_status(const std::string& path) override;
   OsResult<HandlePtr> open_file_read(const std::string& path) override;
   OsResult<HandlePtr> create_file_write(const std::string& path) override;
   OsResult<OpenedForWriting> open_always_write(const std::string& path) override;

@@ -17,6 +17,20 @@ OsError short_reply() { return os_error(ERROR_INVALID_DATA); }
 
 }  // namespace
 
+FileStatus describe_file(HANDLE handle) {
+  FileStatus status;
+  if (::GetFileType(handle) != FILE_TYPE_DISK) return status;
+  BY_HANDLE_FILE_INFORMATION info{};
+  // Raw drives and volumes answer no file information.
+  if (!::GetFileInformationByHandle(handle, &info)) return status;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return status;
+  status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::kDirectory
+                                                                    : FileKind::kRegular;
+  status.identity = {info.dwVolumeSerialNumber,
+                     (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return status;
+}
+
 OsResult<std::size_t> Win32Handle::read(std::span<std::uint8_t> buffer) {
   DWORD got = 0;
   if (!::ReadFile(handle_.get(), buffer.data(), clamp_to_dword(buffer.size()), &got,
@@ -113,6 +127,12 @@ OsStatus Win32Handle::dismount_volume() {
   auto reply = control(kFsctlDismountVolume, nullptr, 0, 0);
   if (!reply) return Err(reply.error());
   return {};
+}
+
+OsResult<FileIdentity> Win32Handle::file_identity() {
+  const FileStatus status = describe_file(handle_.get());
+  if (status.kind != FileKind::kRegular) return Err(os_error(ERROR_INVALID_FUNCTION));
+  return status.identity;
 }
 
 }  // namespace wh::win32

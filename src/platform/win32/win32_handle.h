@@ -7,6 +7,10 @@
 
 namespace wh::win32 {
 
+// What an open handle leads to. Anything that is not a disk-type object with
+// file information (a raw drive, a pipe, NUL) is FileKind::kOther.
+FileStatus describe_file(HANDLE handle);
+
 class Win32Handle : public Handle {
  public:
   explicit Win32Handle(UniqueHandle handle) : handle_(std::move(handle)) {}
@@ -22,6 +26,7 @@ class Win32Handle : public Handle {
   OsResult<std::vector<std::uint32_t>> volume_disk_extents() override;
   OsStatus lock_volume() override;
   OsStatus dismount_volume() override;
+  OsResult<FileIdentity> file_identity() override;
 
  private:
   // DeviceIoControl without an overlapped structure into a zero-filled reply

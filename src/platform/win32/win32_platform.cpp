@@ -60,6 +60,22 @@ bool Win32Platform::file_exists(const std::string& path) {
   return ::GetFileAttributesW(to_wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+OsResult<std::optional<FileStatus>> Win32Platform::file_status(const std::string& path) {
+  const std::wstring wide = to_wide(path);
+  // Attribute access only: opening a drive this way neither reads nor locks it.
+  UniqueHandle handle(::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                    /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, /*hTemplateFile=*/nullptr));
+  if (!handle.valid()) {
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+      return std::optional<FileStatus>();
+    }
+    return Err(os_error(code));
+  }
+  return std::optional<FileStatus>(describe_file(handle.get()));
+}
+
 OsResult<HandlePtr> Win32Platform::open_file_read(const std::string& path) {
   return open_handle(path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
 }
