@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "frame/simple_commands.h"
+#include "image/image_commands.h"
 
 namespace wh {
 
@@ -29,11 +30,11 @@ constexpr Command kCommands[] = {
     {"detach_target", nullptr},
     {"reformat_disk", nullptr},
     {"finalize_disk", nullptr},
-    {"image_extract_xz", nullptr},
+    {"image_extract_xz", handle_image_extract_xz},
     {"classify_mismatch", nullptr},
-    {"image_validate_xz", nullptr},
+    {"image_validate_xz", handle_image_validate_xz},
     {"apply_customization", nullptr},
-    {"image_uncompressed_size", nullptr},
+    {"image_uncompressed_size", handle_image_uncompressed_size},
 };
 
 }  // namespace

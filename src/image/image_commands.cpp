@@ -1,0 +1,99 @@
+#include "image/image_commands.h"
+
+#include <optional>
+
+#include "frame/payload_fields.h"
+#include "image/output_target.h"
+#include "image/prepared_image_writer.h"
+#include "image/xz_decode.h"
+
+namespace wh {
+
+using nlohmann::json;
+
+namespace {
+
+// `imagePath` as every command reads it: present, a string, and a path the
+// file system knows.
+HelperResult<std::string> existing_image_path(const CommandContext& context) {
+  auto path = required_text(context.request.payload, "imagePath");
+  if (!path) return path;
+  if (!context.platform.file_exists(*path)) {
+    return fail(ErrorCode::kImageMissing, "Image does not exist: " + *path);
+  }
+  return path;
+}
+
+HelperResult<HandlePtr> open_source(Platform& platform, const std::string& path) {
+  auto source = platform.open_file_read(path);
+  if (!source) return fail(ErrorCode::kXzInvalid, source.error());
+  return std::move(*source);
+}
+
+// Decodes `path` through `sink`, which sees every decoded piece.
+HelperStatus decode_file(Platform& platform, const std::string& path, const PieceSink& sink) {
+  auto source = open_source(platform, path);
+  if (!source) return Err(std::move(source).error());
+  return decode_xz(**source, /*source_digest=*/nullptr, sink);
+}
+
+}  // namespace
+
+HelperResult<json> handle_image_validate_xz(CommandContext& context) {
+  auto path = existing_image_path(context);
+  if (!path) return Err(std::move(path).error());
+  auto decoded = decode_file(context.platform, *path,
+                             [](std::span<const std::uint8_t>) -> SinkStatus { return {}; });
+  if (!decoded) return Err(std::move(decoded).error());
+  return json{{"valid", true}};
+}
+
+HelperResult<json> handle_image_uncompressed_size(CommandContext& context) {
+  auto path = existing_image_path(context);
+  if (!path) return Err(std::move(path).error());
+  std::uint64_t count = 0;
+  auto decoded = decode_file(context.platform, *path,
+                             [&count](std::span<const std::uint8_t> piece) -> SinkStatus {
+                               count += piece.size();
+                               return {};
+                             });
+  if (!decoded) return Err(std::move(decoded).error());
+  return json{{"uncompressedBytes", count}};
+}
+
+HelperResult<json> handle_image_extract_xz(CommandContext& context) {
+  const json& payload = context.request.payload;
+  auto image_path = required_text(payload, "imagePath");
+  if (!image_path) return Err(std::move(image_path).error());
+  auto output_path = required_text(payload, "outputPath");
+  if (!output_path) return Err(std::move(output_path).error());
+  if (!context.platform.file_exists(*image_path)) {
+    return fail(ErrorCode::kImageMissing, "Image does not exist: " + *image_path);
+  }
+  const std::uint64_t bytes_total = optional_count(payload, "uncompressedBytes").value_or(0);
+  const bool capture_source_sha = optional_flag(payload, "captureSourceSha");
+
+  auto source = open_source(context.platform, *image_path);
+  if (!source) return Err(std::move(source).error());
+  if (auto allowed = check_output_target(context.platform, *output_path, **source); !allowed) {
+    return Err(std::move(allowed).error());
+  }
+  auto output = context.platform.create_file_write(*output_path);
+  if (!output) return fail(ErrorCode::kXzInvalid, output.error());
+
+  std::optional<Sha256> source_digest;
+  if (capture_source_sha) source_digest.emplace();
+  PreparedImageWriter writer(context, **output, bytes_total);
+  writer.start();
+  auto decoded = decode_xz(**source, source_digest ? &*source_digest : nullptr,
+                           [&writer](std::span<const std::uint8_t> piece) { return writer.accept(piece); });
+  if (!decoded) return Err(std::move(decoded).error());
+  auto sha256 = writer.finish();
+  if (!sha256) return Err(std::move(sha256).error());
+
+  json result{{"outputPath", *output_path}, {"sha256", *sha256}, {"outputSynced", true}};
+  if (source_digest) result["sourceSha256"] = source_digest->finish_hex();
+  return result;
+}
+
+}  // namespace wh

@@ -1,0 +1,26 @@
+// Where an extraction may write. The helper runs elevated, so an output path
+// that reached a drive or volume would write raw onto a disk past every
+// target check, and one that named the source would truncate the image being
+// read. Both are refused before anything is opened for writing.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "frame/errors.h"
+#include "platform/platform.h"
+
+namespace wh {
+
+// True when `path` goes through a device namespace ("\\.\", "\\?\", "\??\")
+// to anything but a file path on a drive letter or a network share: drives
+// ("\\.\PhysicalDrive1"), volumes ("\\?\Volume{...}", "\\.\C:"), GLOBALROOT,
+// pipes. Forward slashes count as backslashes, as Windows reads them.
+bool names_device(std::string_view path);
+
+// XZ_INVALID unless `output_path` is a regular file other than `source` or
+// does not exist yet.
+HelperStatus check_output_target(Platform& platform, const std::string& output_path,
+                                 Handle& source);
+
+}  // namespace wh
