@@ -1,0 +1,244 @@
+// The three image commands end to end on the simulated Windows: payload
+// checks, decoded bytes, digests, the prepared file and its progress lines.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "frame/entry.h"
+#include "sim_dir.h"
+#include "xz_samples.h"
+
+namespace wh {
+namespace {
+
+using nlohmann::json;
+using testing::SimDir;
+
+constexpr std::size_t kMiB = 1u << 20;
+
+// A clock that advances by `step` at every reading, so progress timing does
+// not depend on how fast the machine decodes. A zero step freezes it.
+class SteppedPlatform : public sim::SimPlatform {
+ public:
+  SteppedPlatform(sim::SimMachine machine, Instant step)
+      : SimPlatform(std::move(machine)), step_(step) {}
+  Instant now() override { return time_ += step_; }
+
+ private:
+  Instant step_;
+  Instant time_{};
+};
+
+class ImageCommands : public ::testing::Test {
+ protected:
+  ImageCommands() { sim.write_machine(machine); }
+
+  // Every line one request produces.
+  std::vector<std::string> run(const std::string& command, const json& payload,
+                               Instant step = Instant{}) {
+    auto loaded = sim::machine_from_json(machine, sim.path());
+    SteppedPlatform platform(std::move(loaded).value(), step);
+    const json request{{"id", "r1"}, {"sessionId", "s1"}, {"command", command}, {"payload", payload}};
+    CapturedLines out;
+    EXPECT_EQ(run_helper({"--request", request.dump()}, platform, out), 0);
+    return out.lines;
+  }
+
+  json response(const std::string& command, const json& payload) {
+    auto lines = run(command, payload);
+    return lines.empty() ? json() : json::parse(lines.back());
+  }
+
+  json extract(const std::string& image, json extra = json::object()) {
+    extra["imagePath"] = sim.file(image);
+    extra["outputPath"] = sim.file("prepared.img");
+    return response("image_extract_xz", extra);
+  }
+
+  std::string prepared() const { return sim.read_file("prepared.img"); }
+
+  SimDir sim;
+  json machine = {{"elevated", true}};
+};
+
+json failure(const std::string& code, const std::string& message) {
+  return {{"id", "r1"}, {"ok", false}, {"errorCode", code}, {"errorMessage", message}};
+}
+
+TEST_F(ImageCommands, AllThreeAgreeOnAnImage) {
+  const std::string data = testing::varied_bytes(3 * kMiB + 123);
+  sim.write_file("image.xz", testing::xz_single_block(data));
+  const json image{{"imagePath", sim.file("image.xz")}};
+
+  EXPECT_EQ(response("image_validate_xz", image)["payload"], (json{{"valid", true}}));
+  EXPECT_EQ(response("image_uncompressed_size", image)["payload"],
+            (json{{"uncompressedBytes", data.size()}}));
+  const json result = extract("image.xz");
+  EXPECT_EQ(result["payload"], (json{{"outputPath", sim.file("prepared.img")},
+                                     {"sha256", testing::sha256_hex(data)},
+                                     {"outputSynced", true}}));
+  EXPECT_EQ(prepared(), data);
+}
+
+TEST_F(ImageCommands, ZeroContentGetsItsFullLengthFromTheEndOfFile) {
+  const std::string zeros(5 * kMiB + 7, '\0');
+  sim.write_file("zeros.xz", testing::xz_single_block(zeros));
+  auto lines = run("image_extract_xz", {{"imagePath", sim.file("zeros.xz")},
+                                        {"outputPath", sim.file("prepared.img")}});
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(json::parse(lines[1])["bytesProcessed"], zeros.size());
+  EXPECT_EQ(json::parse(lines[2])["payload"]["sha256"], testing::sha256_hex(zeros));
+  EXPECT_EQ(prepared(), zeros);
+}
+
+TEST_F(ImageCommands, ZerosAfterDataAndBetweenDataAreKept) {
+  // Data, a long zero run, data again, then zeros to the end: the skipped
+  // runs must come back as zeros in the right places and the full length.
+  const std::string data = testing::varied_bytes(kMiB + 5) + std::string(3 * kMiB, '\0') +
+                           testing::varied_bytes(700, 2) + std::string(4 * kMiB + 9, '\0');
+  sim.write_file("image.xz", testing::xz_single_block(data));
+  EXPECT_EQ(extract("image.xz")["payload"]["sha256"], testing::sha256_hex(data));
+  EXPECT_EQ(prepared(), data);
+}
+
+TEST_F(ImageCommands, ManyBlocksDecodeExactlyAsOne) {
+  const std::string data = testing::varied_bytes(2 * kMiB) + std::string(3 * kMiB, '\0') +
+                           testing::varied_bytes(kMiB, 3);
+  sim.write_file("one.xz", testing::xz_single_block(data));
+  sim.write_file("many.xz", testing::xz_multi_block(data, 256 * 1024));
+  const json one = extract("one.xz");
+  const std::string one_file = prepared();
+  const json many = extract("many.xz");
+  EXPECT_EQ(many["payload"]["sha256"], one["payload"]["sha256"]);
+  EXPECT_EQ(prepared(), one_file);
+  EXPECT_EQ(response("image_uncompressed_size", {{"imagePath", sim.file("many.xz")}})["payload"],
+            (json{{"uncompressedBytes", data.size()}}));
+}
+
+TEST_F(ImageCommands, OnlyTheFirstStreamCounts) {
+  const std::string first = testing::varied_bytes(100000);
+  const std::string file = testing::xz_single_block(first) + testing::xz_single_block("second");
+  sim.write_file("two.xz", file);
+  EXPECT_EQ(response("image_uncompressed_size", {{"imagePath", sim.file("two.xz")}})["payload"],
+            (json{{"uncompressedBytes", first.size()}}));
+  const json result = extract("two.xz", {{"captureSourceSha", true}});
+  EXPECT_EQ(prepared(), first);
+  // The source digest covers the whole file, as sha256sum would.
+  EXPECT_EQ(result["payload"]["sourceSha256"], testing::sha256_hex(file));
+}
+
+TEST_F(ImageCommands, SourceDigestOnlyWhenAskedWithTrue) {
+  const std::string xz = testing::xz_single_block("boot");
+  sim.write_file("image.xz", xz);
+  EXPECT_EQ(extract("image.xz", {{"captureSourceSha", true}})["payload"]["sourceSha256"],
+            testing::sha256_hex(xz));
+  for (const json& flag : {json(false), json("true"), json(1)}) {
+    EXPECT_FALSE(extract("image.xz", {{"captureSourceSha", flag}})["payload"].contains("sourceSha256"))
+        << flag;
+  }
+}
+
+TEST_F(ImageCommands, BrokenStreamsAreXzInvalid) {
+  const std::string data = testing::varied_bytes(2 * kMiB);
+  const std::string xz = testing::xz_single_block(data);
+  sim.write_file("corrupt.xz", testing::with_corrupt_check(xz));
+  sim.write_file("plain.xz", "not compressed at all");
+  for (const char* command : {"image_validate_xz", "image_uncompressed_size", "image_extract_xz"}) {
+    const json corrupt = response(command, {{"imagePath", sim.file("corrupt.xz")},
+                                            {"outputPath", sim.file("prepared.img")}});
+    EXPECT_EQ(corrupt, failure("XZ_INVALID", "xz error: compressed data is corrupt")) << command;
+    const json plain = response(command, {{"imagePath", sim.file("plain.xz")},
+                                          {"outputPath", sim.file("prepared.img")}});
+    EXPECT_EQ(plain, failure("XZ_INVALID", "xz error: file format not recognized")) << command;
+  }
+}
+
+TEST_F(ImageCommands, TruncatedInputKeepsThePartialOutputAndSendsNoFinalEvent) {
+  const std::string data = testing::varied_bytes(4 * kMiB);
+  const std::string xz = testing::xz_single_block(data);
+  sim.write_file("cut.xz", xz.substr(0, xz.size() * 3 / 4));
+  auto lines = run("image_extract_xz", {{"imagePath", sim.file("cut.xz")},
+                                        {"outputPath", sim.file("prepared.img")}});
+  // The clock is frozen: the 0-byte event, then only the failure.
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(json::parse(lines[0])["bytesProcessed"], 0);
+  EXPECT_EQ(json::parse(lines[1]), failure("XZ_INVALID", "xz error: unexpected end of input"));
+  const std::string partial = prepared();
+  EXPECT_GT(partial.size(), 0u);
+  EXPECT_EQ(partial, data.substr(0, partial.size()));
+}
+
+TEST_F(ImageCommands, ProgressLinesOfOneExtraction) {
+  // Four pieces (1 MiB each, then the rest) and a clock that moves 300 ms at
+  // every reading: an event after the second and the fourth piece, then the
+  // final one even though one was just sent.
+  const std::string data = testing::varied_bytes(3 * kMiB + 4096);
+  sim.write_file("image.xz", testing::xz_single_block(data));
+  auto lines = run("image_extract_xz",
+                   {{"imagePath", sim.file("image.xz")}, {"outputPath", sim.file("prepared.img")},
+                    {"uncompressedBytes", 1.9e9}},
+                   std::chrono::milliseconds(300));
+  const std::string head =
+      R"({"bytesProcessed":)";
+  const std::string tail =
+      R"(,"bytesTotal":1900000000,"event":"progress","message":"Writing prepared image to cache","sessionId":"s1","speedBps":)";
+  const std::string end = R"(,"stage":"PREPARE","taskId":"image-prep"})";
+  const std::vector<std::string> expected{
+      head + "0" + tail + "0" + end,
+      head + "2097152" + tail + "1747626" + end,  // 2 MiB over 1.2 s
+      head + "3149824" + tail + "1312426" + end,  // over 2.4 s
+      head + "3149824" + tail + "1049941" + end,  // over 3.0 s
+  };
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end() - 1), expected);
+  EXPECT_EQ(json::parse(lines[4])["ok"], true);
+}
+
+TEST_F(ImageCommands, PayloadChecksComeInOrder) {
+  EXPECT_EQ(response("image_validate_xz", json::object()),
+            failure("UNKNOWN", "Missing imagePath payload field"));
+  EXPECT_EQ(response("image_uncompressed_size", {{"imagePath", 7}}),
+            failure("UNKNOWN", "Missing imagePath payload field"));
+  EXPECT_EQ(response("image_validate_xz", {{"imagePath", ""}}),
+            failure("IMAGE_MISSING", "Image does not exist: "));
+  EXPECT_EQ(response("image_uncompressed_size", {{"imagePath", sim.file("absent.xz")}}),
+            failure("IMAGE_MISSING", "Image does not exist: " + sim.file("absent.xz")));
+  // The output path is read before the image is looked for.
+  EXPECT_EQ(response("image_extract_xz", {{"imagePath", sim.file("absent.xz")}}),
+            failure("UNKNOWN", "Missing outputPath payload field"));
+  EXPECT_EQ(response("image_extract_xz", {{"imagePath", sim.file("absent.xz")},
+                                          {"outputPath", sim.file("prepared.img")}}),
+            failure("IMAGE_MISSING", "Image does not exist: " + sim.file("absent.xz")));
+  EXPECT_NE(::access(sim.file("prepared.img").c_str(), F_OK), 0);
+}
+
+TEST_F(ImageCommands, AnImageThatExistsButCannotBeReadFailsAtTheOpen) {
+  sim.write_file("image.xz", testing::xz_single_block("x"));
+  machine["faults"] = {{{"operation", "open"}, {"path", sim.file("image.xz")}, {"error", 5}}};
+  sim.write_machine(machine);
+  EXPECT_EQ(response("image_validate_xz", {{"imagePath", sim.file("image.xz")}}),
+            failure("XZ_INVALID", "Access is denied. (os error 5)"));
+}
+
+TEST_F(ImageCommands, FileFailuresCarryTheSystemsText) {
+  sim.write_file("image.xz", testing::xz_single_block(testing::varied_bytes(3 * kMiB)));
+  const std::string output = sim.file("prepared.img");
+  const std::vector<std::pair<json, std::string>> cases{
+      {{{"operation", "read"}, {"path", sim.file("image.xz")}, {"error", 23}},
+       "io error: Data error (cyclic redundancy check). (os error 23)"},
+      {{{"operation", "write"}, {"path", output}, {"afterBytes", kMiB}, {"error", 112}},
+       "io error: There is not enough space on the disk. (os error 112)"},
+      {{{"operation", "setEndOfFile"}, {"path", output}, {"error", 112}},
+       "There is not enough space on the disk. (os error 112)"},
+      {{{"operation", "flush"}, {"path", output}, {"error", 1117}},
+       "The request could not be performed because of an I/O device error. (os error 1117)"},
+  };
+  for (const auto& [fault, message] : cases) {
+    machine["faults"] = {fault};
+    sim.write_machine(machine);
+    EXPECT_EQ(extract("image.xz"), failure("XZ_INVALID", message)) << fault;
+  }
+}
+
+}  // namespace
+}  // namespace wh

@@ -1,0 +1,22 @@
+// XZ files made in the test, with liblzma's own encoders.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace wh::testing {
+
+// One stream, one block, CRC64 (what `xz -T1` writes).
+std::string xz_single_block(const std::string& data);
+// One stream cut into blocks of `block_bytes` (what `xz -T0` writes).
+std::string xz_multi_block(const std::string& data, std::size_t block_bytes);
+// The same bytes with one bit of the last block's integrity check flipped.
+std::string with_corrupt_check(std::string xz);
+
+// Deterministic bytes that compress a little, like code in a disk image.
+std::string varied_bytes(std::size_t size, std::uint32_t seed = 1);
+// The SHA-256 of `data` in hex, computed apart from the helper's own code.
+std::string sha256_hex(const std::string& data);
+
+}  // namespace wh::testing
