@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "frame/entry.h"
+#include "image/xz_decode.h"
 #include "sim_dir.h"
 #include "xz_samples.h"
 
@@ -169,10 +170,11 @@ TEST_F(ImageCommands, TruncatedInputKeepsThePartialOutputAndSendsNoFinalEvent) {
 }
 
 TEST_F(ImageCommands, ProgressLinesOfOneExtraction) {
-  // Four pieces (1 MiB each, then the rest) and a clock that moves 300 ms at
+  // Four pieces (three whole, then the rest) and a clock that moves 300 ms at
   // every reading: an event after the second and the fourth piece, then the
   // final one even though one was just sent.
-  const std::string data = testing::varied_bytes(3 * kMiB + 4096);
+  constexpr std::uint64_t kPiece = kDecodedPieceBytes;
+  const std::string data = testing::varied_bytes(3 * kPiece + 4096);
   sim.write_file("image.xz", testing::xz_single_block(data));
   auto lines = run("image_extract_xz",
                    {{"imagePath", sim.file("image.xz")}, {"outputPath", sim.file("prepared.img")},
@@ -183,11 +185,14 @@ TEST_F(ImageCommands, ProgressLinesOfOneExtraction) {
   const std::string tail =
       R"(,"bytesTotal":1900000000,"event":"progress","message":"Writing prepared image to cache","sessionId":"s1","speedBps":)";
   const std::string end = R"(,"stage":"PREPARE","taskId":"image-prep"})";
+  const auto event = [&](std::uint64_t bytes, std::uint64_t elapsed_ms) {
+    return head + std::to_string(bytes) + tail + std::to_string(bytes * 1000 / elapsed_ms) + end;
+  };
   const std::vector<std::string> expected{
-      head + "0" + tail + "0" + end,
-      head + "2097152" + tail + "1747626" + end,  // 2 MiB over 1.2 s
-      head + "3149824" + tail + "1312426" + end,  // over 2.4 s
-      head + "3149824" + tail + "1049941" + end,  // over 3.0 s
+      event(0, 1000),
+      event(2 * kPiece, 1200),
+      event(data.size(), 2400),
+      event(data.size(), 3000),
   };
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end() - 1), expected);

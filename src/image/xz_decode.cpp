@@ -16,8 +16,8 @@ namespace {
 // The decoder's output is a ring of pieces that together make up the 16 MiB
 // output buffer: the decoding thread fills one while the caller works through
 // the ones before it.
-constexpr std::size_t kPieceBytes = 1u << 20;
-constexpr std::size_t kPieceCount = kImageBufferBytes / kPieceBytes;
+constexpr std::size_t kPieceCount = kImageBufferBytes / kDecodedPieceBytes;
+constexpr std::size_t kPieceBytes = kDecodedPieceBytes;
 
 // Above this much memory liblzma decodes on fewer threads instead of failing.
 constexpr std::uint64_t kThreadingMemoryLimit = 512ull << 20;

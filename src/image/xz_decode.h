@@ -23,6 +23,11 @@ namespace wh {
 // Source reads and the decoder's output both use buffers of this size.
 inline constexpr std::size_t kImageBufferBytes = 16u << 20;
 
+// The decoder hands out pieces of this size, the last one shorter. Small
+// enough to stay in the caches between decoding and digesting, and to skip
+// zero runs finely; large enough that handing them over costs nothing.
+inline constexpr std::size_t kDecodedPieceBytes = 256u << 10;
+
 // What a piece sink answers: nothing, or the message of its failure.
 using SinkStatus = Result<void, std::string>;
 
