@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and tests need, when any is missing.
+#   install-deps.sh            the Linux build and its tests
+#   install-deps.sh windows    also the MinGW-w64 cross build and Wine
 set -euo pipefail
 
-packages=(cmake make g++ nlohmann-json3-dev liblzma-dev libssl-dev libgtest-dev)
+packages=(cmake make g++ nlohmann-json3-dev liblzma-dev libssl-dev libgtest-dev xz-utils)
+if [ "${1:-}" = windows ]; then
+  # dpkg-dev unpacks the source packages the Windows libraries are built from;
+  # perl runs OpenSSL's configuration.
+  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev perl wine wine64)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

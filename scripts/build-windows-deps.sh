@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Builds the Windows (x86_64-w64-mingw32) static libraries windows_helper.exe
+# links: liblzma from Debian's xz-utils source and libcrypto from Debian's
+# openssl source. The result goes to a cache outside the repository, one
+# folder per combination of source and compiler versions, and is reused.
+#
+# Prints the prefix (include/ and lib/) on its last line.
+# WINDOWS_HELPER_DEPS_CACHE overrides the cache root.
+set -euo pipefail
+
+cache_root="${WINDOWS_HELPER_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/windows_helper-deps}"
+host=x86_64-w64-mingw32
+cc="$host-gcc-posix"
+# Bump when the way the libraries are built changes, so old caches are not reused.
+recipe=1
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+log() { echo "windows deps: $*" >&2; }
+
+# apt-get source needs a deb-src entry; add one for the machine's own mirror
+# when there is none, in whichever format the machine uses.
+ensure_deb_src() {
+  if [ -n "$(apt-cache showsrc --only-source xz-utils 2>/dev/null)" ]; then
+    return
+  fi
+  log "adding deb-src entries for the configured mirrors"
+  local added=0
+  for list in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$list" ] || continue
+    case "$list" in */windows-helper-src-*) continue ;; esac
+    grep -qE '^Types:.*\bdeb\b' "$list" || continue
+    sed -E 's/^Types:.*/Types: deb-src/' "$list" |
+      $sudo tee "/etc/apt/sources.list.d/windows-helper-src-$(basename "$list")" >/dev/null
+    added=1
+  done
+  for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -e "$list" ] || continue
+    case "$list" in */windows-helper-src-*) continue ;; esac
+    grep -qE '^deb ' "$list" || continue
+    sed -nE 's/^deb /deb-src /p' "$list" |
+      $sudo tee "/etc/apt/sources.list.d/windows-helper-src-$(basename "$list")" >/dev/null
+    added=1
+  done
+  [ "$added" -eq 1 ] || { log "no Debian mirror is configured"; exit 1; }
+  $sudo apt-get update -qq
+}
+
+# Every source version the mirrors list, newest first.
+source_versions() {
+  apt-cache showsrc --only-source "$1" | sed -n 's/^Version: //p' | sort -Vru
+}
+
+# The newest version that can actually be fetched (a mirror may list a source
+# it does not carry) is unpacked, with Debian's patches, into destination/package.
+# Prints "version directory".
+fetch_source() { # package destination
+  local dir="$2/$1" version
+  for version in $(source_versions "$1"); do
+    rm -rf "$dir" && mkdir -p "$dir"
+    if (cd "$dir" && apt-get source -qq --only-source "$1=$version" >"$dir.log" 2>&1); then
+      echo "$version $(find "$dir" -mindepth 1 -maxdepth 1 -type d | head -n 1)"
+      return
+    fi
+    log "could not fetch $1 $version, trying an older version"
+  done
+  cat "$dir.log" >&2
+  log "no version of $1 could be fetched"
+  return 1
+}
+
+build_liblzma() { # source prefix
+  log "building liblzma"
+  (
+    cd "$1"
+    ./configure --host="$host" CC="$cc" --prefix="$2" \
+      --enable-static --disable-shared --enable-threads=vista \
+      --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo \
+      --disable-lzma-links --disable-scripts --disable-doc --disable-nls \
+      >configure.log 2>&1 || { tail -n 40 configure.log >&2; exit 1; }
+    make -C src/liblzma -j "$(nproc)" install >make.log 2>&1 ||
+      { tail -n 40 make.log >&2; exit 1; }
+  )
+}
+
+build_libcrypto() { # source prefix
+  log "building libcrypto"
+  (
+    cd "$1"
+    # Static, assembly kept (SHA extensions included); only the library is built.
+    CC="$cc" AR="$host-ar" RANLIB="$host-ranlib" RC="$host-windres" \
+      ./Configure mingw64 no-shared no-tests no-module no-engine \
+      --prefix="$2" --libdir=lib >configure.log 2>&1 ||
+      { tail -n 40 configure.log >&2; exit 1; }
+    { make -j "$(nproc)" build_generated && make -j "$(nproc)" libcrypto.a; } \
+      >make.log 2>&1 || { tail -n 40 make.log >&2; exit 1; }
+    mkdir -p "$2/lib" "$2/include"
+    cp libcrypto.a "$2/lib/"
+    cp -r include/openssl "$2/include/"
+  )
+}
+
+command -v "$cc" >/dev/null || { log "$cc is missing (package mingw-w64)"; exit 1; }
+command -v dpkg-source >/dev/null || { log "dpkg-source is missing (package dpkg-dev)"; exit 1; }
+
+ensure_deb_src
+# The key is what the mirrors offer; a finished build records the versions it
+# was actually made from, so a cache is found again without fetching anything.
+offered="xz-utils_$(source_versions xz-utils | head -n 1)-openssl_$(source_versions openssl | head -n 1)"
+key="${offered}-gcc_$($cc -dumpversion)-r${recipe}"
+prefix="$cache_root/$key"
+
+if [ -f "$prefix/.complete" ]; then
+  log "cached in $prefix ($(cat "$prefix/.complete"))"
+else
+  log "building into $prefix"
+  work="$prefix.work"
+  rm -rf "$prefix" "$work"
+  mkdir -p "$work"
+  read -r xz_version xz_dir < <(fetch_source xz-utils "$work")
+  read -r openssl_version openssl_dir < <(fetch_source openssl "$work")
+  [ -n "${xz_dir:-}" ] && [ -n "${openssl_dir:-}" ] || exit 1
+  build_liblzma "$xz_dir" "$prefix"
+  build_libcrypto "$openssl_dir" "$prefix"
+  rm -rf "$work"
+  echo "xz-utils $xz_version, openssl $openssl_version" >"$prefix/.complete"
+fi
+echo "$prefix"
