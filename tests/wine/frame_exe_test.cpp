@@ -1,0 +1,36 @@
+// The Linux build's table of whole response lines, answered by the real
+// windows_helper.exe: arguments through the wide command line, every line
+// ending in "\n" alone, exit status 0.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "wine_support.h"
+
+namespace wh::wine {
+namespace {
+
+using nlohmann::json;
+
+TEST(FrameExe, AnswersEveryCaseOfTheTable) {
+  const json cases = json::parse(read_file(windows_path(FRAME_CASES)));
+  ASSERT_GT(cases.size(), 20u);
+  for (const json& c : cases) {
+    const ProcessOutput output = run_helper(c.at("args").get<std::vector<std::string>>());
+    EXPECT_EQ(output.standard_output, c.at("line").get<std::string>() + "\n") << c.at("name");
+    EXPECT_EQ(output.exit_code, 0u) << c.at("name");
+    EXPECT_EQ(output.standard_error, "") << c.at("name");
+  }
+}
+
+TEST(FrameExe, QuotesBackslashesAndNonAsciiSurviveTheCommandLine) {
+  // An id that needs every quoting rule of the Windows command line.
+  const std::string id = "a \"quoted\" id \\\" with \\\\ and \xC3\xA9\xE2\x82\xAC\xF0\x9F\x92\xBE \\";
+  const json request{{"id", id}, {"sessionId", "s"}, {"command", "cancel_task"}};
+  const ProcessOutput output = run_helper({"--request", request.dump()});
+  const json expected{{"id", id}, {"ok", true}, {"payload", {{"canceled", true}}}};
+  EXPECT_EQ(output.standard_output, expected.dump() + "\n");
+  EXPECT_EQ(output.standard_output.find("\r"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace wh::wine

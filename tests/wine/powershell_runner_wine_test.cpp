@@ -1,0 +1,82 @@
+// The PowerShell runner over the real Win32 process layer, against the
+// stand-in powershell.exe that the test prefix keeps where Windows keeps the
+// real one.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "discovery/powershell_runner.h"
+#include "wine_support.h"
+
+namespace wh::wine {
+namespace {
+
+class PowerShellOnWine : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (const wchar_t* name : {L"STANDIN_FILL_BYTES", L"STANDIN_STDERR", L"STANDIN_EXIT_CODE"}) {
+      ::SetEnvironmentVariableW(name, nullptr);
+    }
+  }
+  static void set(const wchar_t* name, const wchar_t* value) { ::SetEnvironmentVariableW(name, value); }
+};
+
+TEST_F(PowerShellOnWine, ScriptsArriveByteForByte) {
+  for (const std::string script : {
+           std::string("Get-Disk | Where-Object { $_.Number -eq 3 }; exit 0"),
+           std::string(R"(Write-Output "a \"quoted\" word"; 'single' ; $x = "C:\path\")"),
+           std::string(R"(trailing backslashes \\)"),
+           std::string(R"(ends in one backslash \)"),
+           std::string("non-ASCII: \xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x92\xBE \xE4\xB8\xAD"),
+           std::string("\"\"\"\\\\\"\\;;&|<>^%PATH%"),
+       }) {
+    auto answer = run_powershell(platform(), script);
+    ASSERT_TRUE(answer.ok()) << answer.error().message;
+    EXPECT_EQ(*answer, script);
+  }
+}
+
+TEST_F(PowerShellOnWine, BothStreamsAreDrainedTogether) {
+  // Far beyond a pipe's buffer on both streams, in alternating chunks: a
+  // runner that read one stream to its end first would never finish.
+  set(L"STANDIN_FILL_BYTES", L"300000");
+  auto answer = run_powershell(platform(), "Get-Volume");
+  ASSERT_TRUE(answer.ok()) << answer.error().message;
+  EXPECT_EQ(*answer, std::string(300000, 'o') + "\nGet-Volume");
+}
+
+TEST_F(PowerShellOnWine, ExitCodesAndStandardErrorMapToFailures) {
+  set(L"STANDIN_EXIT_CODE", L"1");
+  set(L"STANDIN_STDERR", L"  Access denied by policy\r\n");
+  auto denied = run_powershell(platform(), "Set-Disk");
+  ASSERT_FALSE(denied.ok());
+  EXPECT_EQ(denied.error().code, ErrorCode::kUnknown);
+  EXPECT_EQ(denied.error().message, "Access denied by policy");
+
+  set(L"STANDIN_STDERR", L" \r\n");
+  set(L"STANDIN_EXIT_CODE", L"-2");
+  auto silent = run_powershell(platform(), "Set-Disk");
+  ASSERT_FALSE(silent.ok());
+  EXPECT_EQ(silent.error().message, "PowerShell command failed");
+
+  // Standard error alone is no failure.
+  set(L"STANDIN_EXIT_CODE", L"0");
+  set(L"STANDIN_STDERR", L"warning");
+  auto warned = run_powershell(platform(), "Get-Disk");
+  ASSERT_TRUE(warned.ok());
+  EXPECT_EQ(*warned, "Get-Disk");
+}
+
+TEST_F(PowerShellOnWine, MissingPowerShellIsToolMissing) {
+  const std::string path(kPowerShellPath);
+  const std::string aside = path + ".aside";
+  ASSERT_TRUE(::MoveFileA(path.c_str(), aside.c_str()));
+  auto answer = run_powershell(platform(), "Get-Disk");
+  ::MoveFileA(aside.c_str(), path.c_str());
+  ASSERT_FALSE(answer.ok());
+  EXPECT_EQ(answer.error().code, ErrorCode::kToolMissing);
+  EXPECT_NE(answer.error().message.find("(os error 2)"), std::string::npos) << answer.error().message;
+}
+
+}  // namespace
+}  // namespace wh::wine

@@ -1,0 +1,66 @@
+// A stand-in for powershell.exe in the Wine tests, placed where Windows keeps
+// the real one. It splits its own command line with the C runtime's rules
+// (wmain), and writes the argument after "-Command" to standard output as
+// UTF-8, unchanged.
+//
+// The test steers it through the environment it inherits:
+//   STANDIN_FILL_BYTES  first write this many filler bytes to standard output
+//                       and to standard error, in alternating 4 KiB chunks, so
+//                       a parent that does not drain both at once stalls;
+//                       the echo then follows the filler on its own line
+//   STANDIN_STDERR      text written to standard error after the filler
+//   STANDIN_EXIT_CODE   the exit code (default 0)
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::string utf8(const wchar_t* text) {
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string out(size > 0 ? static_cast<std::size_t>(size) : 1u, '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+std::wstring environment(const wchar_t* name) {
+  wchar_t value[32768];
+  const DWORD length = ::GetEnvironmentVariableW(name, value, 32768);
+  return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
+}
+
+void put(std::FILE* stream, const std::string& bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stream);
+  std::fflush(stream);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+
+  const std::wstring fill_text = environment(L"STANDIN_FILL_BYTES");
+  const long fill = fill_text.empty() ? 0 : std::wcstol(fill_text.c_str(), nullptr, 10);
+  const std::string chunk_out(4096, 'o');
+  const std::string chunk_err(4096, 'e');
+  for (long done = 0; done < fill; done += 4096) {
+    const auto size = static_cast<std::size_t>(fill - done < 4096 ? fill - done : 4096);
+    put(stdout, chunk_out.substr(0, size));
+    put(stderr, chunk_err.substr(0, size));
+  }
+  if (fill > 0) put(stdout, "\n");
+
+  put(stderr, utf8(environment(L"STANDIN_STDERR").c_str()));
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::wcscmp(argv[i], L"-Command") == 0) put(stdout, utf8(argv[i + 1]));
+  }
+  const std::wstring code = environment(L"STANDIN_EXIT_CODE");
+  return code.empty() ? 0 : static_cast<int>(std::wcstol(code.c_str(), nullptr, 10));
+}
