@@ -44,8 +44,19 @@ echo
 run --request '{"id":"1","sessionId":"demo","command":"health"}'
 run --request '{"id":"2","sessionId":"demo","command":"cancel_task","payload":{"taskId":"write-1"}}'
 run --request '{"id":"3","sessionId":"demo","command":"Health"}'
-run --request '{"id":"4","sessionId":"demo","command":"list_disks"}'
-run --request '{"id":"5","sessionId":"demo"}'
+# A small disk image, mostly free space, as the app downloads it.
+{ head -c 3000000 "$helper"; head -c 8000000 /dev/zero; } > "$machine/os.img"
+xz -T1 -c "$machine/os.img" > "$machine/os.img.xz"
+image="$machine/os.img.xz"
+run --request "{\"id\":\"4\",\"sessionId\":\"demo\",\"command\":\"image_validate_xz\",\"payload\":{\"imagePath\":\"$image\"}}"
+run --request "{\"id\":\"5\",\"sessionId\":\"demo\",\"command\":\"image_uncompressed_size\",\"payload\":{\"imagePath\":\"$image\"}}"
+run --request "{\"id\":\"6\",\"sessionId\":\"demo\",\"command\":\"image_extract_xz\",\"payload\":{\"imagePath\":\"$image\",\"outputPath\":\"$machine/prepared.img\",\"captureSourceSha\":true}}"
+echo "sha256sum of what went in and what came out:"
+(cd "$machine" && sha256sum os.img prepared.img os.img.xz)
+echo
+run --request "{\"id\":\"7\",\"sessionId\":\"demo\",\"command\":\"image_extract_xz\",\"payload\":{\"imagePath\":\"$image\",\"outputPath\":\"\\\\\\\\.\\\\PhysicalDrive1\"}}"
+run --request '{"id":"8","sessionId":"demo","command":"list_disks"}'
+run --request '{"id":"9","sessionId":"demo"}'
 run --request
 echo "PowerShell received these scripts:"
 cat "$machine/powershell.log"
