@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Times the image commands against the xz tool on one machine in one run, and
-# prints ratios against the baseline "xz -T1" (lower is better), each the
-# median of RUNS runs, with the peak memory of the helper's runs.
+# prints ratios against the baseline "xz -T1" (lower is better): the median of
+# RUNS runs of each, taking turns, with the peak memory of the helper's runs.
 #
 #   bash bench/run.sh            # RUNS=5, sample of 512 MiB
 #   RUNS=9 SAMPLE_MIB=1024 bash bench/run.sh
@@ -46,16 +46,14 @@ echo '{"elevated": true}' >"$sim_dir/machine.json"
 export WINDOWS_HELPER_SIM_DIR="$sim_dir"
 output="$cache/prepared.img"
 
-# Runs a command RUNS times; prints "median-seconds peak-kilobytes".
-measure() {
-  local times=() peak=0 stats
-  for _ in $(seq "$runs"); do
-    stats=$(/usr/bin/time -f '%e %M' bash -c "$1" 2>&1 >/dev/null | tail -n 1)
-    times+=("${stats% *}")
-    peak=$((peak > ${stats#* } ? peak : ${stats#* }))
-  done
-  printf '%s\n' "${times[@]}" | sort -g | awk -v peak="$peak" \
-    '{ t[NR] = $1 } END { m = (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2; print m, peak }'
+# One run of a command: "seconds peak-kilobytes".
+time_once() {
+  /usr/bin/time -f '%e %M' bash -c "$1" 2>&1 >/dev/null | tail -n 1
+}
+
+# The median of the numbers on standard input.
+median() {
+  sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 request() { # command image [extra payload]
@@ -63,11 +61,22 @@ request() { # command image [extra payload]
     "$1" "$2" "${3:-}"
 }
 
+# The helper and the baseline take turns, so that the machine's drifting load
+# weighs on both alike; the ratio is the median of the per-turn ratios.
 row() { # label helper-command baseline-command
-  read -r helper_s helper_kb < <(measure "$2")
-  read -r base_s _ < <(measure "$3")
-  awk -v label="$1" -v h="$helper_s" -v b="$base_s" -v kb="$helper_kb" \
-    'BEGIN { printf "%-34s %8.2f s %8.2f s %7.2fx %8.1f MiB\n", label, h, b, (b > 0 ? h / b : 0), kb / 1024 }'
+  local helper_times=() base_times=() ratios=() peak=0 h b kb
+  for _ in $(seq "$runs"); do
+    read -r h kb < <(time_once "$2")
+    read -r b _ < <(time_once "$3")
+    helper_times+=("$h")
+    base_times+=("$b")
+    ratios+=("$(awk -v h="$h" -v b="$b" 'BEGIN { print (b > 0 ? h / b : 0) }')")
+    peak=$((peak > kb ? peak : kb))
+  done
+  awk -v label="$1" -v h="$(printf '%s\n' "${helper_times[@]}" | median)" \
+    -v b="$(printf '%s\n' "${base_times[@]}" | median)" \
+    -v r="$(printf '%s\n' "${ratios[@]}" | median)" -v kb="$peak" \
+    'BEGIN { printf "%-34s %8.2f s %8.2f s %7.2fx %8.1f MiB\n", label, h, b, r, kb / 1024 }'
 }
 
 echo "windows_helper against the baseline \"xz -T1\"; median of $runs runs; $(nproc) hardware threads"
