@@ -26,7 +26,7 @@ std::string Sha256::finish_hex() {
   if (EVP_DigestFinal_ex(context_, digest, &length) != 1) std::abort();
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text;
-  text.reserve(2 * length);
+  text.reserve(std::size_t{2} * length);
   for (unsigned int i = 0; i < length; ++i) {
     text += kHex[digest[i] >> 4];
     text += kHex[digest[i] & 0x0F];
