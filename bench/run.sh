@@ -5,6 +5,7 @@
 #
 #   bash bench/run.sh            # RUNS=5, sample of 512 MiB
 #   RUNS=9 SAMPLE_MIB=1024 bash bench/run.sh
+#   KINDS=multi bash bench/run.sh   # only the many-block file
 #
 # The sample is half system libraries (compressible code and data) and half
 # zeros, like a card image with free space. It is compressed once as a single
@@ -15,6 +16,7 @@ cd "$(dirname "$0")/.."
 
 runs="${RUNS:-5}"
 sample_mib="${SAMPLE_MIB:-512}"
+kinds="${KINDS:-single multi}"
 cache="bench/cache"
 helper="build/windows_helper"
 
@@ -81,7 +83,7 @@ row() { # label helper-command baseline-command
 
 echo "windows_helper against the baseline \"xz -T1\"; median of $runs runs; $(nproc) hardware threads"
 printf "%-34s %10s %10s %8s %12s\n" "case" "helper" "baseline" "ratio" "helper peak"
-for kind in single multi; do
+for kind in $kinds; do
   xz_file="$sample.$kind.xz"
   extract_args=$(request image_extract_xz "$PWD/$xz_file" ",\"outputPath\":\"$PWD/$output\"")
   validate_args=$(request image_validate_xz "$PWD/$xz_file")
