@@ -14,14 +14,14 @@ constexpr std::string_view kStage = "PREPARE";
 constexpr std::string_view kMessage = "Writing prepared image to cache";
 constexpr Instant kEventInterval = std::chrono::milliseconds(500);
 
-}  // namespace
-
+// Byte 0 is zero and every byte equals the one before it: one memcmp, which
+// the C library runs at memory speed.
 bool all_zero(std::span<const std::uint8_t> bytes) {
-  // Byte 0 is zero and every byte equals the one before it: one memcmp, which
-  // the C library runs at memory speed.
   return bytes.empty() ||
          (bytes[0] == 0 && std::memcmp(bytes.data(), bytes.data() + 1, bytes.size() - 1) == 0);
 }
+
+}  // namespace
 
 PreparedImageWriter::PreparedImageWriter(const CommandContext& context, Handle& file,
                                          std::uint64_t bytes_total)

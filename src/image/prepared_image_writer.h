@@ -15,9 +15,6 @@
 
 namespace wh {
 
-// True when every byte of `bytes` is zero (also when it is empty).
-bool all_zero(std::span<const std::uint8_t> bytes);
-
 class PreparedImageWriter {
  public:
   // `bytes_total` is only reported, as every event's `bytesTotal`.
@@ -33,8 +30,6 @@ class PreparedImageWriter {
   // After the last piece: the final event, the end of file at exactly
   // `bytes_written`, and a flush to stable storage. Returns the digest.
   HelperResult<std::string> finish();
-
-  std::uint64_t bytes_written() const { return bytes_written_; }
 
  private:
   void report();
