@@ -1,0 +1,91 @@
+// libFuzzer target for the threaded XZ decode: any bytes must end in success
+// or XZ_INVALID, never a crash, a hang or a lost piece, and a success must
+// deliver exactly what a plain single-threaded decode of the same bytes does.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <lzma.h>
+
+#include "image/xz_decode.h"
+
+namespace {
+
+// The input as a file: reads hand out at most `chunk` bytes at a time, so the
+// decoder also sees input arrive in small, odd pieces.
+class MemoryFile : public wh::Handle {
+ public:
+  MemoryFile(const std::uint8_t* data, std::size_t size, std::size_t chunk)
+      : data_(data), size_(size), chunk_(chunk) {}
+
+  wh::OsResult<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    const std::size_t n = std::min({buffer.size(), size_ - position_, chunk_});
+    std::memcpy(buffer.data(), data_ + position_, n);
+    position_ += n;
+    return n;
+  }
+  wh::OsResult<std::size_t> write(std::span<const std::uint8_t>) override { return unsupported(); }
+  wh::OsStatus seek(std::uint64_t) override { return unsupported(); }
+  wh::OsStatus set_end_of_file(std::uint64_t) override { return unsupported(); }
+  wh::OsStatus flush() override { return unsupported(); }
+  wh::OsResult<std::uint64_t> disk_length() override { return unsupported(); }
+  wh::OsResult<wh::Bytes> storage_descriptor() override { return unsupported(); }
+  wh::OsResult<std::uint64_t> disk_attributes() override { return unsupported(); }
+  wh::OsResult<std::vector<std::uint32_t>> volume_disk_extents() override { return unsupported(); }
+  wh::OsStatus lock_volume() override { return unsupported(); }
+  wh::OsStatus dismount_volume() override { return unsupported(); }
+  wh::OsResult<wh::FileIdentity> file_identity() override { return unsupported(); }
+
+ private:
+  static wh::Err<wh::OsError> unsupported() { return wh::Err(wh::OsError{1, "Incorrect function.", false}); }
+
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t chunk_;
+  std::size_t position_ = 0;
+};
+
+// liblzma's one-call decoder over the same bytes: the reference.
+bool reference_decode(const std::uint8_t* data, std::size_t size, std::string& out) {
+  lzma_stream stream = LZMA_STREAM_INIT;
+  if (lzma_stream_decoder(&stream, UINT64_MAX, LZMA_TELL_UNSUPPORTED_CHECK) != LZMA_OK) std::abort();
+  stream.next_in = data;
+  stream.avail_in = size;
+  std::uint8_t buffer[65536];
+  lzma_ret code = LZMA_OK;
+  while (code == LZMA_OK) {
+    stream.next_out = buffer;
+    stream.avail_out = sizeof buffer;
+    code = lzma_code(&stream, LZMA_FINISH);
+    out.append(reinterpret_cast<const char*>(buffer), sizeof buffer - stream.avail_out);
+    // Decoded output far beyond any input here is a bomb, not a bug.
+    if (out.size() > (64u << 20)) break;
+  }
+  lzma_end(&stream);
+  return code == LZMA_STREAM_END;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  const std::size_t chunk = 1 + data[0] * 97u;
+  ++data;
+  --size;
+
+  std::string expected;
+  const bool valid = reference_decode(data, size, expected);
+  if (expected.size() > (64u << 20)) return 0;
+
+  MemoryFile file(data, size, chunk);
+  std::string decoded;
+  auto result = wh::decode_xz(file, nullptr, [&decoded](std::span<const std::uint8_t> piece) -> wh::SinkStatus {
+    decoded.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+    return {};
+  });
+  if (result.ok() != valid) std::abort();
+  if (!result.ok() && result.error().code != wh::ErrorCode::kXzInvalid) std::abort();
+  if (result.ok() && decoded != expected) std::abort();
+  return 0;
+}
