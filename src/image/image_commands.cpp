@@ -13,14 +13,17 @@ using nlohmann::json;
 
 namespace {
 
-// `imagePath` as every command reads it: present, a string, and a path the
-// file system knows.
+HelperStatus require_image(Platform& platform, const std::string& path) {
+  if (!platform.file_exists(path)) return fail(ErrorCode::kImageMissing, "Image does not exist: " + path);
+  return {};
+}
+
+// `imagePath` as the checking commands read it: present, a string, and a path
+// the file system knows.
 HelperResult<std::string> existing_image_path(const CommandContext& context) {
   auto path = required_text(context.request.payload, "imagePath");
   if (!path) return path;
-  if (!context.platform.file_exists(*path)) {
-    return fail(ErrorCode::kImageMissing, "Image does not exist: " + *path);
-  }
+  if (auto exists = require_image(context.platform, *path); !exists) return Err(std::move(exists).error());
   return path;
 }
 
@@ -67,8 +70,8 @@ HelperResult<json> handle_image_extract_xz(CommandContext& context) {
   if (!image_path) return Err(std::move(image_path).error());
   auto output_path = required_text(payload, "outputPath");
   if (!output_path) return Err(std::move(output_path).error());
-  if (!context.platform.file_exists(*image_path)) {
-    return fail(ErrorCode::kImageMissing, "Image does not exist: " + *image_path);
+  if (auto exists = require_image(context.platform, *image_path); !exists) {
+    return Err(std::move(exists).error());
   }
   const std::uint64_t bytes_total = optional_count(payload, "uncompressedBytes").value_or(0);
   const bool capture_source_sha = optional_flag(payload, "captureSourceSha");

@@ -34,12 +34,10 @@ bool names_device(std::string_view path) {
   std::string normal(path);
   std::replace(normal.begin(), normal.end(), '/', '\\');
   const std::string_view text = normal;
-  std::string_view rest;
-  if (text.starts_with("\\\\.\\") || text.starts_with("\\\\?\\") || text.starts_with("\\??\\")) {
-    rest = text.substr(4);
-  } else {
+  if (!text.starts_with("\\\\.\\") && !text.starts_with("\\\\?\\") && !text.starts_with("\\??\\")) {
     return false;
   }
+  const std::string_view rest = text.substr(4);
   // In "\\.\" paths Windows resolves ".." itself, and "\\.\C:\..\PhysicalDrive1"
   // climbs out of the drive; no file path needs it.
   if (has_parent_component(rest)) return true;
