@@ -5,7 +5,9 @@
 // handlers receive it by reference.
 //
 // Paths and texts are UTF-8. Failures are `OsError` values carrying the Win32
-// code and the system's text. Nothing here throws.
+// code and the system's text. Nothing here throws. A path holding U+0000
+// fails with ERROR_INVALID_NAME (123) wherever a path is taken: Windows would
+// end the name at the NUL and open something else.
 #pragma once
 
 #include <chrono>
@@ -51,7 +53,14 @@ struct FileStatus {
 // One open Windows handle: a file, a raw physical drive or a volume. The
 // destructor closes it (CloseHandle); a failing close is ignored. Operations
 // that do not apply to the kind of object (a disk query on a file, say) fail
-// with the error Windows gives for them.
+// with the error Windows gives for them, and so do operations the handle's
+// access does not cover: a read through a handle without read access, a write,
+// end-of-file change or flush through one without write access fail with
+// ERROR_ACCESS_DENIED (5).
+//
+// Raw drives follow the disk driver's rules as well: since Windows Vista a
+// write through a drive handle into sectors of a volume whose file system is
+// mounted fails with 5 unless that volume is locked or dismounted.
 class Handle {
  public:
   virtual ~Handle() = default;
@@ -70,12 +79,19 @@ class Handle {
   virtual OsResult<std::size_t> write(std::span<const std::uint8_t> data) = 0;
 
   // Moves the position to the absolute byte `offset` (SetFilePointerEx,
-  // FILE_BEGIN). Seeking past the end of a file is allowed.
+  // FILE_BEGIN). Seeking past the end of a file is allowed; offsets above
+  // INT64_MAX fail with ERROR_INVALID_PARAMETER (87).
   virtual OsStatus seek(std::uint64_t offset) = 0;
 
   // Makes the file exactly `length` bytes long (SetFileInformationByHandle
-  // with FileEndOfFileInfo). The position is not moved.
+  // with FileEndOfFileInfo). The position is not moved. Lengths above
+  // INT64_MAX fail with 87, as for seek.
   virtual OsStatus set_end_of_file(std::uint64_t length) = 0;
+
+  // FSCTL_SET_SPARSE: skipped runs of zeros cost neither writes nor space.
+  // File systems without sparse files (FAT, exFAT) refuse it; callers treat
+  // it as a hint and ignore a failure.
+  virtual OsStatus set_sparse() = 0;
 
   // Writes the system's buffers for this handle to stable storage
   // (FlushFileBuffers).
@@ -104,7 +120,10 @@ class Handle {
   virtual OsStatus dismount_volume() = 0;
 
   // The identity of the file this handle has open. Fails for anything that is
-  // not a file on a volume.
+  // not a file on a volume. Needs FILE_READ_ATTRIBUTES, which GENERIC_READ
+  // grants and GENERIC_WRITE alone does not: call it on handles from
+  // open_file_read, never on those from create_file_write or
+  // open_always_write (they fail with 5).
   virtual OsResult<FileIdentity> file_identity() = 0;
 };
 
@@ -142,13 +161,17 @@ class Platform {
 
   // --- Volumes.
 
-  // Opens the volume device `name` (a volume GUID path without its trailing
-  // backslash) with the given access, sharing read and write, OPEN_EXISTING.
+  // Opens the volume device `name` with the given access, sharing read and
+  // write, OPEN_EXISTING. `name` must be a volume GUID path WITHOUT its
+  // trailing backslash: with it, the path names the volume's root directory,
+  // which this open (no FILE_FLAG_BACKUP_SEMANTICS) refuses with 5, and no
+  // lock, dismount or extents query could go through it anyway.
   virtual OsResult<HandlePtr> open_volume(const std::string& name, VolumeAccess access) = 0;
   // FindFirstVolumeW / FindNextVolumeW / FindVolumeClose: every volume GUID
-  // path, with its trailing backslash, in the system's order. Empty when the
-  // enumeration cannot start.
-  virtual std::vector<std::string> list_volumes() = 0;
+  // path, with its trailing backslash, in the system's order. Only
+  // ERROR_NO_MORE_FILES ends the enumeration; any other failure, at the first
+  // volume or a later one, is an error, never a shorter list.
+  virtual OsResult<std::vector<std::string>> list_volumes() = 0;
 
   // --- Files. Ordinary sharing (read, write, delete) unless said otherwise.
 
@@ -161,7 +184,9 @@ class Platform {
   virtual OsResult<std::optional<FileStatus>> file_status(const std::string& path) = 0;
   // GENERIC_READ, OPEN_EXISTING.
   virtual OsResult<HandlePtr> open_file_read(const std::string& path) = 0;
-  // GENERIC_WRITE, CREATE_ALWAYS: created when absent, truncated when present.
+  // GENERIC_WRITE, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL: created when absent,
+  // truncated when present. Fails with 3 when the directory does not exist,
+  // and with 5 over an existing hidden, system or read-only file.
   virtual OsResult<HandlePtr> create_file_write(const std::string& path) = 0;
   // GENERIC_WRITE, OPEN_ALWAYS, FILE_FLAG_WRITE_THROUGH; reports whether the
   // file existed before. The content is left as it was.

@@ -10,7 +10,10 @@ namespace wh::sim {
 
 // Codes the simulation raises itself.
 inline constexpr std::uint32_t kErrorInvalidFunction = 1;
+inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorWriteProtect = 19;
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorSectorNotFound = 27;
 inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 

@@ -19,6 +19,7 @@ constexpr std::uint32_t kErrorMoreData = 234;
 constexpr std::uint64_t kDiskAttributeReadOnly = 0x2;
 
 OsError invalid_function() { return win32_error(kErrorInvalidFunction); }
+OsError access_denied() { return win32_error(kErrorAccessDenied); }
 
 // pread/pwrite cannot take offsets beyond off_t.
 bool offset_fits(std::uint64_t offset) { return offset <= static_cast<std::uint64_t>(INT64_MAX); }
@@ -31,6 +32,7 @@ OsResult<std::size_t> SimHandle::read(std::span<std::uint8_t>) { return Err(inva
 OsResult<std::size_t> SimHandle::write(std::span<const std::uint8_t>) { return Err(invalid_function()); }
 OsStatus SimHandle::seek(std::uint64_t) { return Err(invalid_function()); }
 OsStatus SimHandle::set_end_of_file(std::uint64_t) { return Err(invalid_function()); }
+OsStatus SimHandle::set_sparse() { return Err(invalid_function()); }
 OsStatus SimHandle::flush() { return Err(invalid_function()); }
 OsResult<std::uint64_t> SimHandle::disk_length() { return Err(invalid_function()); }
 OsResult<Bytes> SimHandle::storage_descriptor() { return Err(invalid_function()); }
@@ -58,12 +60,13 @@ OsResult<std::size_t> SimHandle::allowance(std::string_view operation, std::size
 
 // --- Files.
 
-SimFileHandle::SimFileHandle(SimPlatform& platform, std::string path, int fd)
-    : SimHandle(platform, std::move(path)), fd_(fd) {}
+SimFileHandle::SimFileHandle(SimPlatform& platform, std::string path, int fd, FileAccess access)
+    : SimHandle(platform, std::move(path)), fd_(fd), access_(access) {}
 
 SimFileHandle::~SimFileHandle() { ::close(fd_); }
 
 OsResult<std::size_t> SimFileHandle::read(std::span<std::uint8_t> buffer) {
+  if (access_ != FileAccess::kRead) return Err(access_denied());
   auto allowed = allowance("read", buffer.size(), read_);
   if (!allowed) return allowed;
   if (!offset_fits(position_)) return 0;
@@ -75,6 +78,7 @@ OsResult<std::size_t> SimFileHandle::read(std::span<std::uint8_t> buffer) {
 }
 
 OsResult<std::size_t> SimFileHandle::write(std::span<const std::uint8_t> data) {
+  if (access_ != FileAccess::kWrite) return Err(access_denied());
   auto allowed = allowance("write", data.size(), written_);
   if (!allowed) return allowed;
   if (!offset_fits(position_ + *allowed)) return Err(win32_error(112));
@@ -87,25 +91,39 @@ OsResult<std::size_t> SimFileHandle::write(std::span<const std::uint8_t> data) {
 
 OsStatus SimFileHandle::seek(std::uint64_t offset) {
   if (auto error = check("seek")) return Err(*error);
-  if (!offset_fits(offset)) return Err(win32_error(87));
+  if (!offset_fits(offset)) return Err(win32_error(kErrorInvalidParameter));
   position_ = offset;
   return {};
 }
 
 OsStatus SimFileHandle::set_end_of_file(std::uint64_t length) {
+  if (access_ != FileAccess::kWrite) return Err(access_denied());
   if (auto error = check("setEndOfFile")) return Err(*error);
-  if (!offset_fits(length)) return Err(win32_error(112));
+  if (!offset_fits(length)) return Err(win32_error(kErrorInvalidParameter));
   if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) return Err(from_errno(errno));
   return {};
 }
 
+// Host files are sparse already wherever the writer seeks over zeros; the
+// call is recorded so that tests can see it was made.
+OsStatus SimFileHandle::set_sparse() {
+  if (access_ != FileAccess::kWrite) return Err(access_denied());
+  if (auto error = check("setSparse")) return Err(*error);
+  platform_.state.events.push_back("sparse " + path_);
+  return {};
+}
+
 OsStatus SimFileHandle::flush() {
+  if (access_ != FileAccess::kWrite) return Err(access_denied());
   if (auto error = check("flush")) return Err(*error);
   if (::fsync(fd_) != 0) return Err(from_errno(errno));
   return {};
 }
 
+// GetFileInformationByHandle needs FILE_READ_ATTRIBUTES, which GENERIC_WRITE
+// does not grant.
 OsResult<FileIdentity> SimFileHandle::file_identity() {
+  if (access_ != FileAccess::kRead) return Err(access_denied());
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return Err(from_errno(errno));
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
@@ -151,13 +169,14 @@ OsResult<std::size_t> SimDriveHandle::read(std::span<std::uint8_t> buffer) {
 }
 
 OsResult<std::size_t> SimDriveHandle::write(std::span<const std::uint8_t> data) {
-  if (!writable_) return Err(win32_error(kErrorAccessDenied));
+  if (!writable_) return Err(access_denied());
   if (drive_.read_only) return Err(win32_error(kErrorWriteProtect));
   auto allowed = allowance("write", data.size(), written_);
   if (!allowed) return allowed;
   if (position_ + *allowed > length() || position_ + *allowed < position_) {
     return Err(win32_error(kErrorSectorNotFound));
   }
+  if (!platform_.raw_write_allowed(drive_.number, position_, *allowed)) return Err(access_denied());
   const ssize_t n = ::pwrite(fd_, data.data(), *allowed, static_cast<off_t>(position_));
   if (n < 0) return Err(from_errno(errno));
   position_ += static_cast<std::uint64_t>(n);
@@ -167,14 +186,15 @@ OsResult<std::size_t> SimDriveHandle::write(std::span<const std::uint8_t> data) 
 
 OsStatus SimDriveHandle::seek(std::uint64_t offset) {
   if (auto error = check("seek")) return Err(*error);
-  if (!offset_fits(offset)) return Err(win32_error(87));
+  if (!offset_fits(offset)) return Err(win32_error(kErrorInvalidParameter));
   position_ = offset;
   return {};
 }
 
 OsStatus SimDriveHandle::flush() {
+  if (!writable_) return Err(access_denied());
   if (auto error = check("flush")) return Err(*error);
-  if (writable_ && ::fsync(fd_) != 0) return Err(from_errno(errno));
+  if (::fsync(fd_) != 0) return Err(from_errno(errno));
   return {};
 }
 
@@ -195,6 +215,20 @@ OsResult<std::uint64_t> SimDriveHandle::disk_attributes() {
 
 // --- Volumes.
 
+SimVolumeHandle::~SimVolumeHandle() {
+  VolumeUse& held = use();
+  if (held.locked_by != this) return;
+  held.locked_by = nullptr;
+  platform_.state.events.push_back("unlock " + volume_.name);
+}
+
+VolumeUse& SimVolumeHandle::use() { return platform_.state.volume_use[ascii_lower(volume_.name)]; }
+
+OsStatus SimVolumeHandle::flush() {
+  if (!writable_) return Err(access_denied());
+  return {};
+}
+
 OsResult<std::vector<std::uint32_t>> SimVolumeHandle::volume_disk_extents() {
   if (auto error = check("extents")) return Err(*error);
   if (volume_.extents.size() > kMaxExtentsInReply) return Err(win32_error(kErrorMoreData));
@@ -205,12 +239,17 @@ OsResult<std::vector<std::uint32_t>> SimVolumeHandle::volume_disk_extents() {
 
 OsStatus SimVolumeHandle::lock_volume() {
   if (auto error = check("lock")) return Err(*error);
+  VolumeUse& held = use();
+  // Another handle's lock keeps everyone else out.
+  if (held.locked_by != nullptr && held.locked_by != this) return Err(access_denied());
+  held.locked_by = this;
   platform_.state.events.push_back("lock " + volume_.name);
   return {};
 }
 
 OsStatus SimVolumeHandle::dismount_volume() {
   if (auto error = check("dismount")) return Err(*error);
+  use().dismounted = true;
   platform_.state.events.push_back("dismount " + volume_.name);
   return {};
 }

@@ -12,6 +12,7 @@
 namespace wh::sim {
 
 class SimPlatform;
+struct VolumeUse;
 
 // Shared by every simulated handle: the descriptor-less operations fail.
 class SimHandle : public Handle {
@@ -22,6 +23,7 @@ class SimHandle : public Handle {
   OsResult<std::size_t> write(std::span<const std::uint8_t> data) override;
   OsStatus seek(std::uint64_t offset) override;
   OsStatus set_end_of_file(std::uint64_t length) override;
+  OsStatus set_sparse() override;
   OsStatus flush() override;
   OsResult<std::uint64_t> disk_length() override;
   OsResult<Bytes> storage_descriptor() override;
@@ -44,21 +46,26 @@ class SimHandle : public Handle {
   std::string path_;  // as opened
 };
 
+// GENERIC_READ or GENERIC_WRITE: what the handle was opened for.
+enum class FileAccess { kRead, kWrite };
+
 // A host file, opened by descriptor.
 class SimFileHandle : public SimHandle {
  public:
-  SimFileHandle(SimPlatform& platform, std::string path, int fd);
+  SimFileHandle(SimPlatform& platform, std::string path, int fd, FileAccess access);
   ~SimFileHandle() override;
 
   OsResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
   OsResult<std::size_t> write(std::span<const std::uint8_t> data) override;
   OsStatus seek(std::uint64_t offset) override;
   OsStatus set_end_of_file(std::uint64_t length) override;
+  OsStatus set_sparse() override;
   OsStatus flush() override;
   OsResult<FileIdentity> file_identity() override;
 
  private:
   int fd_;
+  FileAccess access_;
   std::uint64_t position_ = 0;
   std::uint64_t read_ = 0;
   std::uint64_t written_ = 0;
@@ -92,19 +99,24 @@ class SimDriveHandle : public SimHandle {
   std::uint64_t written_ = 0;
 };
 
-// A volume device: extents, lock and dismount.
+// A volume device: extents, lock and dismount. A lock lasts until the
+// handle that took it is closed; a dismount lasts for the rest of the process.
 class SimVolumeHandle : public SimHandle {
  public:
-  SimVolumeHandle(SimPlatform& platform, std::string path, const SimVolume& volume)
-      : SimHandle(platform, std::move(path)), volume_(volume) {}
+  SimVolumeHandle(SimPlatform& platform, std::string path, const SimVolume& volume, bool writable)
+      : SimHandle(platform, std::move(path)), volume_(volume), writable_(writable) {}
+  ~SimVolumeHandle() override;
 
-  OsStatus flush() override { return {}; }
+  OsStatus flush() override;
   OsResult<std::vector<std::uint32_t>> volume_disk_extents() override;
   OsStatus lock_volume() override;
   OsStatus dismount_volume() override;
 
  private:
+  VolumeUse& use();
+
   const SimVolume& volume_;
+  bool writable_;
 };
 
 }  // namespace wh::sim

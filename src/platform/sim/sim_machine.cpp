@@ -53,6 +53,7 @@ SimVolume volume_from_json(const json& v, const std::string& directory) {
                               e.value("length", 0ull)});
   }
   if (auto dir = optional_member<std::string>(v, "directory")) volume.directory = host_path(directory, *dir);
+  volume.mounted = v.value("mounted", true);
   return volume;
 }
 
@@ -65,6 +66,18 @@ SimFault fault_from_json(const json& f) {
   fault.after_opens = f.value("afterOpens", 0u);
   fault.count = optional_member<std::uint32_t>(f, "count");
   return fault;
+}
+
+std::uint32_t attribute_bits(const json& names) {
+  std::uint32_t bits = 0;
+  for (const json& name : names) {
+    const std::string text = name.get<std::string>();
+    if (text == "readOnly") bits |= kAttributeReadOnly;
+    else if (text == "hidden") bits |= kAttributeHidden;
+    else if (text == "system") bits |= kAttributeSystem;
+    else throw std::invalid_argument("unknown file attribute " + text);
+  }
+  return bits;
 }
 
 void put_u32(Bytes& out, std::size_t at, std::uint32_t v) {
@@ -82,6 +95,10 @@ Result<SimMachine, std::string> machine_from_json(const json& document, const st
     for (const json& d : document.value("drives", json::array())) machine.drives.push_back(drive_from_json(d, directory));
     for (const json& v : document.value("volumes", json::array())) machine.volumes.push_back(volume_from_json(v, directory));
     for (const json& f : document.value("faults", json::array())) machine.faults.push_back(fault_from_json(f));
+    const json attributes = document.value("fileAttributes", json::object());
+    for (const auto& [path, names] : attributes.items()) {
+      machine.file_attributes[host_path(directory, path)] = attribute_bits(names);
+    }
     return machine;
   } catch (const std::exception& e) {
     return Err(std::string("machine.json: ") + e.what());

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,15 +44,24 @@ struct SimVolume {
   std::string name;  // "\\?\Volume{GUID}\", trailing backslash included
   std::vector<SimExtent> extents;
   std::string directory;  // host directory holding the mounted volume's files
+  // A file system is mounted on it (false: RAW, nothing to protect), so raw
+  // writes into its extents need it locked or dismounted first.
+  bool mounted = true;
 };
+
+// FILE_ATTRIBUTE_* bits that decide what an open may do.
+inline constexpr std::uint32_t kAttributeReadOnly = 0x1;
+inline constexpr std::uint32_t kAttributeHidden = 0x2;
+inline constexpr std::uint32_t kAttributeSystem = 0x4;
 
 // One injected failure. It applies to operations named `operation` on
 // objects opened through `path` (compared without regard to ASCII case), or
 // on every object when `path` is absent.
 struct SimFault {
-  // "open", "length", "descriptor", "attributes", "extents", "lock",
-  // "dismount", "read", "write", "seek", "setEndOfFile", "flush", or
-  // "disappear" (the drive is gone after `after_opens` opens).
+  // "open", "status", "length", "descriptor", "attributes", "extents",
+  // "lock", "dismount", "read", "write", "seek", "setEndOfFile", "setSparse",
+  // "flush", "listVolumes", or "disappear" (the drive is gone after
+  // `after_opens` opens).
   std::string operation;
   std::optional<std::string> path;
   std::uint32_t error = 0;  // the Win32 code reported
@@ -70,6 +80,8 @@ struct SimMachine {
   std::vector<SimDrive> drives;
   std::vector<SimVolume> volumes;
   std::vector<SimFault> faults;
+  // Windows attributes of host files (kAttribute* bits), by host path.
+  std::map<std::string, std::uint32_t> file_attributes;
   // Sleeps last this fraction of the time asked; the rest is added to the
   // monotonic clock, so that waits look complete to the code that measures them.
   double sleep_scale = 1.0;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 
@@ -18,12 +19,15 @@ constexpr std::string_view kDrivePrefix = "\\\\.\\physicaldrive";
 constexpr std::string_view kVolumePrefix = "\\\\?\\volume{";
 
 // The drive number of "\\.\PhysicalDriveN" (any letter case), if that is
-// exactly what `path` is.
+// exactly what `path` is. The object manager knows "PhysicalDrive1", not
+// "PhysicalDrive01".
 std::optional<std::uint32_t> drive_number(const std::string& path) {
   const std::string lower = ascii_lower(path);
-  if (!lower.starts_with(kDrivePrefix) || lower.size() == kDrivePrefix.size()) return std::nullopt;
+  if (!lower.starts_with(kDrivePrefix)) return std::nullopt;
+  const std::string_view digits = std::string_view(lower).substr(kDrivePrefix.size());
+  if (digits.empty() || (digits.size() > 1 && digits.front() == '0')) return std::nullopt;
   std::uint64_t n = 0;
-  for (char c : std::string_view(lower).substr(kDrivePrefix.size())) {
+  for (char c : digits) {
     if (c < '0' || c > '9') return std::nullopt;
     n = n * 10 + static_cast<std::uint64_t>(c - '0');
     if (n > UINT32_MAX) return std::nullopt;
@@ -31,14 +35,29 @@ std::optional<std::uint32_t> drive_number(const std::string& path) {
   return static_cast<std::uint32_t>(n);
 }
 
-std::string without_trailing_backslashes(std::string name) {
-  while (!name.empty() && name.back() == '\\') name.pop_back();
-  return name;
+// Windows ends a name at U+0000; the helper never means to.
+std::optional<OsError> invalid_name(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return win32_error(kErrorInvalidName);
+  return std::nullopt;
+}
+
+bool is_directory(const std::string& host) {
+  struct stat st {};
+  return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool is_directory(int fd) {
   struct stat st {};
   return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// ENOENT is 2 when only the last component is missing, 3 when a directory
+// on the way is.
+OsError missing_or_failed(int error_number, const std::string& host) {
+  if (error_number != ENOENT) return from_errno(error_number);
+  const std::size_t slash = host.find_last_of('/');
+  const std::string parent = slash == std::string::npos ? "." : host.substr(0, std::max<std::size_t>(slash, 1));
+  return win32_error(is_directory(parent) ? kErrorFileNotFound : kErrorPathNotFound);
 }
 
 }  // namespace
@@ -83,6 +102,7 @@ std::optional<OsError> SimPlatform::count_open(const std::string& path) {
 }
 
 OsResult<HandlePtr> SimPlatform::open_drive(const std::string& path, DriveMode mode) {
+  if (auto error = invalid_name(path)) return Err(*error);
   if (auto error = fault("open", path)) return Err(*error);
   const auto number = drive_number(path);
   const SimDrive* drive = nullptr;
@@ -118,22 +138,45 @@ OsResult<HandlePtr> SimPlatform::open_drive_exclusive_write(const std::string& p
   return open_drive(path, DriveMode::kExclusiveWrite);
 }
 
-OsResult<HandlePtr> SimPlatform::open_volume(const std::string& name, VolumeAccess) {
+OsResult<HandlePtr> SimPlatform::open_volume(const std::string& name, VolumeAccess access) {
+  if (auto error = invalid_name(name)) return Err(*error);
   if (auto error = fault("open", name)) return Err(*error);
-  const std::string wanted = ascii_lower(without_trailing_backslashes(name));
+  const std::string wanted = ascii_lower(name);
   for (const SimVolume& volume : machine.volumes) {
-    if (ascii_lower(without_trailing_backslashes(volume.name)) != wanted) continue;
+    const std::string root = ascii_lower(volume.name);  // with its trailing backslash
+    // The name with its backslash is the root directory, which CreateFileW
+    // opens only with FILE_FLAG_BACKUP_SEMANTICS.
+    if (wanted == root) return Err(win32_error(kErrorAccessDenied));
+    if (wanted + "\\" != root) continue;
     if (!machine.elevated) return Err(win32_error(kErrorAccessDenied));
     if (auto error = count_open(name)) return Err(*error);
-    return HandlePtr(std::make_unique<SimVolumeHandle>(*this, name, volume));
+    return HandlePtr(std::make_unique<SimVolumeHandle>(*this, name, volume,
+                                                       access == VolumeAccess::kReadWrite));
   }
   return Err(win32_error(kErrorFileNotFound));
 }
 
-std::vector<std::string> SimPlatform::list_volumes() {
+OsResult<std::vector<std::string>> SimPlatform::list_volumes() {
+  if (auto error = fault("listVolumes", "")) return Err(*error);
   std::vector<std::string> names;
   for (const SimVolume& volume : machine.volumes) names.push_back(volume.name);
   return names;
+}
+
+bool SimPlatform::raw_write_allowed(std::uint32_t disk, std::uint64_t offset, std::uint64_t length) {
+  for (const SimVolume& volume : machine.volumes) {
+    const VolumeUse& use = state.volume_use[ascii_lower(volume.name)];
+    if (!volume.mounted || use.dismounted || use.locked_by != nullptr) continue;
+    for (const SimExtent& extent : volume.extents) {
+      if (extent.disk != disk || extent.length == 0) continue;
+      // Half-open ranges meet when the later one starts inside the earlier
+      // one; differences, not sums, so nothing wraps.
+      const bool overlap = offset < extent.starting_offset ? extent.starting_offset - offset < length
+                                                           : offset - extent.starting_offset < extent.length;
+      if (overlap) return false;
+    }
+  }
+  return true;
 }
 
 std::string SimPlatform::host_path(const std::string& path) const {
@@ -153,10 +196,11 @@ std::string SimPlatform::host_path(const std::string& path) const {
 
 bool SimPlatform::file_exists(const std::string& path) {
   struct stat st {};
-  return ::stat(host_path(path).c_str(), &st) == 0;
+  return !invalid_name(path) && ::stat(host_path(path).c_str(), &st) == 0;
 }
 
 OsResult<std::optional<FileStatus>> SimPlatform::file_status(const std::string& path) {
+  if (auto error = invalid_name(path)) return Err(*error);
   if (auto error = fault("status", path)) return Err(*error);
   struct stat st {};
   if (::stat(host_path(path).c_str(), &st) != 0) {
@@ -171,33 +215,48 @@ OsResult<std::optional<FileStatus>> SimPlatform::file_status(const std::string& 
   return std::optional<FileStatus>(status);
 }
 
-OsResult<HandlePtr> SimPlatform::open_file_read(const std::string& path) {
+OsResult<int> SimPlatform::open_host_file(const std::string& path, int flags) {
+  if (auto error = invalid_name(path)) return Err(*error);
   if (auto error = fault("open", path)) return Err(*error);
-  const int fd = ::open(host_path(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Err(from_errno(errno));
+  const std::string host = host_path(path);
+  const auto known = machine.file_attributes.find(host);
+  const std::uint32_t attributes = known == machine.file_attributes.end() ? 0 : known->second;
+  struct stat st {};
+  const bool exists = ::stat(host.c_str(), &st) == 0;
+  if (exists && (flags & O_ACCMODE) != O_RDONLY) {
+    if (attributes & kAttributeReadOnly) return Err(win32_error(kErrorAccessDenied));
+    if ((flags & O_TRUNC) && (attributes & (kAttributeHidden | kAttributeSystem))) {
+      return Err(win32_error(kErrorAccessDenied));
+    }
+  }
+  const int fd = ::open(host.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0) return Err(missing_or_failed(errno, host));
   // CreateFileW refuses a directory without FILE_FLAG_BACKUP_SEMANTICS.
   if (is_directory(fd)) {
     ::close(fd);
     return Err(win32_error(kErrorAccessDenied));
   }
-  return HandlePtr(std::make_unique<SimFileHandle>(*this, path, fd));
+  return fd;
+}
+
+OsResult<HandlePtr> SimPlatform::open_file_read(const std::string& path) {
+  auto fd = open_host_file(path, O_RDONLY);
+  if (!fd) return Err(fd.error());
+  return HandlePtr(std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kRead));
 }
 
 OsResult<HandlePtr> SimPlatform::create_file_write(const std::string& path) {
-  if (auto error = fault("open", path)) return Err(*error);
-  const int fd = ::open(host_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return Err(from_errno(errno));
-  return HandlePtr(std::make_unique<SimFileHandle>(*this, path, fd));
+  auto fd = open_host_file(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!fd) return Err(fd.error());
+  return HandlePtr(std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kWrite));
 }
 
 OsResult<OpenedForWriting> SimPlatform::open_always_write(const std::string& path) {
-  if (auto error = fault("open", path)) return Err(*error);
-  const std::string host = host_path(path);
   struct stat st {};
-  const bool existed = ::stat(host.c_str(), &st) == 0;
-  const int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return Err(from_errno(errno));
-  return OpenedForWriting{std::make_unique<SimFileHandle>(*this, path, fd), existed};
+  const bool existed = !invalid_name(path) && ::stat(host_path(path).c_str(), &st) == 0;
+  auto fd = open_host_file(path, O_WRONLY | O_CREAT);
+  if (!fd) return Err(fd.error());
+  return OpenedForWriting{std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kWrite), existed};
 }
 
 Instant SimPlatform::now() {

@@ -21,12 +21,19 @@ struct DriveUse {
   bool exclusive = false;  // one of them was opened with share mode 0
 };
 
+struct VolumeUse {
+  const Handle* locked_by = nullptr;  // the handle holding FSCTL_LOCK_VOLUME
+  bool dismounted = false;            // FSCTL_DISMOUNT_VOLUME went through
+};
+
 struct SimState {
   std::map<std::string, std::uint32_t> opens;  // successful opens, by lower-cased path
   std::set<std::string> gone;                  // devices that have disappeared
   std::vector<std::uint32_t> fault_hits;       // times each fault fired, by index
   std::map<std::uint32_t, DriveUse> drive_use; // by drive number
-  std::vector<std::string> events;             // "lock <volume>", "dismount <volume>", in order
+  std::map<std::string, VolumeUse> volume_use; // by lower-cased volume name
+  // "lock <volume>", "unlock <volume>", "dismount <volume>", "sparse <path>", in order
+  std::vector<std::string> events;
   Instant skipped_sleep{0};
 };
 
@@ -41,7 +48,7 @@ class SimPlatform : public Platform {
   OsResult<HandlePtr> open_drive_exclusive_read(const std::string& path) override;
   OsResult<HandlePtr> open_drive_exclusive_write(const std::string& path) override;
   OsResult<HandlePtr> open_volume(const std::string& name, VolumeAccess access) override;
-  std::vector<std::string> list_volumes() override;
+  OsResult<std::vector<std::string>> list_volumes() override;
   bool file_exists(const std::string& path) override;
   OsResult<std::optional<FileStatus>> file_status(const std::string& path) override;
   OsResult<HandlePtr> open_file_read(const std::string& path) override;
@@ -59,6 +66,11 @@ class SimPlatform : public Platform {
   // The error of a plain fault (one without a byte threshold), fired, if any.
   std::optional<OsError> fault(std::string_view operation, const std::string& path);
 
+  // Whether the disk driver lets a raw write of `length` bytes at `offset`
+  // through to drive `disk`: not into the extents of a volume whose file
+  // system is mounted and that is neither locked nor dismounted.
+  bool raw_write_allowed(std::uint32_t disk, std::uint64_t offset, std::uint64_t length);
+
   // The host path that a Windows path names: a file inside a volume
   // ("\\?\Volume{...}\dir\file") maps into the volume's directory; other
   // paths are host paths as they are.
@@ -69,6 +81,10 @@ class SimPlatform : public Platform {
   OsResult<HandlePtr> open_drive(const std::string& path, DriveMode mode);
   // Counts the open, or reports the device gone once its opens are used up.
   std::optional<OsError> count_open(const std::string& path);
+  // open(2) of a host file for an ordinary file open, with Windows' answers:
+  // 3 for a missing directory, 5 for a directory, for CREATE_ALWAYS over a
+  // hidden or system file, and for write access to a read-only file.
+  OsResult<int> open_host_file(const std::string& path, int flags);
 };
 
 }  // namespace wh::sim

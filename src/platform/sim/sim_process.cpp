@@ -80,6 +80,7 @@ OsStatus drain(Fd& out, Fd& err, std::string& out_text, std::string& err_text) {
 
 OsResult<ProcessOutput> SimPlatform::run_process(const std::string& executable,
                                                  const std::vector<std::string>& arguments) {
+  if (executable.find('\0') != std::string::npos) return Err(win32_error(kErrorInvalidName));
   // The one Windows program the helper starts lives in the sim directory.
   std::string host = executable;
   if (ascii_lower(executable) == ascii_lower(kPowerShellPath)) {

@@ -16,6 +16,7 @@ inline constexpr std::uint32_t kIoctlDiskGetDiskAttributes = 0x000700F0;
 inline constexpr std::uint32_t kIoctlVolumeGetVolumeDiskExtents = 0x00560000;
 inline constexpr std::uint32_t kFsctlLockVolume = 0x00090018;
 inline constexpr std::uint32_t kFsctlDismountVolume = 0x00090020;
+inline constexpr std::uint32_t kFsctlSetSparse = 0x000900C4;
 
 // Little-endian reads; the caller guarantees the bytes are there.
 std::uint32_t read_u32le(std::span<const std::uint8_t> bytes, std::size_t at);

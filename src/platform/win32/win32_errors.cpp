@@ -12,6 +12,11 @@ std::wstring to_wide(std::string_view text) {
   return std::wstring(wide.begin(), wide.end());
 }
 
+Result<std::wstring, OsError> to_wide_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return Err(os_error(ERROR_INVALID_NAME));
+  return to_wide(path);
+}
+
 std::string from_wide(std::wstring_view text) {
   return utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
 }

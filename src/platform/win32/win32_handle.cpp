@@ -17,12 +17,22 @@ OsError short_reply() { return os_error(ERROR_INVALID_DATA); }
 
 }  // namespace
 
-FileStatus describe_file(HANDLE handle) {
+OsResult<FileStatus> describe_file(HANDLE handle) {
   FileStatus status;
-  if (::GetFileType(handle) != FILE_TYPE_DISK) return status;
+  const DWORD type = ::GetFileType(handle);
+  // FILE_TYPE_UNKNOWN is also what a failed call returns; only the last
+  // error tells them apart.
+  if (type == FILE_TYPE_UNKNOWN && ::GetLastError() != NO_ERROR) return Err(last_error());
+  if (type != FILE_TYPE_DISK) return status;
   BY_HANDLE_FILE_INFORMATION info{};
-  // Raw drives and volumes answer no file information.
-  if (!::GetFileInformationByHandle(handle, &info)) return status;
+  if (!::GetFileInformationByHandle(handle, &info)) {
+    // Raw drives and volumes have no file information to give.
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_INVALID_FUNCTION || code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED) {
+      return status;
+    }
+    return Err(os_error(code));
+  }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return status;
   status.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::kDirectory
                                                                     : FileKind::kRegular;
@@ -63,11 +73,19 @@ OsStatus Win32Handle::seek(std::uint64_t offset) {
 }
 
 OsStatus Win32Handle::set_end_of_file(std::uint64_t length) {
+  if (length > static_cast<std::uint64_t>(INT64_MAX)) return Err(os_error(ERROR_INVALID_PARAMETER));
   FILE_END_OF_FILE_INFO info;
   info.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
   if (!::SetFileInformationByHandle(handle_.get(), FileEndOfFileInfo, &info, sizeof info)) {
     return Err(last_error());
   }
+  return {};
+}
+
+OsStatus Win32Handle::set_sparse() {
+  // Without an input buffer the file is made sparse.
+  auto reply = control(kFsctlSetSparse, /*input=*/nullptr, /*input_size=*/0, /*reply_size=*/0);
+  if (!reply) return Err(reply.error());
   return {};
 }
 
@@ -130,9 +148,10 @@ OsStatus Win32Handle::dismount_volume() {
 }
 
 OsResult<FileIdentity> Win32Handle::file_identity() {
-  const FileStatus status = describe_file(handle_.get());
-  if (status.kind != FileKind::kRegular) return Err(os_error(ERROR_INVALID_FUNCTION));
-  return status.identity;
+  auto status = describe_file(handle_.get());
+  if (!status) return Err(status.error());
+  if (status->kind != FileKind::kRegular) return Err(os_error(ERROR_INVALID_FUNCTION));
+  return status->identity;
 }
 
 }  // namespace wh::win32

@@ -8,8 +8,10 @@
 namespace wh::win32 {
 
 // What an open handle leads to. Anything that is not a disk-type object with
-// file information (a raw drive, a pipe, NUL) is FileKind::kOther.
-FileStatus describe_file(HANDLE handle);
+// file information (a raw drive, a pipe, NUL) is FileKind::kOther. A query
+// that fails for another reason than the object having no file information
+// is an error. The handle needs FILE_READ_ATTRIBUTES.
+OsResult<FileStatus> describe_file(HANDLE handle);
 
 class Win32Handle : public Handle {
  public:
@@ -19,6 +21,7 @@ class Win32Handle : public Handle {
   OsResult<std::size_t> write(std::span<const std::uint8_t> data) override;
   OsStatus seek(std::uint64_t offset) override;
   OsStatus set_end_of_file(std::uint64_t length) override;
+  OsStatus set_sparse() override;
   OsStatus flush() override;
   OsResult<std::uint64_t> disk_length() override;
   OsResult<Bytes> storage_descriptor() override;

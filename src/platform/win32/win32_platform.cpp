@@ -13,7 +13,9 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // CreateFileW with the arguments every open here has in common.
 OsResult<HandlePtr> open_handle(const std::string& path, DWORD access, DWORD share,
                                 DWORD disposition, DWORD flags) {
-  UniqueHandle handle(::CreateFileW(to_wide(path).c_str(), access, share,
+  auto wide = to_wide_path(path);
+  if (!wide) return Err(wide.error());
+  UniqueHandle handle(::CreateFileW(wide->c_str(), access, share,
                                     /*lpSecurityAttributes=*/nullptr, disposition, flags,
                                     /*hTemplateFile=*/nullptr));
   if (!handle.valid()) return Err(last_error());
@@ -40,30 +42,42 @@ OsResult<HandlePtr> Win32Platform::open_volume(const std::string& name, VolumeAc
   return open_handle(name, rights, kShareReadWrite, OPEN_EXISTING, /*flags=*/0);
 }
 
-std::vector<std::string> Win32Platform::list_volumes() {
+OsResult<std::vector<std::string>> Win32Platform::list_volumes() {
   constexpr DWORD kUnits = 1024;
   std::array<wchar_t, kUnits> buffer{};
   std::vector<std::string> names;
-  HANDLE search = ::FindFirstVolumeW(buffer.data(), kUnits);
-  if (search == INVALID_HANDLE_VALUE) return names;
+  // Closes the search on every path.
+  struct Search {
+    HANDLE handle;
+    ~Search() {
+      if (handle != INVALID_HANDLE_VALUE) ::FindVolumeClose(handle);
+    }
+  } search{::FindFirstVolumeW(buffer.data(), kUnits)};
+  if (search.handle == INVALID_HANDLE_VALUE) {
+    if (::GetLastError() == ERROR_NO_MORE_FILES) return names;
+    return Err(last_error());
+  }
   do {
     // The name ends at the first NUL, or at the end of a buffer filled to the brim.
     const std::wstring_view name(buffer.data(), ::wcsnlen(buffer.data(), kUnits));
     if (!name.empty()) names.push_back(from_wide(name));
     buffer.fill(L'\0');
-  } while (::FindNextVolumeW(search, buffer.data(), kUnits));
-  ::FindVolumeClose(search);
+  } while (::FindNextVolumeW(search.handle, buffer.data(), kUnits));
+  // Only the end of the list ends the search; anything else would hide volumes.
+  if (::GetLastError() != ERROR_NO_MORE_FILES) return Err(last_error());
   return names;
 }
 
 bool Win32Platform::file_exists(const std::string& path) {
-  return ::GetFileAttributesW(to_wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  auto wide = to_wide_path(path);
+  return wide && ::GetFileAttributesW(wide->c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 OsResult<std::optional<FileStatus>> Win32Platform::file_status(const std::string& path) {
-  const std::wstring wide = to_wide(path);
+  auto wide = to_wide_path(path);
+  if (!wide) return Err(wide.error());
   // Attribute access only: opening a drive this way neither reads nor locks it.
-  UniqueHandle handle(::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+  UniqueHandle handle(::CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, kShareAll,
                                     /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, /*hTemplateFile=*/nullptr));
   if (!handle.valid()) {
@@ -73,7 +87,9 @@ OsResult<std::optional<FileStatus>> Win32Platform::file_status(const std::string
     }
     return Err(os_error(code));
   }
-  return std::optional<FileStatus>(describe_file(handle.get()));
+  auto status = describe_file(handle.get());
+  if (!status) return Err(status.error());
+  return std::optional<FileStatus>(*status);
 }
 
 OsResult<HandlePtr> Win32Platform::open_file_read(const std::string& path) {
@@ -85,8 +101,9 @@ OsResult<HandlePtr> Win32Platform::create_file_write(const std::string& path) {
 }
 
 OsResult<OpenedForWriting> Win32Platform::open_always_write(const std::string& path) {
-  const std::wstring wide = to_wide(path);
-  UniqueHandle handle(::CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll,
+  auto wide = to_wide_path(path);
+  if (!wide) return Err(wide.error());
+  UniqueHandle handle(::CreateFileW(wide->c_str(), GENERIC_WRITE, kShareAll,
                                     /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS,
                                     FILE_FLAG_WRITE_THROUGH, /*hTemplateFile=*/nullptr));
   // OPEN_ALWAYS succeeds either way and tells which through the last error.

@@ -11,7 +11,7 @@ class Win32Platform : public Platform {
   OsResult<HandlePtr> open_drive_exclusive_read(const std::string& path) override;
   OsResult<HandlePtr> open_drive_exclusive_write(const std::string& path) override;
   OsResult<HandlePtr> open_volume(const std::string& name, VolumeAccess access) override;
-  std::vector<std::string> list_volumes() override;
+  OsResult<std::vector<std::string>> list_volumes() override;
   bool file_exists(const std::string& path) override;
   OsResult<std::optional<FileStatus>> file_status(const std::string& path) override;
   OsResult<HandlePtr> open_file_read(const std::string& path) override;

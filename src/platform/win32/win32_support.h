@@ -15,6 +15,11 @@ namespace wh::win32 {
 std::wstring to_wide(std::string_view text);
 std::string from_wide(std::wstring_view text);
 
+// A path for a W function. One holding U+0000 is refused with
+// ERROR_INVALID_NAME: the function would end the name there and reach
+// another file.
+Result<std::wstring, OsError> to_wide_path(std::string_view path);
+
 // The error for `code`, with FormatMessageW's text for it.
 OsError os_error(DWORD code);
 // The error of the call that just failed (GetLastError).
