@@ -10,10 +10,17 @@
 //                       the echo then follows the filler on its own line
 //   STANDIN_STDERR      text written to standard error after the filler
 //   STANDIN_EXIT_CODE   the exit code (default 0)
+//   STANDIN_PROBE_HANDLE  a handle value of the parent's (a signalled event):
+//                       first write "inherited" or "not inherited" and a line
+//                       feed, telling whether that event reached this process
+//   STANDIN_EMPTY_WRITES  before the echo, write 0 bytes to standard output
+//                       this many times (a parent must not take them for the
+//                       end of the output)
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -42,9 +49,20 @@ void put(std::FILE* stream, const std::string& bytes) {
 
 }  // namespace
 
+// Whether `value` is, in this process, a signalled waitable object: the
+// parent's event if the handle was inherited.
+bool holds_signalled_object(const std::wstring& value) {
+  const auto handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(value.c_str(), nullptr, 10)));
+  DWORD flags = 0;
+  return ::GetHandleInformation(handle, &flags) && ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+}
+
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
+
+  const std::wstring probe = environment(L"STANDIN_PROBE_HANDLE");
+  if (!probe.empty()) put(stdout, holds_signalled_object(probe) ? "inherited\n" : "not inherited\n");
 
   const std::wstring fill_text = environment(L"STANDIN_FILL_BYTES");
   const long fill = fill_text.empty() ? 0 : std::wcstol(fill_text.c_str(), nullptr, 10);
@@ -58,6 +76,11 @@ int wmain(int argc, wchar_t** argv) {
   if (fill > 0) put(stdout, "\n");
 
   put(stderr, utf8(environment(L"STANDIN_STDERR").c_str()));
+  const std::wstring empty_writes = environment(L"STANDIN_EMPTY_WRITES");
+  for (long i = empty_writes.empty() ? 0 : std::wcstol(empty_writes.c_str(), nullptr, 10); i > 0; --i) {
+    DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), "", 0, &written, /*lpOverlapped=*/nullptr);
+  }
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::wcscmp(argv[i], L"-Command") == 0) put(stdout, utf8(argv[i + 1]));
   }

@@ -1,0 +1,94 @@
+// The Win32 layer's own rules, checked against the Windows that Wine
+// provides: what a child process inherits, names that Windows would cut
+// short, offsets beyond its signed range, and enumerations that end cleanly.
+#include <windows.h>
+
+#include <climits>
+
+#include <gtest/gtest.h>
+
+#include "discovery/powershell_runner.h"
+#include "wine_support.h"
+
+namespace wh::wine {
+namespace {
+
+class Win32Platform : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (const wchar_t* name : {L"STANDIN_PROBE_HANDLE", L"STANDIN_EMPTY_WRITES"}) {
+      ::SetEnvironmentVariableW(name, nullptr);
+    }
+  }
+};
+
+TEST_F(Win32Platform, PowerShellInheritsOnlyItsStandardHandles) {
+  // An inheritable, signalled event that the child must not receive.
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, /*lpSecurityDescriptor=*/nullptr, /*bInheritHandle=*/TRUE};
+  HANDLE event = ::CreateEventW(&inherit, /*bManualReset=*/TRUE, /*bInitialState=*/TRUE, /*lpName=*/nullptr);
+  ASSERT_NE(event, nullptr);
+  const std::wstring value = std::to_wstring(reinterpret_cast<std::uintptr_t>(event));
+  ::SetEnvironmentVariableW(L"STANDIN_PROBE_HANDLE", value.c_str());
+  auto answer = run_powershell(platform(), "Get-Disk");
+  ::CloseHandle(event);
+  ASSERT_TRUE(answer.ok()) << answer.error().message;
+  EXPECT_EQ(*answer, "not inherited\nGet-Disk");
+}
+
+TEST_F(Win32Platform, EmptyWritesDoNotEndTheOutput) {
+  ::SetEnvironmentVariableW(L"STANDIN_EMPTY_WRITES", L"3");
+  auto answer = run_powershell(platform(), "Get-Volume | ConvertTo-Json");
+  ASSERT_TRUE(answer.ok()) << answer.error().message;
+  EXPECT_EQ(*answer, "Get-Volume | ConvertTo-Json");
+}
+
+TEST_F(Win32Platform, ANulInAPathIsAnInvalidName) {
+  const std::string file = scratch("named.bin");
+  write_file(file, "kept");
+  const std::string cut = file + std::string(1, '\0') + ".other";
+  const auto code = [](const auto& result) { return result.ok() ? 0u : result.error().code; };
+  EXPECT_EQ(code(platform().open_file_read(cut)), 123u);
+  EXPECT_EQ(code(platform().create_file_write(cut)), 123u);
+  EXPECT_EQ(code(platform().open_always_write(cut)), 123u);
+  EXPECT_EQ(code(platform().file_status(cut)), 123u);
+  EXPECT_EQ(code(platform().run_process(std::string(kPowerShellPath) + std::string(1, '\0'), {})), 123u);
+  EXPECT_FALSE(platform().file_exists(cut));
+  EXPECT_EQ(read_file(file), "kept");
+}
+
+TEST_F(Win32Platform, OffsetsBeyondTheSignedRangeAreInvalidParameters) {
+  auto file = platform().create_file_write(scratch("range.bin"));
+  ASSERT_TRUE(file.ok()) << file.error().text();
+  const std::uint64_t too_far = static_cast<std::uint64_t>(INT64_MAX) + 1;
+  EXPECT_EQ((*file)->seek(too_far).error().code, 87u);
+  EXPECT_EQ((*file)->set_end_of_file(too_far).error().code, 87u);
+  EXPECT_TRUE((*file)->set_end_of_file(4096).ok());
+}
+
+TEST_F(Win32Platform, FileStatusTellsFilesDirectoriesAndDevicesApart) {
+  const std::string file = scratch("status.bin");
+  write_file(file, "x");
+  auto regular = platform().file_status(file);
+  ASSERT_TRUE(regular.ok() && regular->has_value()) << (regular.ok() ? "absent" : regular.error().text());
+  EXPECT_EQ((*regular)->kind, FileKind::kRegular);
+  auto directory = platform().file_status(windows_path(SCRATCH_DIR));
+  ASSERT_TRUE(directory.ok() && directory->has_value());
+  EXPECT_EQ((*directory)->kind, FileKind::kDirectory);
+  auto device = platform().file_status("NUL");
+  ASSERT_TRUE(device.ok() && device->has_value());
+  EXPECT_EQ((*device)->kind, FileKind::kOther);
+  auto missing = platform().file_status(scratch("no\\such\\file"));
+  ASSERT_TRUE(missing.ok());
+  EXPECT_FALSE(missing->has_value());
+}
+
+TEST_F(Win32Platform, TheVolumeListEndsOnlyAtItsEnd) {
+  auto volumes = platform().list_volumes();
+  ASSERT_TRUE(volumes.ok()) << volumes.error().text();
+  for (const std::string& name : *volumes) {
+    EXPECT_TRUE(name.starts_with("\\\\?\\Volume{") && name.ends_with("}\\")) << name;
+  }
+}
+
+}  // namespace
+}  // namespace wh::wine
