@@ -2,6 +2,8 @@
 // checks, decoded bytes, digests, the prepared file and its progress lines.
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
 #include "frame/entry.h"
@@ -116,16 +118,45 @@ TEST_F(ImageCommands, ManyBlocksDecodeExactlyAsOne) {
             (json{{"uncompressedBytes", data.size()}}));
 }
 
-TEST_F(ImageCommands, OnlyTheFirstStreamCounts) {
-  const std::string first = testing::varied_bytes(100000);
-  const std::string file = testing::xz_single_block(first) + testing::xz_single_block("second");
-  sim.write_file("two.xz", file);
-  EXPECT_EQ(response("image_uncompressed_size", {{"imagePath", sim.file("two.xz")}})["payload"],
-            (json{{"uncompressedBytes", first.size()}}));
-  const json result = extract("two.xz", {{"captureSourceSha", true}});
-  EXPECT_EQ(prepared(), first);
-  // The source digest covers the whole file, as sha256sum would.
-  EXPECT_EQ(result["payload"]["sourceSha256"], testing::sha256_hex(file));
+// What the xz tool makes of a file: the SHA-256 of its decoded bytes, or
+// "rejected".
+std::string xz_tool_decode(const std::string& path) {
+  FILE* pipe = ::popen(("xz -dc -- '" + path + "' 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return "xz did not start";
+  std::string out;
+  char buffer[65536];
+  while (std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, got);
+  return ::pclose(pipe) == 0 ? testing::sha256_hex(out) : "rejected";
+}
+
+TEST_F(ImageCommands, ConcatenatedStreamsDecodeAsXzDoes) {
+  for (const auto& sample : testing::concatenated_samples()) {
+    SCOPED_TRACE(sample.name);
+    sim.write_file("joined.xz", sample.xz);
+    // The samples must be what they claim, judged by the xz tool itself.
+    ASSERT_EQ(xz_tool_decode(sim.file("joined.xz")),
+              sample.decoded ? testing::sha256_hex(*sample.decoded) : "rejected");
+
+    const json image{{"imagePath", sim.file("joined.xz")}};
+    const json validated = response("image_validate_xz", image);
+    const json measured = response("image_uncompressed_size", image);
+    const json extracted = extract("joined.xz", {{"captureSourceSha", true}});
+    if (!sample.decoded) {
+      const json rejected = failure("XZ_INVALID", sample.error);
+      EXPECT_EQ(validated, rejected);
+      EXPECT_EQ(measured, rejected);
+      EXPECT_EQ(extracted, rejected);
+      continue;
+    }
+    const std::string& data = *sample.decoded;
+    EXPECT_EQ(validated["payload"], (json{{"valid", true}}));
+    EXPECT_EQ(measured["payload"], (json{{"uncompressedBytes", data.size()}}));
+    EXPECT_EQ(extracted["payload"], (json{{"outputPath", sim.file("prepared.img")},
+                                          {"sha256", testing::sha256_hex(data)},
+                                          {"outputSynced", true},
+                                          {"sourceSha256", testing::sha256_hex(sample.xz)}}));
+    EXPECT_TRUE(prepared() == data);
+  }
 }
 
 TEST_F(ImageCommands, SourceDigestOnlyWhenAskedWithTrue) {

@@ -57,6 +57,36 @@ std::string with_corrupt_check(std::string xz) {
   return xz;
 }
 
+std::vector<ConcatenatedSample> concatenated_samples() {
+  constexpr std::size_t kKiB = 1024;
+  constexpr std::size_t kMiB = 1024 * kKiB;
+  const auto padding = [](std::size_t bytes) { return std::string(bytes, '\0'); };
+  const std::string a = varied_bytes(kMiB + 3, 11);
+  const std::string b = varied_bytes(700 * kKiB, 12);
+  const std::string zeros(2 * kMiB + 1, '\0');
+  // Starts and ends in zeros, so that skipped runs meet the stream joins.
+  const std::string c = std::string(300 * kKiB, '\0') + varied_bytes(600 * kKiB, 13) +
+                        std::string(kMiB, '\0');
+  const std::string two = xz_single_block(a) + padding(4) + xz_single_block(b);
+  const std::string corrupt_data = "xz error: compressed data is corrupt";
+  return {
+      {"two streams, padding between", two, a + b, ""},
+      {"three streams of many blocks, padding between and after",
+       xz_multi_block(a, 256 * kKiB) + padding(8) + xz_single_block(zeros) +
+           xz_multi_block(c, 256 * kKiB) + padding(12),
+       a + zeros + c, ""},
+      {"an empty stream between two", xz_single_block(b) + xz_single_block("") + xz_single_block(a),
+       b + a, ""},
+      {"garbage after the last stream", two + "not an xz stream", std::nullopt, corrupt_data},
+      {"padding that is not whole groups of four", two + padding(6), std::nullopt, corrupt_data},
+      {"a stream followed by a truncated one",
+       xz_single_block(a) + xz_multi_block(b, 256 * kKiB).substr(0, 40 * kKiB), std::nullopt,
+       "xz error: unexpected end of input"},
+      {"a second stream that fails its check", xz_single_block(a) + with_corrupt_check(xz_single_block(b)),
+       std::nullopt, corrupt_data},
+  };
+}
+
 std::string varied_bytes(std::size_t size, std::uint32_t seed) {
   std::string data(size, '\0');
   std::uint32_t state = seed;

@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace wh::testing {
 
@@ -13,6 +15,17 @@ std::string xz_single_block(const std::string& data);
 std::string xz_multi_block(const std::string& data, std::size_t block_bytes);
 // The same bytes with one bit of the last block's integrity check flipped.
 std::string with_corrupt_check(std::string xz);
+
+// Files of several streams one after another, as `cat a.xz b.xz` makes,
+// with what `xz -dc` makes of each: the decoded bytes, or no bytes and the
+// helper's failure message.
+struct ConcatenatedSample {
+  std::string name;
+  std::string xz;
+  std::optional<std::string> decoded;
+  std::string error;
+};
+std::vector<ConcatenatedSample> concatenated_samples();
 
 // Deterministic bytes that compress a little, like code in a disk image.
 std::string varied_bytes(std::size_t size, std::uint32_t seed = 1);

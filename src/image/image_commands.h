@@ -10,7 +10,7 @@
 
 namespace wh {
 
-// {"valid": true} once the whole first stream has decoded cleanly.
+// {"valid": true} once the whole file, every stream of it, has decoded cleanly.
 HelperResult<nlohmann::json> handle_image_validate_xz(CommandContext& context);
 
 // {"uncompressedBytes": n}, counted by decoding.

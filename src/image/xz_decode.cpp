@@ -57,7 +57,9 @@ class Pipeline {
 
   HelperStatus run(Handle& source, Sha256* source_digest, const PieceSink& sink) {
     lzma_mt options{};
-    options.flags = LZMA_TELL_UNSUPPORTED_CHECK;  // no LZMA_CONCATENATED: the first stream only
+    // A file may hold several streams (`cat a.xz b.xz`); stopping after the
+    // first would hand back a silently truncated image.
+    options.flags = LZMA_TELL_UNSUPPORTED_CHECK | LZMA_CONCATENATED;
     options.threads = std::max(1u, std::thread::hardware_concurrency());
     options.timeout = 0;
     options.memlimit_threading = kThreadingMemoryLimit;
@@ -99,7 +101,6 @@ class Pipeline {
     lock.unlock();
     stop();
     if (outcome_ != LZMA_STREAM_END) return xz_invalid(describe(outcome_));
-    if (source_digest) return drain(source, *source_digest);
     return {};
   }
 
@@ -112,7 +113,10 @@ class Pipeline {
   }
 
   // The decoding thread: fills one piece at a time, asking for input when
-  // liblzma has used up what it had.
+  // liblzma has used up what it had. Once the source is exhausted it calls
+  // with LZMA_FINISH: only then can liblzma, which would otherwise wait for
+  // another stream, report the end (or a truncated stream or bad padding).
+  // So LZMA_STREAM_END always means the whole file was read and decoded.
   void decode() {
     std::size_t slot = 0;
     bool end_of_input = false;
@@ -170,16 +174,6 @@ class Pipeline {
   HelperStatus fail_with(std::string message) {
     stop();
     return xz_invalid(std::move(message));
-  }
-
-  // The bytes after the first stream, for a digest of the whole file.
-  HelperStatus drain(Handle& source, Sha256& digest) {
-    for (;;) {
-      auto got = read_some(source, {input_.get(), kImageBufferBytes});
-      if (!got) return xz_invalid("io error: " + got.error().text());
-      if (*got == 0) return {};
-      digest.update({input_.get(), *got});
-    }
   }
 
   lzma_stream stream_ = LZMA_STREAM_INIT;

@@ -1,5 +1,5 @@
-// Streaming decode of the first XZ stream of a file, with every integrity
-// check liblzma offers.
+// Streaming decode of a whole XZ file, with every integrity check liblzma
+// offers.
 //
 // liblzma runs on a thread of its own (and, for files of many blocks, on one
 // worker per hardware thread), so the caller's work on each piece (digest,
@@ -35,10 +35,11 @@ using SinkStatus = Result<void, std::string>;
 // piece stays valid until the call returns. A failure ends the decode.
 using PieceSink = std::function<SinkStatus(std::span<const std::uint8_t> piece)>;
 
-// Decodes the XZ stream that `source` starts with, up to the end of that
-// stream; whatever follows it is neither decoded nor checked. With
-// `source_digest`, every byte read from `source` goes through it, and the rest
-// of the file is read into it after the stream ends, so it sees the whole file.
+// Decodes `source` to its end as `xz -dc` does: every stream in turn, with
+// the stream padding (runs of four zero bytes) between and after them. Any
+// other bytes after a stream, or a stream cut short, make the file invalid.
+// With `source_digest`, every byte read from `source` goes through it; a
+// decode that succeeds has read the whole file.
 //
 // Failures are XZ_INVALID: "xz error: ..." for the container and its checks,
 // "lzma error: ..." for the decoder itself, "io error: ..." for a failed read
