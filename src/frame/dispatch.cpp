@@ -1,54 +1,29 @@
 #include "frame/dispatch.h"
 
-#include <string_view>
-
-#include "frame/simple_commands.h"
-#include "image/image_commands.h"
-
 namespace wh {
 
 using nlohmann::json;
 
 namespace {
 
-using Handler = HelperResult<json> (*)(CommandContext&);
-
-struct Command {
-  std::string_view name;
-  Handler handler;  // null while the command is not built
-};
-
-constexpr Command kCommands[] = {
-    {"health", handle_health},
-    {"list_disks", nullptr},
-    {"write_image", nullptr},
-    {"verify_hash", nullptr},
-    {"verify_boot", nullptr},
-    {"cancel_task", handle_cancel_task},
-    {"prepare_disk", nullptr},
-    {"read_sectors", nullptr},
-    {"detach_target", nullptr},
-    {"reformat_disk", nullptr},
-    {"finalize_disk", nullptr},
-    {"image_extract_xz", handle_image_extract_xz},
-    {"classify_mismatch", nullptr},
-    {"image_validate_xz", handle_image_validate_xz},
-    {"apply_customization", nullptr},
-    {"image_uncompressed_size", handle_image_uncompressed_size},
+constexpr std::string_view kCommandNames[] = {
+    "health",        "list_disks",    "write_image",      "verify_hash",
+    "verify_boot",   "cancel_task",   "prepare_disk",     "read_sectors",
+    "detach_target", "reformat_disk", "finalize_disk",    "image_extract_xz",
+    "classify_mismatch", "image_validate_xz", "apply_customization", "image_uncompressed_size",
 };
 
 }  // namespace
 
-HelperResult<json> dispatch(CommandContext& context) {
+HelperResult<json> dispatch(CommandContext& context, std::span<const CommandEntry> handlers) {
   const std::string& name = context.request.command;
-  for (const Command& command : kCommands) {
-    if (command.name != name) continue;
-    // A known command that is not built must never look like a success.
-    if (command.handler == nullptr) {
-      return fail(ErrorCode::kUnknown,
-                  "Helper command " + name + " is not available in this build");
+  for (std::string_view known : kCommandNames) {
+    if (known != name) continue;
+    for (const CommandEntry& entry : handlers) {
+      if (entry.name == name && entry.handler != nullptr) return entry.handler(context);
     }
-    return command.handler(context);
+    // A known command that is not built must never look like a success.
+    return fail(ErrorCode::kUnknown, "Helper command " + name + " is not available in this build");
   }
   return fail(ErrorCode::kUnknown, "Unsupported helper command: " + name);
 }

@@ -8,7 +8,8 @@
 
 namespace wh {
 
-int run_helper(const std::vector<std::string>& arguments, Platform& platform, LineWriter& out) {
+int run_request(const std::vector<std::string>& arguments, Platform& platform, LineWriter& out,
+                std::span<const CommandEntry> handlers) {
   // Only the whole argument counts: "--request=..." is not the option.
   const auto option = std::find(arguments.begin(), arguments.end(), "--request");
   if (option == arguments.end()) {
@@ -25,7 +26,7 @@ int run_helper(const std::vector<std::string>& arguments, Platform& platform, Li
     return 0;
   }
   CommandContext context{*request, platform, out};
-  out.write_line(response_line(request->id, dispatch(context)));
+  out.write_line(response_line(request->id, dispatch(context, handlers)));
   return 0;
 }
 

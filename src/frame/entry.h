@@ -4,15 +4,21 @@
 #include <string>
 #include <vector>
 
+#include "frame/dispatch.h"
 #include "frame/output.h"
 #include "platform/platform.h"
 
 namespace wh {
 
 // Finds "--request <json>" among `arguments` (those after the program name),
-// parses the request, dispatches it, and writes the response as the last line
-// of `out`. Returns the process exit status, which is 0 whenever a response
-// line was written.
+// parses the request, dispatches it to `handlers`, and writes the response as
+// the last line of `out`. Returns the process exit status, which is 0
+// whenever a response line was written.
+int run_request(const std::vector<std::string>& arguments, Platform& platform, LineWriter& out,
+                std::span<const CommandEntry> handlers);
+
+// run_request with every command this build has. Defined by the composition
+// root (src/main/commands.cpp), the one place that knows all the handlers.
 int run_helper(const std::vector<std::string>& arguments, Platform& platform, LineWriter& out);
 
 }  // namespace wh

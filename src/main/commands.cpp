@@ -1,0 +1,24 @@
+// The composition root: every command handler of this build, by name.
+#include "frame/entry.h"
+#include "frame/simple_commands.h"
+#include "image/image_commands.h"
+
+namespace wh {
+
+namespace {
+
+constexpr CommandEntry kHandlers[] = {
+    {"health", handle_health},
+    {"cancel_task", handle_cancel_task},
+    {"image_validate_xz", handle_image_validate_xz},
+    {"image_uncompressed_size", handle_image_uncompressed_size},
+    {"image_extract_xz", handle_image_extract_xz},
+};
+
+}  // namespace
+
+int run_helper(const std::vector<std::string>& arguments, Platform& platform, LineWriter& out) {
+  return run_request(arguments, platform, out, kHandlers);
+}
+
+}  // namespace wh
