@@ -1,6 +1,7 @@
 // The image commands of the real windows_helper.exe on generated files: the
 // prepared image must be exactly what the Linux build makes, the decoded
-// bytes, also where the stream ends in zero pieces that are skipped by seeking.
+// bytes, also where the stream ends in zero pieces that are skipped by seeking
+// and where the file holds several streams.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -48,6 +49,36 @@ TEST(ImageExe, ExtractsExactlyWhatLinuxExtracts) {
                                        {"sourceSha256", testing::sha256_hex(xz)}}))
         << name;
     EXPECT_TRUE(read_file(output) == data) << name;
+  }
+}
+
+TEST(ImageExe, DecodesEveryStreamOfAConcatenatedFile) {
+  for (const auto& sample : testing::concatenated_samples()) {
+    SCOPED_TRACE(sample.name);
+    const std::string source = scratch("joined.xz");
+    const std::string output = scratch("joined.img");
+    write_file(source, sample.xz);
+    const json image{{"imagePath", source}};
+    const json validated = ask("image_validate_xz", image);
+    const json measured = ask("image_uncompressed_size", image);
+    const json extracted = ask("image_extract_xz", {{"imagePath", source},
+                                                    {"outputPath", output},
+                                                    {"captureSourceSha", true}});
+    if (!sample.decoded) {
+      for (const json& answer : {validated, measured, extracted}) {
+        EXPECT_EQ(answer["errorCode"], "XZ_INVALID");
+        EXPECT_EQ(answer["errorMessage"], sample.error);
+      }
+      continue;
+    }
+    const std::string& data = *sample.decoded;
+    EXPECT_EQ(validated["payload"], (json{{"valid", true}}));
+    EXPECT_EQ(measured["payload"], (json{{"uncompressedBytes", data.size()}}));
+    EXPECT_EQ(extracted["payload"], (json{{"outputPath", output},
+                                          {"outputSynced", true},
+                                          {"sha256", testing::sha256_hex(data)},
+                                          {"sourceSha256", testing::sha256_hex(sample.xz)}}));
+    EXPECT_TRUE(read_file(output) == data);
   }
 }
 
