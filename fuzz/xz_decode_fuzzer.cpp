@@ -28,6 +28,7 @@ class MemoryFile : public wh::Handle {
   wh::OsResult<std::size_t> write(std::span<const std::uint8_t>) override { return unsupported(); }
   wh::OsStatus seek(std::uint64_t) override { return unsupported(); }
   wh::OsStatus set_end_of_file(std::uint64_t) override { return unsupported(); }
+  wh::OsStatus set_sparse() override { return unsupported(); }
   wh::OsStatus flush() override { return unsupported(); }
   wh::OsResult<std::uint64_t> disk_length() override { return unsupported(); }
   wh::OsResult<wh::Bytes> storage_descriptor() override { return unsupported(); }
@@ -46,10 +47,12 @@ class MemoryFile : public wh::Handle {
   std::size_t position_ = 0;
 };
 
-// liblzma's one-call decoder over the same bytes: the reference.
+// liblzma's plain decoder over the same bytes, every stream of them as
+// `xz -dc` takes them: the reference.
 bool reference_decode(const std::uint8_t* data, std::size_t size, std::string& out) {
   lzma_stream stream = LZMA_STREAM_INIT;
-  if (lzma_stream_decoder(&stream, UINT64_MAX, LZMA_TELL_UNSUPPORTED_CHECK) != LZMA_OK) std::abort();
+  const std::uint32_t flags = LZMA_TELL_UNSUPPORTED_CHECK | LZMA_CONCATENATED;
+  if (lzma_stream_decoder(&stream, UINT64_MAX, flags) != LZMA_OK) std::abort();
   stream.next_in = data;
   stream.avail_in = size;
   std::uint8_t buffer[65536];
