@@ -2,6 +2,7 @@
 #include "frame/entry.h"
 #include "frame/simple_commands.h"
 #include "image/image_commands.h"
+#include "target/disk_commands.h"
 
 namespace wh {
 
@@ -13,6 +14,10 @@ constexpr CommandEntry kHandlers[] = {
     {"image_validate_xz", handle_image_validate_xz},
     {"image_uncompressed_size", handle_image_uncompressed_size},
     {"image_extract_xz", handle_image_extract_xz},
+    {"prepare_disk", handle_prepare_disk},
+    {"detach_target", handle_detach_target},
+    {"finalize_disk", handle_finalize_disk},
+    {"reformat_disk", handle_reformat_disk},
 };
 
 }  // namespace
