@@ -6,6 +6,7 @@
 #   bash bench/run.sh            # RUNS=5, sample of 512 MiB
 #   RUNS=9 SAMPLE_MIB=1024 bash bench/run.sh
 #   KINDS=multi bash bench/run.sh   # only the many-block file
+#   BUILD_DIR=build-bench bash bench/run.sh   # build and time the helper there
 #
 # The sample is half system libraries (compressible code and data) and half
 # zeros, like a card image with free space. It is compressed once as a single
@@ -18,7 +19,8 @@ runs="${RUNS:-5}"
 sample_mib="${SAMPLE_MIB:-512}"
 kinds="${KINDS:-single multi}"
 cache="bench/cache"
-helper="build/windows_helper"
+build_dir="${BUILD_DIR:-build}"
+helper="$build_dir/windows_helper"
 
 bash scripts/install-deps.sh
 if ! command -v /usr/bin/time >/dev/null; then
@@ -26,7 +28,7 @@ if ! command -v /usr/bin/time >/dev/null; then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get install -y -qq --no-install-recommends time
 fi
-BUILD_DIR=build bash scripts/build.sh >/dev/null
+BUILD_DIR="$build_dir" bash scripts/build.sh >/dev/null
 
 mkdir -p "$cache"
 sample="$cache/sample-${sample_mib}MiB.img"
