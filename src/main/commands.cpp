@@ -1,4 +1,5 @@
 // The composition root: every command handler of this build, by name.
+#include "discovery/list_disks.h"
 #include "frame/entry.h"
 #include "frame/simple_commands.h"
 #include "image/image_commands.h"
@@ -11,6 +12,7 @@ namespace {
 constexpr CommandEntry kHandlers[] = {
     {"health", handle_health},
     {"cancel_task", handle_cancel_task},
+    {"list_disks", handle_list_disks},
     {"image_validate_xz", handle_image_validate_xz},
     {"image_uncompressed_size", handle_image_uncompressed_size},
     {"image_extract_xz", handle_image_extract_xz},

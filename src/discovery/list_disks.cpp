@@ -1,0 +1,86 @@
+#include "discovery/list_disks.h"
+
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "discovery/device_query.h"
+#include "discovery/powershell_runner.h"
+
+namespace wh {
+
+using nlohmann::json;
+
+namespace {
+
+// The library's text without its "[json.exception.parse_error.N] " tag.
+std::string parser_message(const json::exception& error) {
+  const std::string_view what = error.what();
+  const std::size_t tag_end = what.find("] ");
+  return std::string(tag_end == std::string_view::npos ? what : what.substr(tag_end + 2));
+}
+
+}  // namespace
+
+std::optional<std::vector<DiskInfo>> probe_disks(Platform& platform) {
+  auto answer = run_powershell(platform, kProtectedDisksScript);
+  if (!answer) return std::nullopt;
+  const json reported = json::parse(*answer, nullptr, /*allow_exceptions=*/false);
+  if (reported.is_discarded()) return std::nullopt;
+  const std::set<std::uint32_t> protected_numbers = protected_drive_numbers(reported);
+
+  bool described = false;
+  bool descriptor_failed = false;
+  std::vector<DiskInfo> disks;
+  for (std::uint32_t number = 0; number < kProbedDrives; ++number) {
+    // The system disk is not even opened.
+    if (protected_numbers.count(number) != 0) continue;
+    auto drive = open_drive_for_query(platform, number);
+    if (!drive) continue;
+    // The handle closes at the end of each turn, before the next drive opens.
+    Handle& handle = **drive;
+    const auto length = handle.disk_length();
+    if (!length || *length == 0) continue;
+    const auto description = read_device_description(handle);
+    if (!description) {
+      descriptor_failed = true;
+      continue;
+    }
+    described = true;
+    if (!is_removable_class(*description) || reports_read_only(handle)) continue;
+    disks.push_back(native_disk_info(number, *length, *description));
+  }
+  // One unreadable descriptor could hide a card; then the whole probe is void.
+  if (descriptor_failed || !described) return std::nullopt;
+  return disks;
+}
+
+HelperResult<std::vector<DiskInfo>> list_disks_with_powershell(Platform& platform) {
+  auto answer = run_powershell(platform, kDiskListingScript);
+  if (!answer) return Err(std::move(answer).error());
+  json listing;
+  try {
+    listing = json::parse(*answer);
+  } catch (const json::exception& error) {
+    return fail(ErrorCode::kUnknown, parser_message(error));
+  }
+  std::vector<DiskInfo> disks;
+  for (const json& object : disk_objects(listing)) {
+    if (auto disk = listed_disk(object)) disks.push_back(std::move(*disk));
+  }
+  return disks;
+}
+
+HelperResult<json> handle_list_disks(CommandContext& context) {
+  auto disks = probe_disks(context.platform);
+  if (!disks) {
+    auto listed = list_disks_with_powershell(context.platform);
+    if (!listed) return Err(std::move(listed).error());
+    disks = std::move(listed).value();
+  }
+  json entries = json::array();
+  for (const DiskInfo& disk : *disks) entries.push_back(disk_info_json(disk));
+  return json{{"disks", std::move(entries)}};
+}
+
+}  // namespace wh
