@@ -54,6 +54,15 @@ std::vector<std::string> SimDir::powershell_log() const {
   return scripts;
 }
 
+nlohmann::json SimDir::machine() const { return nlohmann::json::parse(read_file("machine.json")); }
+
+std::vector<nlohmann::json> SimDir::events() const {
+  std::vector<nlohmann::json> events;
+  std::istringstream lines(read_file("events.log"));
+  for (std::string line; std::getline(lines, line);) events.push_back(nlohmann::json::parse(line));
+  return events;
+}
+
 sim::SimPlatform SimDir::platform() const {
   auto machine = sim::load_machine(path_);
   if (!machine) throw std::runtime_error(machine.error());

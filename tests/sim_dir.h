@@ -31,6 +31,10 @@ class SimDir {
   void install_powershell_script(const std::string& body) const;
   // The scripts the stand-in received, in order.
   std::vector<std::string> powershell_log() const;
+  // machine.json as it is now (processes write their changes back).
+  nlohmann::json machine() const;
+  // events.log: what every process did to the machine, one object a line.
+  std::vector<nlohmann::json> events() const;
   // A platform over this directory's machine.json.
   sim::SimPlatform platform() const;
 

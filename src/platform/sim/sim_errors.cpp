@@ -43,6 +43,7 @@ constexpr KnownError kKnownErrors[] = {
     {267, "The directory name is invalid."},
     {995, "The I/O operation has been aborted because of either a thread exit or an "
           "application request."},
+    {1110, "The media in the drive may have changed."},
     {1117, "The request could not be performed because of an I/O device error."},
     {1167, "The device is not connected."},
     {10013, "An attempt was made to access a socket in a way forbidden by its access "

@@ -12,9 +12,11 @@ namespace wh::sim {
 inline constexpr std::uint32_t kErrorInvalidFunction = 1;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorWriteProtect = 19;
+inline constexpr std::uint32_t kErrorNotReady = 21;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorSectorNotFound = 27;
+inline constexpr std::uint32_t kErrorMediaChanged = 1110;
 inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 
 // The error for `code`, with the system text Windows has for it ("\r\n"

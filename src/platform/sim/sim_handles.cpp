@@ -42,6 +42,26 @@ OsStatus SimHandle::lock_volume() { return Err(invalid_function()); }
 OsStatus SimHandle::dismount_volume() { return Err(invalid_function()); }
 OsResult<FileIdentity> SimHandle::file_identity() { return Err(invalid_function()); }
 
+SimHandle::~SimHandle() { log({{"op", "close"}}); }
+
+void SimHandle::log(nlohmann::json event) const {
+  event["path"] = path_;
+  platform_.log_event(std::move(event));
+}
+
+OsResult<std::size_t> SimHandle::logged(const char* operation, std::uint64_t offset, std::size_t wanted,
+                                        OsResult<std::size_t> result) const {
+  nlohmann::json event = {{"op", operation}, {"offset", offset}};
+  if (result) {
+    event["bytes"] = *result;
+  } else {
+    event["bytes"] = wanted;
+    event["error"] = result.error().code;
+  }
+  log(std::move(event));
+  return result;
+}
+
 std::optional<OsError> SimHandle::check(std::string_view operation) {
   if (platform_.state.gone.count(ascii_lower(path_))) return win32_error(kErrorDeviceNotConnected);
   return platform_.fault(operation, path_);
@@ -66,6 +86,16 @@ SimFileHandle::SimFileHandle(SimPlatform& platform, std::string path, int fd, Fi
 SimFileHandle::~SimFileHandle() { ::close(fd_); }
 
 OsResult<std::size_t> SimFileHandle::read(std::span<std::uint8_t> buffer) {
+  const std::uint64_t at = position_;
+  return logged("read", at, buffer.size(), read_at(buffer));
+}
+
+OsResult<std::size_t> SimFileHandle::write(std::span<const std::uint8_t> data) {
+  const std::uint64_t at = position_;
+  return logged("write", at, data.size(), write_at(data));
+}
+
+OsResult<std::size_t> SimFileHandle::read_at(std::span<std::uint8_t> buffer) {
   if (access_ != FileAccess::kRead) return Err(access_denied());
   auto allowed = allowance("read", buffer.size(), read_);
   if (!allowed) return allowed;
@@ -77,7 +107,7 @@ OsResult<std::size_t> SimFileHandle::read(std::span<std::uint8_t> buffer) {
   return static_cast<std::size_t>(n);
 }
 
-OsResult<std::size_t> SimFileHandle::write(std::span<const std::uint8_t> data) {
+OsResult<std::size_t> SimFileHandle::write_at(std::span<const std::uint8_t> data) {
   if (access_ != FileAccess::kWrite) return Err(access_denied());
   auto allowed = allowance("write", data.size(), written_);
   if (!allowed) return allowed;
@@ -133,30 +163,54 @@ OsResult<FileIdentity> SimFileHandle::file_identity() {
 
 SimDriveHandle::SimDriveHandle(SimPlatform& platform, std::string path, const SimDrive& drive,
                                int fd, bool writable, bool exclusive)
-    : SimHandle(platform, std::move(path)), drive_(drive), fd_(fd), writable_(writable),
-      exclusive_(exclusive) {
-  DriveUse& use = platform_.state.drive_use[drive_.number];
+    : SimHandle(platform, std::move(path)), number_(drive.number), card_(card_of(drive)), fd_(fd),
+      writable_(writable), exclusive_(exclusive) {
+  DriveUse& use = platform_.state.drive_use[number_];
   ++use.handles;
   use.exclusive = use.exclusive || exclusive_;
 }
 
 SimDriveHandle::~SimDriveHandle() {
   ::close(fd_);
-  DriveUse& use = platform_.state.drive_use[drive_.number];
+  DriveUse& use = platform_.state.drive_use[number_];
   --use.handles;
   if (exclusive_) use.exclusive = false;
 }
 
-std::uint64_t SimDriveHandle::length() const {
-  if (drive_.size_bytes) return *drive_.size_bytes;
+SimDriveHandle::Card SimDriveHandle::card_of(const SimDrive& drive) {
+  return {drive.backing_file, drive.serial, drive.size_bytes, drive.no_medium};
+}
+
+OsResult<const SimDrive*> SimDriveHandle::drive() const {
+  const SimDrive* drive = find_drive(platform_.machine, number_);
+  if (drive == nullptr) return Err(win32_error(kErrorDeviceNotConnected));
+  if (card_of(*drive) != card_) return Err(win32_error(kErrorMediaChanged));
+  return drive;
+}
+
+std::uint64_t SimDriveHandle::length(const SimDrive& drive) const {
+  if (drive.size_bytes) return *drive.size_bytes;
   struct stat st {};
   return ::fstat(fd_, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
 OsResult<std::size_t> SimDriveHandle::read(std::span<std::uint8_t> buffer) {
+  const std::uint64_t at = position_;
+  return logged("read", at, buffer.size(), read_at(buffer));
+}
+
+OsResult<std::size_t> SimDriveHandle::write(std::span<const std::uint8_t> data) {
+  const std::uint64_t at = position_;
+  return logged("write", at, data.size(), write_at(data));
+}
+
+OsResult<std::size_t> SimDriveHandle::read_at(std::span<std::uint8_t> buffer) {
+  auto drive = this->drive();
+  if (!drive) return Err(drive.error());
+  if ((*drive)->no_medium) return Err(win32_error(kErrorNotReady));
   auto allowed = allowance("read", buffer.size(), read_);
   if (!allowed) return allowed;
-  const std::uint64_t end = length();
+  const std::uint64_t end = length(**drive);
   if (position_ >= end) return 0;
   const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(*allowed, end - position_));
   const ssize_t got = ::pread(fd_, buffer.data(), n, static_cast<off_t>(position_));
@@ -168,15 +222,18 @@ OsResult<std::size_t> SimDriveHandle::read(std::span<std::uint8_t> buffer) {
   return n;
 }
 
-OsResult<std::size_t> SimDriveHandle::write(std::span<const std::uint8_t> data) {
+OsResult<std::size_t> SimDriveHandle::write_at(std::span<const std::uint8_t> data) {
   if (!writable_) return Err(access_denied());
-  if (drive_.read_only) return Err(win32_error(kErrorWriteProtect));
+  auto drive = this->drive();
+  if (!drive) return Err(drive.error());
+  if ((*drive)->no_medium) return Err(win32_error(kErrorNotReady));
+  if (drive_read_only(**drive)) return Err(win32_error(kErrorWriteProtect));
   auto allowed = allowance("write", data.size(), written_);
   if (!allowed) return allowed;
-  if (position_ + *allowed > length() || position_ + *allowed < position_) {
+  if (position_ + *allowed > length(**drive) || position_ + *allowed < position_) {
     return Err(win32_error(kErrorSectorNotFound));
   }
-  if (!platform_.raw_write_allowed(drive_.number, position_, *allowed)) return Err(access_denied());
+  if (!platform_.raw_write_allowed(number_, position_, *allowed)) return Err(access_denied());
   const ssize_t n = ::pwrite(fd_, data.data(), *allowed, static_cast<off_t>(position_));
   if (n < 0) return Err(from_errno(errno));
   position_ += static_cast<std::uint64_t>(n);
@@ -186,6 +243,7 @@ OsResult<std::size_t> SimDriveHandle::write(std::span<const std::uint8_t> data) 
 
 OsStatus SimDriveHandle::seek(std::uint64_t offset) {
   if (auto error = check("seek")) return Err(*error);
+  if (auto drive = this->drive(); !drive) return Err(drive.error());
   if (!offset_fits(offset)) return Err(win32_error(kErrorInvalidParameter));
   position_ = offset;
   return {};
@@ -194,23 +252,31 @@ OsStatus SimDriveHandle::seek(std::uint64_t offset) {
 OsStatus SimDriveHandle::flush() {
   if (!writable_) return Err(access_denied());
   if (auto error = check("flush")) return Err(*error);
+  if (auto drive = this->drive(); !drive) return Err(drive.error());
   if (::fsync(fd_) != 0) return Err(from_errno(errno));
   return {};
 }
 
 OsResult<std::uint64_t> SimDriveHandle::disk_length() {
   if (auto error = check("length")) return Err(*error);
-  return length();
+  auto drive = this->drive();
+  if (!drive) return Err(drive.error());
+  if ((*drive)->no_medium) return Err(win32_error(kErrorNotReady));
+  return length(**drive);
 }
 
 OsResult<Bytes> SimDriveHandle::storage_descriptor() {
   if (auto error = check("descriptor")) return Err(*error);
-  return drive_.descriptor ? *drive_.descriptor : build_storage_descriptor(drive_);
+  auto drive = this->drive();
+  if (!drive) return Err(drive.error());
+  return (*drive)->descriptor ? *(*drive)->descriptor : build_storage_descriptor(**drive);
 }
 
 OsResult<std::uint64_t> SimDriveHandle::disk_attributes() {
   if (auto error = check("attributes")) return Err(*error);
-  return drive_.read_only ? kDiskAttributeReadOnly : 0;
+  auto drive = this->drive();
+  if (!drive) return Err(drive.error());
+  return drive_read_only(**drive) ? kDiskAttributeReadOnly : 0;
 }
 
 // --- Volumes.
@@ -219,38 +285,78 @@ SimVolumeHandle::~SimVolumeHandle() {
   VolumeUse& held = use();
   if (held.locked_by != this) return;
   held.locked_by = nullptr;
-  platform_.state.events.push_back("unlock " + volume_.name);
+  platform_.state.events.push_back("unlock " + name_);
+  log({{"op", "unlock"}});
 }
 
-VolumeUse& SimVolumeHandle::use() { return platform_.state.volume_use[ascii_lower(volume_.name)]; }
+VolumeUse& SimVolumeHandle::use() { return platform_.state.volume_use[ascii_lower(name_)]; }
+
+OsResult<SimVolume*> SimVolumeHandle::volume() {
+  SimVolume* volume = find_volume(platform_.machine, name_);
+  if (volume == nullptr || !volume_present(platform_.machine, *volume)) {
+    return Err(win32_error(kErrorDeviceNotConnected));
+  }
+  return volume;
+}
 
 OsStatus SimVolumeHandle::flush() {
   if (!writable_) return Err(access_denied());
+  if (auto volume = this->volume(); !volume) return Err(volume.error());
   return {};
 }
 
 OsResult<std::vector<std::uint32_t>> SimVolumeHandle::volume_disk_extents() {
   if (auto error = check("extents")) return Err(*error);
-  if (volume_.extents.size() > kMaxExtentsInReply) return Err(win32_error(kErrorMoreData));
+  auto volume = this->volume();
+  if (!volume) return Err(volume.error());
+  if ((*volume)->extents.size() > kMaxExtentsInReply) return Err(win32_error(kErrorMoreData));
   std::vector<std::uint32_t> disks;
-  for (const SimExtent& extent : volume_.extents) disks.push_back(extent.disk);
+  for (const SimExtent& extent : (*volume)->extents) disks.push_back(extent.disk);
   return disks;
 }
 
 OsStatus SimVolumeHandle::lock_volume() {
+  OsStatus result = try_lock();
+  nlohmann::json event = {{"op", "lock"}};
+  if (!result) event["error"] = result.error().code;
+  log(std::move(event));
+  return result;
+}
+
+OsStatus SimVolumeHandle::try_lock() {
   if (auto error = check("lock")) return Err(*error);
+  auto volume = this->volume();
+  if (!volume) return Err(volume.error());
+  // Another program's open handles make the lock fail until a forced
+  // dismount invalidates them.
+  if ((*volume)->held_by) return Err(win32_error((*volume)->held_by->error));
   VolumeUse& held = use();
   // Another handle's lock keeps everyone else out.
   if (held.locked_by != nullptr && held.locked_by != this) return Err(access_denied());
   held.locked_by = this;
-  platform_.state.events.push_back("lock " + volume_.name);
+  platform_.state.events.push_back("lock " + name_);
   return {};
 }
 
 OsStatus SimVolumeHandle::dismount_volume() {
+  OsStatus result = try_dismount();
+  nlohmann::json event = {{"op", "dismount"}};
+  if (!result) event["error"] = result.error().code;
+  log(std::move(event));
+  return result;
+}
+
+OsStatus SimVolumeHandle::try_dismount() {
   if (auto error = check("dismount")) return Err(*error);
-  use().dismounted = true;
-  platform_.state.events.push_back("dismount " + volume_.name);
+  auto volume = this->volume();
+  if (!volume) return Err(volume.error());
+  SimVolume& v = **volume;
+  // Without the lock the dismount is forced: other programs' handles on the
+  // volume become invalid, and so does their hold.
+  if (use().locked_by != this && v.held_by && v.held_by->until_force_dismount) v.held_by.reset();
+  v.mounted = false;
+  platform_.save();
+  platform_.state.events.push_back("dismount " + name_);
   return {};
 }
 

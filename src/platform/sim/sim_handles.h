@@ -1,10 +1,14 @@
 // The handles of the simulated Windows: host files, raw drives backed by host
 // files, and volumes. Each one answers only what its Windows counterpart
-// answers; the rest fails with ERROR_INVALID_FUNCTION.
+// answers; the rest fails with ERROR_INVALID_FUNCTION. Handles name their
+// drive or volume by number or name, never by reference: the machine is read
+// again after every process the helper runs.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
 #include "platform/sim/sim_machine.h"
@@ -18,6 +22,8 @@ struct VolumeUse;
 class SimHandle : public Handle {
  public:
   SimHandle(SimPlatform& platform, std::string path) : platform_(platform), path_(std::move(path)) {}
+  // Logs the close: CloseHandle.
+  ~SimHandle() override;
 
   OsResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
   OsResult<std::size_t> write(std::span<const std::uint8_t> data) override;
@@ -41,6 +47,11 @@ class SimHandle : public Handle {
   // "fail after N bytes" fault trips; an error when it trips now.
   OsResult<std::size_t> allowance(std::string_view operation, std::size_t wanted,
                                   std::uint64_t moved_so_far);
+  // Appends `event` with this handle's path to the event log.
+  void log(nlohmann::json event) const;
+  // Logs a read or write of `wanted` bytes at `offset` and passes its result on.
+  OsResult<std::size_t> logged(const char* operation, std::uint64_t offset, std::size_t wanted,
+                               OsResult<std::size_t> result) const;
 
   SimPlatform& platform_;
   std::string path_;  // as opened
@@ -64,6 +75,9 @@ class SimFileHandle : public SimHandle {
   OsResult<FileIdentity> file_identity() override;
 
  private:
+  OsResult<std::size_t> read_at(std::span<std::uint8_t> buffer);
+  OsResult<std::size_t> write_at(std::span<const std::uint8_t> data);
+
   int fd_;
   FileAccess access_;
   std::uint64_t position_ = 0;
@@ -72,7 +86,9 @@ class SimFileHandle : public SimHandle {
 };
 
 // A physical drive: its bytes are the backing file's, up to the drive's
-// length (bytes past the file's end read as zeros).
+// length (bytes past the file's end read as zeros). Another card put in the
+// reader since the open fails every call with 1110, as Windows reports a
+// media change; a drive no longer there fails with 1167.
 class SimDriveHandle : public SimHandle {
  public:
   SimDriveHandle(SimPlatform& platform, std::string path, const SimDrive& drive, int fd,
@@ -88,9 +104,24 @@ class SimDriveHandle : public SimHandle {
   OsResult<std::uint64_t> disk_attributes() override;
 
  private:
-  std::uint64_t length() const;
+  OsResult<std::size_t> read_at(std::span<std::uint8_t> buffer);
+  OsResult<std::size_t> write_at(std::span<const std::uint8_t> data);
+  // The drive as the handle may still use it, or why it cannot.
+  OsResult<const SimDrive*> drive() const;
+  std::uint64_t length(const SimDrive& drive) const;
 
-  const SimDrive& drive_;
+  // What identifies the card that was in the reader at the open.
+  struct Card {
+    std::string backing_file;
+    std::optional<std::string> serial;
+    std::optional<std::uint64_t> size_bytes;
+    bool no_medium = false;
+    bool operator==(const Card&) const = default;
+  };
+  static Card card_of(const SimDrive& drive);
+
+  std::uint32_t number_;
+  Card card_;
   int fd_;
   bool writable_;
   bool exclusive_;
@@ -100,11 +131,12 @@ class SimDriveHandle : public SimHandle {
 };
 
 // A volume device: extents, lock and dismount. A lock lasts until the
-// handle that took it is closed; a dismount lasts for the rest of the process.
+// handle that took it is closed; a dismount is written to machine.json
+// ("mounted": false). A volume gone from the machine fails with 1167.
 class SimVolumeHandle : public SimHandle {
  public:
-  SimVolumeHandle(SimPlatform& platform, std::string path, const SimVolume& volume, bool writable)
-      : SimHandle(platform, std::move(path)), volume_(volume), writable_(writable) {}
+  SimVolumeHandle(SimPlatform& platform, std::string path, std::string volume_name, bool writable)
+      : SimHandle(platform, std::move(path)), name_(std::move(volume_name)), writable_(writable) {}
   ~SimVolumeHandle() override;
 
   OsStatus flush() override;
@@ -113,9 +145,13 @@ class SimVolumeHandle : public SimHandle {
   OsStatus dismount_volume() override;
 
  private:
+  OsStatus try_lock();
+  OsStatus try_dismount();
   VolumeUse& use();
+  // The volume as the machine has it now, or 1167.
+  OsResult<SimVolume*> volume();
 
-  const SimVolume& volume_;
+  std::string name_;  // as listed, trailing backslash included
   bool writable_;
 };
 

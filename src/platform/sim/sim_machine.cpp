@@ -1,6 +1,10 @@
 #include "platform/sim/sim_machine.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -12,6 +16,21 @@ using nlohmann::json;
 std::string host_path(const std::string& directory, const std::string& path) {
   if (path.empty() || path.front() == '/' || directory.empty()) return path;
   return directory + "/" + path;
+}
+
+// The path as machine.json gives it: relative again inside the directory.
+std::string file_path(const std::string& directory, const std::string& host) {
+  const std::string prefix = directory + "/";
+  if (!directory.empty() && host.starts_with(prefix)) return host.substr(prefix.size());
+  return host;
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
 }
 
 template <typename T>
@@ -42,7 +61,48 @@ SimDrive drive_from_json(const json& d, const std::string& directory) {
   drive.removable_media = d.value("removableMedia", true);
   drive.read_only = d.value("readOnly", false);
   if (auto hex = optional_member<std::string>(d, "descriptorHex")) drive.descriptor = bytes_from_hex(*hex);
+  drive.is_system = d.value("isSystem", false);
+  drive.is_boot = d.value("isBoot", false);
+  drive.offline = d.value("offline", false);
+  drive.partition_style = d.value("partitionStyle", std::string("MBR"));
+  if (drive.partition_style != "MBR" && drive.partition_style != "GPT" && drive.partition_style != "RAW") {
+    throw std::invalid_argument("partitionStyle must be MBR, GPT or RAW");
+  }
+  drive.no_medium = d.value("noMedium", false);
+  drive.get_disk = d.value("getDisk", json::object());
+  if (!drive.get_disk.is_object()) throw std::invalid_argument("getDisk must be an object");
+  drive.write_protect_switch = d.value("writeProtectSwitch", false);
   return drive;
+}
+
+std::string hex_from_bytes(const Bytes& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t b : bytes) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+  }
+  return out;
+}
+
+json drive_to_json(const SimDrive& drive, const std::string& directory) {
+  json d = {{"number", drive.number}, {"backingFile", file_path(directory, drive.backing_file)}};
+  if (drive.size_bytes) d["sizeBytes"] = *drive.size_bytes;
+  if (drive.vendor) d["vendor"] = *drive.vendor;
+  if (drive.product) d["product"] = *drive.product;
+  if (drive.serial) d["serial"] = *drive.serial;
+  d["busType"] = drive.bus_type;
+  d["removableMedia"] = drive.removable_media;
+  d["readOnly"] = drive.read_only;
+  if (drive.descriptor) d["descriptorHex"] = hex_from_bytes(*drive.descriptor);
+  d["isSystem"] = drive.is_system;
+  d["isBoot"] = drive.is_boot;
+  d["offline"] = drive.offline;
+  d["partitionStyle"] = drive.partition_style;
+  d["noMedium"] = drive.no_medium;
+  if (!drive.get_disk.empty()) d["getDisk"] = drive.get_disk;
+  d["writeProtectSwitch"] = drive.write_protect_switch;
+  return d;
 }
 
 SimVolume volume_from_json(const json& v, const std::string& directory) {
@@ -54,10 +114,34 @@ SimVolume volume_from_json(const json& v, const std::string& directory) {
   }
   if (auto dir = optional_member<std::string>(v, "directory")) volume.directory = host_path(directory, *dir);
   volume.mounted = v.value("mounted", true);
+  for (const json& letter : v.value("letters", json::array())) volume.letters.push_back(letter.get<std::string>());
+  if (auto held = v.find("heldBy"); held != v.end() && !held->is_null()) {
+    SimVolume::Hold hold;
+    hold.error = held->value("error", 32u);
+    const std::string until = held->value("until", std::string("forceDismount"));
+    if (until != "forceDismount" && until != "never") throw std::invalid_argument("heldBy.until must be forceDismount or never");
+    hold.until_force_dismount = until == "forceDismount";
+    volume.held_by = hold;
+  }
   return volume;
 }
 
-SimFault fault_from_json(const json& f) {
+json volume_to_json(const SimVolume& volume, const std::string& directory) {
+  json v = {{"name", volume.name}, {"extents", json::array()}};
+  for (const SimExtent& e : volume.extents) {
+    v["extents"].push_back({{"disk", e.disk}, {"startingOffset", e.starting_offset}, {"length", e.length}});
+  }
+  if (!volume.directory.empty()) v["directory"] = file_path(directory, volume.directory);
+  v["mounted"] = volume.mounted;
+  v["letters"] = volume.letters;
+  if (volume.held_by) {
+    v["heldBy"] = {{"error", volume.held_by->error},
+                   {"until", volume.held_by->until_force_dismount ? "forceDismount" : "never"}};
+  }
+  return v;
+}
+
+SimFault fault_from_json(const json& f, const std::string& directory) {
   SimFault fault;
   fault.operation = f.at("operation").get<std::string>();
   fault.path = optional_member<std::string>(f, "path");
@@ -65,7 +149,22 @@ SimFault fault_from_json(const json& f) {
   fault.after_bytes = optional_member<std::uint64_t>(f, "afterBytes");
   fault.after_opens = f.value("afterOpens", 0u);
   fault.count = optional_member<std::uint32_t>(f, "count");
+  fault.serial = optional_member<std::string>(f, "serial");
+  fault.size_bytes = optional_member<std::uint64_t>(f, "sizeBytes");
+  if (auto file = optional_member<std::string>(f, "backingFile")) fault.backing_file = host_path(directory, *file);
   return fault;
+}
+
+json fault_to_json(const SimFault& fault, const std::string& directory) {
+  json f = {{"operation", fault.operation}, {"error", fault.error}};
+  if (fault.path) f["path"] = *fault.path;
+  if (fault.after_bytes) f["afterBytes"] = *fault.after_bytes;
+  if (fault.operation == "disappear" || fault.operation == "swap") f["afterOpens"] = fault.after_opens;
+  if (fault.count) f["count"] = *fault.count;
+  if (fault.serial) f["serial"] = *fault.serial;
+  if (fault.size_bytes) f["sizeBytes"] = *fault.size_bytes;
+  if (fault.backing_file) f["backingFile"] = file_path(directory, *fault.backing_file);
+  return f;
 }
 
 std::uint32_t attribute_bits(const json& names) {
@@ -94,11 +193,12 @@ Result<SimMachine, std::string> machine_from_json(const json& document, const st
     machine.sleep_scale = std::clamp(document.value("sleepScale", 1.0), 0.0, 1.0);
     for (const json& d : document.value("drives", json::array())) machine.drives.push_back(drive_from_json(d, directory));
     for (const json& v : document.value("volumes", json::array())) machine.volumes.push_back(volume_from_json(v, directory));
-    for (const json& f : document.value("faults", json::array())) machine.faults.push_back(fault_from_json(f));
+    for (const json& f : document.value("faults", json::array())) machine.faults.push_back(fault_from_json(f, directory));
     const json attributes = document.value("fileAttributes", json::object());
     for (const auto& [path, names] : attributes.items()) {
       machine.file_attributes[host_path(directory, path)] = attribute_bits(names);
     }
+    machine.powershell = document.value("powershell", json());
     return machine;
   } catch (const std::exception& e) {
     return Err(std::string("machine.json: ") + e.what());
@@ -114,6 +214,84 @@ Result<SimMachine, std::string> load_machine(const std::string& directory) {
   json document = json::parse(text.str(), /*cb=*/nullptr, /*allow_exceptions=*/false);
   if (document.is_discarded()) return Err(path + " is not valid JSON");
   return machine_from_json(document, directory);
+}
+
+json machine_to_json(const SimMachine& machine) {
+  const std::string& dir = machine.directory;
+  json document = {{"elevated", machine.elevated}, {"sleepScale", machine.sleep_scale},
+                   {"drives", json::array()}, {"volumes", json::array()}, {"faults", json::array()}};
+  for (const SimDrive& d : machine.drives) document["drives"].push_back(drive_to_json(d, dir));
+  for (const SimVolume& v : machine.volumes) document["volumes"].push_back(volume_to_json(v, dir));
+  for (const SimFault& f : machine.faults) {
+    if (!f.used) document["faults"].push_back(fault_to_json(f, dir));
+  }
+  if (!machine.file_attributes.empty()) {
+    json attributes = json::object();
+    for (const auto& [path, bits] : machine.file_attributes) {
+      json names = json::array();
+      if (bits & kAttributeReadOnly) names.push_back("readOnly");
+      if (bits & kAttributeHidden) names.push_back("hidden");
+      if (bits & kAttributeSystem) names.push_back("system");
+      attributes[file_path(dir, path)] = names;
+    }
+    document["fileAttributes"] = attributes;
+  }
+  if (!machine.powershell.is_null()) document["powershell"] = machine.powershell;
+  return document;
+}
+
+Result<void, std::string> save_machine(const SimMachine& machine) {
+  if (machine.directory.empty()) return {};
+  const std::string path = machine.directory + "/machine.json";
+  // One temporary name per process, so that a reader never sees half a file.
+  const std::string temporary = path + ".tmp" + std::to_string(::getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << machine_to_json(machine).dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    if (!out.flush()) return Err("cannot write " + temporary);
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    return Err("cannot replace " + path);
+  }
+  return {};
+}
+
+SimDrive* find_drive(SimMachine& machine, std::uint32_t number) {
+  for (SimDrive& d : machine.drives) {
+    if (d.number == number) return &d;
+  }
+  return nullptr;
+}
+
+const SimDrive* find_drive(const SimMachine& machine, std::uint32_t number) {
+  return find_drive(const_cast<SimMachine&>(machine), number);
+}
+
+SimVolume* find_volume(SimMachine& machine, std::string_view name) {
+  const std::string wanted = lower(name);
+  for (SimVolume& v : machine.volumes) {
+    if (lower(v.name) == wanted) return &v;
+  }
+  return nullptr;
+}
+
+std::uint64_t drive_length(const SimDrive& drive) {
+  if (drive.size_bytes) return *drive.size_bytes;
+  struct stat st {};
+  return ::stat(drive.backing_file.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+bool volume_on_disk(const SimVolume& volume, std::uint32_t disk) {
+  return std::any_of(volume.extents.begin(), volume.extents.end(),
+                     [&](const SimExtent& e) { return e.disk == disk; });
+}
+
+bool volume_present(const SimMachine& machine, const SimVolume& volume) {
+  return std::none_of(volume.extents.begin(), volume.extents.end(), [&](const SimExtent& e) {
+    const SimDrive* drive = find_drive(machine, e.disk);
+    return drive != nullptr && drive->offline;
+  });
 }
 
 Bytes build_storage_descriptor(const SimDrive& drive) {

@@ -2,13 +2,16 @@
 // (whose bytes live in host files), its volumes (whose files live in host
 // directories), whether the process is elevated, and the faults to inject.
 // Loaded from `machine.json` in the directory named by WINDOWS_HELPER_SIM_DIR;
-// docs/simulated-windows.md describes the format.
+// docs/simulated-windows.md describes the format. The file is the machine's
+// state: the helper's simulated platform and the PowerShell stand-in both
+// read it and write back what they change, through the functions below.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -32,7 +35,23 @@ struct SimDrive {
   // The raw STORAGE_DEVICE_DESCRIPTOR reply, replacing the one built from the
   // fields above.
   std::optional<Bytes> descriptor;
+  // What Get-Disk reports.
+  bool is_system = false;
+  bool is_boot = false;
+  // Offline: its volumes are gone from the volume manager; raw access works.
+  bool offline = false;
+  std::string partition_style = "MBR";  // "MBR", "GPT" or "RAW"
+  // A reader without a card: the length query, reads and writes fail with 21.
+  bool no_medium = false;
+  // Get-Disk members reported instead of those derived from the drive (an
+  // object; empty when none).
+  nlohmann::json get_disk = nlohmann::json::object();
+  // The card's write-protect switch: read-only, and Set-Disk cannot clear it.
+  bool write_protect_switch = false;
 };
+
+// Writes fail with 19 and the disk attributes carry DISK_ATTRIBUTE_READ_ONLY.
+inline bool drive_read_only(const SimDrive& drive) { return drive.read_only || drive.write_protect_switch; }
 
 struct SimExtent {
   std::uint32_t disk = 0;
@@ -47,6 +66,14 @@ struct SimVolume {
   // A file system is mounted on it (false: RAW, nothing to protect), so raw
   // writes into its extents need it locked or dismounted first.
   bool mounted = true;
+  std::vector<std::string> letters;  // drive letters, such as "E"
+  // Another program holds the volume open: FSCTL_LOCK_VOLUME fails with
+  // `error` until a dismount without a lock (or never).
+  struct Hold {
+    std::uint32_t error = 32;
+    bool until_force_dismount = true;  // false: "never"
+  };
+  std::optional<Hold> held_by;
 };
 
 // FILE_ATTRIBUTE_* bits that decide what an open may do.
@@ -60,15 +87,22 @@ inline constexpr std::uint32_t kAttributeSystem = 0x4;
 struct SimFault {
   // "open", "status", "length", "descriptor", "attributes", "extents",
   // "lock", "dismount", "read", "write", "seek", "setEndOfFile", "setSparse",
-  // "flush", "listVolumes", or "disappear" (the drive is gone after
+  // "flush", "listVolumes", "disappear" (the drive is gone after
+  // `after_opens` opens) or "swap" (another card is in the reader after
   // `after_opens` opens).
   std::string operation;
   std::optional<std::string> path;
   std::uint32_t error = 0;  // the Win32 code reported
   // read/write: the handle transfers this many bytes, then fails.
   std::optional<std::uint64_t> after_bytes;
-  // disappear: opens that still succeed.
+  // disappear, swap: opens that still find the drive (or card) as it was.
   std::uint32_t after_opens = 0;
+  // swap: what the new card reports; absent members stay as they were.
+  std::optional<std::string> serial;
+  std::optional<std::uint64_t> size_bytes;
+  std::optional<std::string> backing_file;  // host path
+  // swap: it has happened (in memory only; the file loses the fault then).
+  bool used = false;
   // How many times the fault fires before the operation works again;
   // unlimited when absent.
   std::optional<std::uint32_t> count;
@@ -85,6 +119,8 @@ struct SimMachine {
   // Sleeps last this fraction of the time asked; the rest is added to the
   // monotonic clock, so that waits look complete to the code that measures them.
   double sleep_scale = 1.0;
+  // Read by the PowerShell stand-in only; kept as it is.
+  nlohmann::json powershell;
 };
 
 // Reads `machine.json` from `directory`; relative host paths in it are taken
@@ -94,6 +130,28 @@ Result<SimMachine, std::string> load_machine(const std::string& directory);
 // The same from a parsed document (for tests that build machines in memory).
 Result<SimMachine, std::string> machine_from_json(const nlohmann::json& document,
                                                   const std::string& directory);
+
+// The document that `machine_from_json` reads back as `machine`; host paths
+// inside the machine's directory are written relative to it again.
+nlohmann::json machine_to_json(const SimMachine& machine);
+
+// Replaces `machine.json` in the machine's directory atomically (a temporary
+// file renamed over it). A machine without a directory has no file: nothing
+// is written.
+Result<void, std::string> save_machine(const SimMachine& machine);
+
+SimDrive* find_drive(SimMachine& machine, std::uint32_t number);
+const SimDrive* find_drive(const SimMachine& machine, std::uint32_t number);
+SimVolume* find_volume(SimMachine& machine, std::string_view name);  // any ASCII case
+
+// The length the disk driver reports: `sizeBytes`, else the backing file's
+// size (0 when it cannot be read).
+std::uint64_t drive_length(const SimDrive& drive);
+
+bool volume_on_disk(const SimVolume& volume, std::uint32_t disk);
+// Volumes of an offline disk are removed from the volume manager: they are
+// neither listed nor opened, and guard no sectors.
+bool volume_present(const SimMachine& machine, const SimVolume& volume);
 
 // The STORAGE_DEVICE_DESCRIPTOR that Windows would return for `drive`: the
 // fixed fields, then the vendor, product and serial texts, NUL-terminated.

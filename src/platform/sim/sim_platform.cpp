@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/sim/sim_errors.h"
+#include "platform/sim/sim_events.h"
 #include "platform/sim/sim_handles.h"
 #include "platform/unicode.h"
 
@@ -101,15 +102,45 @@ std::optional<OsError> SimPlatform::count_open(const std::string& path) {
   return std::nullopt;
 }
 
+void SimPlatform::log_event(nlohmann::json event) const { append_event(machine.directory, std::move(event)); }
+
+void SimPlatform::save() const {
+  // A machine.json that cannot be replaced is a broken test set-up; the
+  // next process then finds the old state, which its assertions will show.
+  (void)save_machine(machine);
+}
+
+void SimPlatform::reload() {
+  if (machine.directory.empty()) return;
+  auto fresh = load_machine(machine.directory);
+  if (!fresh) return;
+  fresh->faults = std::move(machine.faults);
+  machine = std::move(fresh).value();
+}
+
+void SimPlatform::swap_card_if_due(const std::string& path, SimDrive& drive) {
+  const int index = find_fault("swap", path);
+  if (index < 0) return;
+  SimFault& swap = machine.faults[static_cast<std::size_t>(index)];
+  if (swap.used || state.opens[ascii_lower(path)] < swap.after_opens) return;
+  swap.used = true;
+  ++state.fault_hits[static_cast<std::size_t>(index)];
+  if (swap.serial) drive.serial = swap.serial;
+  if (swap.size_bytes) drive.size_bytes = swap.size_bytes;
+  if (swap.backing_file) drive.backing_file = *swap.backing_file;
+  // The new card has a descriptor of its own.
+  drive.descriptor.reset();
+  save();
+  log_event({{"op", "swap"}, {"path", path}});
+}
+
 OsResult<HandlePtr> SimPlatform::open_drive(const std::string& path, DriveMode mode) {
   if (auto error = invalid_name(path)) return Err(*error);
   if (auto error = fault("open", path)) return Err(*error);
   const auto number = drive_number(path);
-  const SimDrive* drive = nullptr;
-  for (const SimDrive& d : machine.drives) {
-    if (number && d.number == *number) drive = &d;
-  }
+  SimDrive* drive = number ? find_drive(machine, *number) : nullptr;
   if (drive == nullptr || state.gone.count(ascii_lower(path))) return Err(win32_error(kErrorFileNotFound));
+  swap_card_if_due(path, *drive);
   // Raw drives are for administrators only.
   if (!machine.elevated) return Err(win32_error(kErrorAccessDenied));
   const DriveUse& use = state.drive_use[drive->number];
@@ -117,13 +148,17 @@ OsResult<HandlePtr> SimPlatform::open_drive(const std::string& path, DriveMode m
     return Err(win32_error(kErrorSharingViolation));
   }
   const bool writable = mode == DriveMode::kExclusiveWrite;
-  const int fd = ::open(drive->backing_file.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  // An empty reader opens all the same; its card has no bytes to reach.
+  const std::string bytes = drive->no_medium ? "/dev/null" : drive->backing_file;
+  const int fd = ::open(bytes.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (fd < 0) return Err(from_errno(errno));
   // Only opens that would succeed count towards a disappearance.
   if (auto error = count_open(path)) {
     ::close(fd);
     return Err(*error);
   }
+  static constexpr const char* kModes[] = {"query", "exclusiveRead", "exclusiveWrite"};
+  log_event({{"op", "open"}, {"path", path}, {"mode", kModes[static_cast<int>(mode)]}});
   return HandlePtr(std::make_unique<SimDriveHandle>(*this, path, *drive, fd, writable,
                                                     mode != DriveMode::kQuery));
 }
@@ -143,6 +178,7 @@ OsResult<HandlePtr> SimPlatform::open_volume(const std::string& name, VolumeAcce
   if (auto error = fault("open", name)) return Err(*error);
   const std::string wanted = ascii_lower(name);
   for (const SimVolume& volume : machine.volumes) {
+    if (!volume_present(machine, volume)) continue;
     const std::string root = ascii_lower(volume.name);  // with its trailing backslash
     // The name with its backslash is the root directory, which CreateFileW
     // opens only with FILE_FLAG_BACKUP_SEMANTICS.
@@ -150,8 +186,9 @@ OsResult<HandlePtr> SimPlatform::open_volume(const std::string& name, VolumeAcce
     if (wanted + "\\" != root) continue;
     if (!machine.elevated) return Err(win32_error(kErrorAccessDenied));
     if (auto error = count_open(name)) return Err(*error);
-    return HandlePtr(std::make_unique<SimVolumeHandle>(*this, name, volume,
-                                                       access == VolumeAccess::kReadWrite));
+    const bool writable = access == VolumeAccess::kReadWrite;
+    log_event({{"op", "open"}, {"path", name}, {"mode", writable ? "volumeReadWrite" : "volumeRead"}});
+    return HandlePtr(std::make_unique<SimVolumeHandle>(*this, name, volume.name, writable));
   }
   return Err(win32_error(kErrorFileNotFound));
 }
@@ -159,14 +196,16 @@ OsResult<HandlePtr> SimPlatform::open_volume(const std::string& name, VolumeAcce
 OsResult<std::vector<std::string>> SimPlatform::list_volumes() {
   if (auto error = fault("listVolumes", "")) return Err(*error);
   std::vector<std::string> names;
-  for (const SimVolume& volume : machine.volumes) names.push_back(volume.name);
+  for (const SimVolume& volume : machine.volumes) {
+    if (volume_present(machine, volume)) names.push_back(volume.name);
+  }
   return names;
 }
 
 bool SimPlatform::raw_write_allowed(std::uint32_t disk, std::uint64_t offset, std::uint64_t length) {
   for (const SimVolume& volume : machine.volumes) {
     const VolumeUse& use = state.volume_use[ascii_lower(volume.name)];
-    if (!volume.mounted || use.dismounted || use.locked_by != nullptr) continue;
+    if (!volume.mounted || !volume_present(machine, volume) || use.locked_by != nullptr) continue;
     for (const SimExtent& extent : volume.extents) {
       if (extent.disk != disk || extent.length == 0) continue;
       // Half-open ranges meet when the later one starts inside the earlier
@@ -242,12 +281,14 @@ OsResult<int> SimPlatform::open_host_file(const std::string& path, int flags) {
 OsResult<HandlePtr> SimPlatform::open_file_read(const std::string& path) {
   auto fd = open_host_file(path, O_RDONLY);
   if (!fd) return Err(fd.error());
+  log_event({{"op", "open"}, {"path", path}, {"mode", "fileRead"}});
   return HandlePtr(std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kRead));
 }
 
 OsResult<HandlePtr> SimPlatform::create_file_write(const std::string& path) {
   auto fd = open_host_file(path, O_WRONLY | O_CREAT | O_TRUNC);
   if (!fd) return Err(fd.error());
+  log_event({{"op", "open"}, {"path", path}, {"mode", "fileWrite"}});
   return HandlePtr(std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kWrite));
 }
 
@@ -256,6 +297,7 @@ OsResult<OpenedForWriting> SimPlatform::open_always_write(const std::string& pat
   const bool existed = !invalid_name(path) && ::stat(host_path(path).c_str(), &st) == 0;
   auto fd = open_host_file(path, O_WRONLY | O_CREAT);
   if (!fd) return Err(fd.error());
+  log_event({{"op", "open"}, {"path", path}, {"mode", "fileWrite"}});
   return OpenedForWriting{std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kWrite), existed};
 }
 

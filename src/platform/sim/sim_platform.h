@@ -2,6 +2,13 @@
 // are host files, volumes are host directories, PowerShell is an executable in
 // the sim directory, and faults are data. Its state is public so that tests
 // can arrange a machine and inspect what the helper did to it.
+//
+// machine.json is the machine's state across processes: what the platform
+// changes (a dismount, a released hold, a swapped card) is written back, and
+// the file is read again after every process it runs, since PowerShell may
+// have changed the disks. Every open, close, read, write, lock, unlock and
+// dismount is appended to events.log. A machine without a directory writes
+// neither.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +30,6 @@ struct DriveUse {
 
 struct VolumeUse {
   const Handle* locked_by = nullptr;  // the handle holding FSCTL_LOCK_VOLUME
-  bool dismounted = false;            // FSCTL_DISMOUNT_VOLUME went through
 };
 
 struct SimState {
@@ -71,6 +77,14 @@ class SimPlatform : public Platform {
   // system is mounted and that is neither locked nor dismounted.
   bool raw_write_allowed(std::uint32_t disk, std::uint64_t offset, std::uint64_t length);
 
+  // Appends one line to events.log (no-op without a directory).
+  void log_event(nlohmann::json event) const;
+  // Writes the machine back to machine.json (no-op without a directory).
+  void save() const;
+  // Takes the machine as machine.json now describes it. Faults stay as they
+  // are: they are the test's set-up, read once per process.
+  void reload();
+
   // The host path that a Windows path names: a file inside a volume
   // ("\\?\Volume{...}\dir\file") maps into the volume's directory; other
   // paths are host paths as they are.
@@ -81,6 +95,8 @@ class SimPlatform : public Platform {
   OsResult<HandlePtr> open_drive(const std::string& path, DriveMode mode);
   // Counts the open, or reports the device gone once its opens are used up.
   std::optional<OsError> count_open(const std::string& path);
+  // Puts the other card of a due "swap" fault into drive `drive`'s reader.
+  void swap_card_if_due(const std::string& path, SimDrive& drive);
   // open(2) of a host file for an ordinary file open, with Windows' answers:
   // 3 for a missing directory, 5 for a directory, for CREATE_ALWAYS over a
   // hidden or system file, and for write access to a read-only file.

@@ -104,6 +104,7 @@ OsResult<ProcessOutput> SimPlatform::run_process(const std::string& executable,
   for (std::string& argument : owned) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
+  log_event({{"op", "process"}, {"executable", executable}});
   pid_t pid = 0;
   const int spawned = ::posix_spawn(&pid, host.c_str(), &actions, /*attrp=*/nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -119,6 +120,9 @@ OsResult<ProcessOutput> SimPlatform::run_process(const std::string& executable,
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  // The child may have changed the machine (PowerShell takes disks offline,
+  // removes letters, formats).
+  reload();
   if (!drained) return Err(drained.error());
   if (WIFEXITED(status)) {
     result.exit_code = static_cast<std::uint32_t>(WEXITSTATUS(status));
