@@ -1,0 +1,128 @@
+// list_disks on the simulated Windows: the native probe, and when it cannot
+// answer for every drive, PowerShell's Get-Disk listing.
+#include <gtest/gtest.h>
+
+#include "discovery/list_disks.h"
+#include "list_disks_machine.h"
+#include "sim_dir.h"
+
+namespace wh {
+namespace {
+
+using nlohmann::json;
+using namespace testing;
+
+TEST(ListDisks, ARealisticMachineListsTheCardsAndNeverOpensTheSystemDisk) {
+  const std::vector<json> drives = {
+      card(0, {{"vendor", "NVMe"}, {"product", "Samsung SSD 980 PRO 1TB"}, {"busType", 17},
+               {"removableMedia", false}, {"sizeBytes", 1000204886016}}),
+      card(1, {{"product", "STORAGE DEVICE"}, {"serial", "   000000123   "}}),
+      card(2, {{"vendor", nullptr}, {"product", "SD32G"}, {"serial", "0xa1b2c3d4"}, {"busType", 12},
+               {"sizeBytes", 31268536320}}),
+      card(3, {{"vendor", nullptr}, {"product", "SD16G"}, {"busType", 12}, {"readOnly", true}}),
+      sata_disk(),
+  };
+  json all = json::array();
+  for (int n = 0; n <= 4; ++n) all.push_back({{"Number", n}, {"IsSystem", n == 0}, {"IsBoot", n == 0}});
+  Outcome run = list_disks_on(machine(drives, {}, answers(all.dump().c_str())));
+  EXPECT_EQ(run.response.dump(),
+            R"({"id":"l1","ok":true,"payload":{"disks":[)"
+            R"({"bsdDisk":"PhysicalDrive1","id":"PhysicalDrive1","internal":false,"isBoot":false,"isSystem":false,)"
+            R"("model":"Generic STORAGE DEVICE","mountPoints":[],"osDevicePath":"\\\\.\\PhysicalDrive1",)"
+            R"("rawDisk":"\\\\.\\PhysicalDrive1","removable":true,"serial":"000000123","sizeBytes":31914983424,)"
+            R"("targetType":"usb-drive","usbPath":"Bus:USB","vendor":"Generic","writable":true},)"
+            R"({"bsdDisk":"PhysicalDrive2","id":"PhysicalDrive2","internal":false,"isBoot":false,"isSystem":false,)"
+            R"("model":"SD32G","mountPoints":[],"osDevicePath":"\\\\.\\PhysicalDrive2",)"
+            R"("rawDisk":"\\\\.\\PhysicalDrive2","removable":true,"serial":"0xa1b2c3d4","sizeBytes":31268536320,)"
+            R"("targetType":"memory-card","usbPath":"Bus:SD","vendor":"SD","writable":true}]}})");
+  EXPECT_EQ(run.state.opens.count("\\\\.\\physicaldrive0"), 0u);
+  for (const char* path : {"\\\\.\\physicaldrive1", "\\\\.\\physicaldrive2", "\\\\.\\physicaldrive3", "\\\\.\\physicaldrive4"}) {
+    EXPECT_EQ(run.state.opens[path], 1u) << path;
+  }
+  for (const auto& [number, use] : run.state.drive_use) EXPECT_EQ(use.handles, 0) << number;
+  EXPECT_EQ(run.scripts, std::vector<std::string>{kProtectedDisksScript});
+}
+
+TEST(ListDisks, TheProbeAnswersWhenEveryDriveItReachedWasDescribed) {
+  const struct {
+    const char* name;
+    json machine;
+    std::vector<std::string> ids;
+  } cases[] = {
+      {"a fixed disk only gives an empty list", machine({sata_disk()}), {}},
+      {"a drive without length beside a card", machine({card(1, {{"sizeBytes", 0}}), card(2)}), {"PhysicalDrive2"}},
+      {"a drive that cannot be opened", machine({card(1), card(2)}, {{{"operation", "open"}, {"path", "\\\\.\\PhysicalDrive1"}}}),
+       {"PhysicalDrive2"}},
+      {"a failing attributes query counts as writable", machine({card(1)}, {{{"operation", "attributes"}}}),
+       {"PhysicalDrive1"}},
+      {"a read-only card", machine({card(1, {{"readOnly", true}}), card(2)}), {"PhysicalDrive2"}},
+      {"a USB bus without RemovableMedia, and RemovableMedia on SATA",
+       machine({card(1, {{"removableMedia", false}}), card(2, {{"busType", 11}})}), {"PhysicalDrive1", "PhysicalDrive2"}},
+      {"ascending order", machine({card(3), card(1)}), {"PhysicalDrive1", "PhysicalDrive3"}},
+      {"drives past 127 are not probed", machine({card(127), card(128)}), {"PhysicalDrive127"}},
+      {"a boot disk is protected", machine({card(1), card(2)}, {}, answers(R"({"Number":1,"IsBoot":true})")),
+       {"PhysicalDrive2"}},
+      {"a fractional Number protects nothing",
+       machine({card(1)}, {}, answers(R"([{"Number":1.0,"IsSystem":true}])")), {"PhysicalDrive1"}},
+      {"a Number beyond 32 bits protects nothing",
+       machine({card(1)}, {}, answers(R"([{"Number":4294967297,"IsSystem":true}])")), {"PhysicalDrive1"}},
+      {"Get-Disk reports nothing", machine({card(1)}, {}, answers("null")), {"PhysicalDrive1"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome run = list_disks_on(c.machine);
+    EXPECT_EQ(ids(run.response), c.ids);
+    EXPECT_EQ(run.scripts, std::vector<std::string>{kProtectedDisksScript});
+  }
+}
+
+TEST(ListDisks, AMalformedDescriptorIsReadOnlyWithinTheReply) {
+  // 40 bytes claiming a Size of 4096: the vendor offset points past the reply,
+  // the product is the reply's last byte without a NUL, the serial offset is
+  // 0xFFFFFFFF. The sanitizer build catches any read beyond the 40 bytes.
+  const std::string past_the_reply =
+      "28000000" "00100000" "00000100" "30000000" "27000000" "00000000" "ffffffff" "07000000" "00000000"
+      "00000050";
+  // Size 36 inside a 48-byte reply: a vendor text at 40 lies outside it.
+  const std::string beyond_size =
+      "28000000" "24000000" "00000100" "28000000" "00000000" "00000000" "00000000" "0c000000" "00000000"
+      "00000000" "41636d65" "00000000";
+  const Outcome run = list_disks_on(machine({card(1, {{"descriptorHex", past_the_reply}, {"serial", "unused"}}),
+                                             card(2, {{"descriptorHex", beyond_size}})}));
+  const json& disks = run.response.at("payload").at("disks");
+  ASSERT_EQ(disks.size(), 2u) << run.response.dump();
+  EXPECT_EQ(disks[0]["model"], "P");
+  EXPECT_EQ(disks[0]["vendor"], "USB");
+  EXPECT_EQ(disks[0]["serial"], nullptr);
+  EXPECT_EQ(disks[0]["targetType"], "usb-drive");
+  EXPECT_EQ(disks[1]["model"], "Removable storage");
+  EXPECT_EQ(disks[1]["vendor"], "SD");
+  EXPECT_EQ(disks[1]["targetType"], "memory-card");
+}
+
+TEST(ListDisks, TheHelperProcessAnswersOnTheMachineNamedByTheEnvironment) {
+  SimDir sim;
+  sim.write_machine(machine({card(0, {{"busType", 17}, {"removableMedia", false}}), card(1, {{"vendor", "Acme"},
+                             {"product", "Acme Ultra"}, {"serial", "AC-1"}, {"sizeBytes", 4096}})}));
+  sim.write_file("drive.img", "");
+  sim.install_fake_powershell();
+  ::setenv("WINDOWS_HELPER_SIM_DIR", sim.path().c_str(), 1);
+  sim::SimPlatform host{sim::SimMachine{}};
+  auto run = host.run_process(WINDOWS_HELPER_BINARY,
+                              {"--request", R"({"id":"p","sessionId":"s","command":"list_disks"})"});
+  ::unsetenv("WINDOWS_HELPER_SIM_DIR");
+  ASSERT_TRUE(run.ok());
+  EXPECT_EQ(run->exit_code, 0u);
+  EXPECT_EQ(run->standard_error, "");
+  EXPECT_EQ(run->standard_output,
+            R"({"id":"p","ok":true,"payload":{"disks":[{"bsdDisk":"PhysicalDrive1","id":"PhysicalDrive1",)"
+            R"("internal":false,"isBoot":false,"isSystem":false,"model":"Acme Ultra","mountPoints":[],)"
+            R"("osDevicePath":"\\\\.\\PhysicalDrive1","rawDisk":"\\\\.\\PhysicalDrive1","removable":true,)"
+            R"("serial":"AC-1","sizeBytes":4096,"targetType":"usb-drive","usbPath":"Bus:USB","vendor":"Acme",)"
+            R"("writable":true}]}})"
+            "\n");
+  EXPECT_EQ(sim.powershell_log(), std::vector<std::string>{kProtectedDisksScript});
+}
+
+}  // namespace
+}  // namespace wh
