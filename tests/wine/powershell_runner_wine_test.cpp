@@ -36,6 +36,19 @@ TEST_F(PowerShellOnWine, ScriptsArriveByteForByte) {
   }
 }
 
+TEST_F(PowerShellOnWine, EveryQuoteCharacterArrivesByteForByte) {
+  // PowerShell takes the typographic quotes U+2018-U+201D for ' and ", so a
+  // single character lost or re-encoded on the way changes what a script
+  // means; subexpressions, separators and backticks must pass untouched too.
+  const std::string script =
+      "'it''s' \"say \"\"hi\"\"\" "
+      "\xE2\x80\x98left\xE2\x80\x99 \xE2\x80\x9Alow\xE2\x80\x9B \xE2\x80\x9C" "double\xE2\x80\x9D "
+      "$(Get-Disk | Select-Object -First 1); `$not `\"x`\" ``; \"\\\" \\\\\" '\\'";
+  auto answer = run_powershell(platform(), script);
+  ASSERT_TRUE(answer.ok()) << answer.error().message;
+  EXPECT_EQ(*answer, script);
+}
+
 TEST_F(PowerShellOnWine, BothStreamsAreDrainedTogether) {
   // Far beyond a pipe's buffer on both streams, in alternating chunks: a
   // runner that read one stream to its end first would never finish.
