@@ -1,35 +1,42 @@
 // A stand-in for powershell.exe on the simulated Windows. The helper starts it
 // as "<sim dir>/powershell" with the same six arguments it gives the real one.
-// It logs every script it receives, then answers from machine.json:
+// It logs every script it receives to powershell.log, then answers:
 //
 //   "powershell": {
 //     "fail": {"exitCode": 1, "stderr": "..."},             // every script fails
 //     "responses": [{"scriptContains": "...", "stdout": "...",
-//                    "stderr": "...", "exitCode": 0}]       // first match wins
+//                    "stderr": "...", "exitCode": 0}],      // first match wins
+//     "cmdletFailures": [{"cmdlet": "Set-Disk", "parameter": "IsReadOnly",
+//                         "message": "Not Supported"}]
 //   }
 //
-// and otherwise knows the scripts of a Windows machine (so far the
-// administrator check, answered from "elevated").
+// and otherwise as a Windows machine would, for exactly the scripts the
+// helper sends: the administrator check, the two disk listings and the four
+// disk scripts, whose effects (a disk offline, letters removed, a card
+// reformatted) it writes back to machine.json and to events.log. Any other
+// script fails with exit code 1.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/sim/sim_events.h"
+#include "platform/sim/sim_machine.h"
+#include "ps_scripts.h"
+#include "storage_model.h"
+
 namespace {
 
 using nlohmann::json;
+using wh::tools::Outcome;
 
 const char* const kFixedArguments[] = {"-NoProfile", "-NonInteractive", "-ExecutionPolicy",
                                        "Bypass", "-Command"};
-
-const char* const kElevationScript =
-    "([Security.Principal.WindowsPrincipal] "
-    "[Security.Principal.WindowsIdentity]::GetCurrent()).IsInRole("
-    "[Security.Principal.WindowsBuiltInRole]::Administrator)";
 
 // The simulated Windows starts us by our path inside the sim directory.
 std::string sim_directory(const char* argv0) {
@@ -40,22 +47,39 @@ std::string sim_directory(const char* argv0) {
   return dir != nullptr && *dir != '\0' ? dir : ".";
 }
 
-json read_machine(const std::string& dir) {
-  std::ifstream file(dir + "/machine.json", std::ios::binary);
-  if (!file) return json::object();
-  std::stringstream text;
-  text << file.rdbuf();
-  json machine = json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
-  return machine.is_object() ? machine : json::object();
+// Writes the answer the way powershell.exe does: text as given, exit code.
+int answer(const Outcome& outcome) {
+  std::fwrite(outcome.standard_output.data(), 1, outcome.standard_output.size(), stdout);
+  std::fwrite(outcome.standard_error.data(), 1, outcome.standard_error.size(), stderr);
+  return outcome.exit_code;
 }
 
-// Writes the answer the way powershell.exe does: text as given, exit code.
-int answer(const json& reply) {
-  const std::string out = reply.value("stdout", "");
-  const std::string err = reply.value("stderr", "");
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  std::fwrite(err.data(), 1, err.size(), stderr);
-  return reply.value("exitCode", 0);
+// A canned reply from machine.json; odd members count as absent.
+Outcome canned(const json& reply) {
+  Outcome outcome;
+  if (!reply.is_object()) return {1, "", ""};
+  const auto text = [&](const char* name) {
+    auto it = reply.find(name);
+    return it != reply.end() && it->is_string() ? it->get<std::string>() : std::string();
+  };
+  outcome.standard_output = text("stdout");
+  outcome.standard_error = text("stderr");
+  auto code = reply.find("exitCode");
+  outcome.exit_code = code != reply.end() && code->is_number_integer() ? code->get<int>() : 0;
+  return outcome;
+}
+
+std::optional<Outcome> overridden(const json& powershell, const std::string& script) {
+  if (!powershell.is_object()) return std::nullopt;
+  if (powershell.contains("fail")) return canned(powershell["fail"]);
+  const json responses = powershell.value("responses", json::array());
+  if (!responses.is_array()) return std::nullopt;
+  for (const json& reply : responses) {
+    if (!reply.is_object()) continue;
+    const json contains = reply.value("scriptContains", json(""));
+    if (contains.is_string() && script.find(contains.get<std::string>()) != std::string::npos) return canned(reply);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -75,19 +99,36 @@ int main(int argc, char** argv) {
   const std::string dir = sim_directory(argv[0]);
   {
     std::ofstream log(dir + "/powershell.log", std::ios::app | std::ios::binary);
-    log << json(script).dump() << "\n";
+    log << json(script).dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
   }
 
-  const json machine = read_machine(dir);
-  const json powershell = machine.value("powershell", json::object());
-  if (powershell.contains("fail")) return answer(powershell["fail"]);
-  for (const json& reply : powershell.value("responses", json::array())) {
-    if (script.find(reply.value("scriptContains", "")) != std::string::npos) return answer(reply);
+  auto machine = wh::sim::load_machine(dir);
+  if (!machine) {
+    std::cerr << "fake-powershell: " << machine.error() << "\n";
+    return 1;
   }
-  if (script == kElevationScript) {
-    std::cout << (machine.value("elevated", false) ? "True" : "False") << "\r\n";
-    return 0;
+  if (auto reply = overridden(machine->powershell, script)) return answer(*reply);
+
+  const auto recognised = wh::tools::recognise_script(script);
+  if (!recognised) {
+    std::cerr << "fake-powershell: no answer for this script\n";
+    return 1;
   }
-  std::cerr << "fake-powershell: no answer for this script\n";
-  return 1;
+  if (recognised->kind == wh::tools::ScriptKind::kElevationCheck) {
+    return answer({0, machine->elevated ? "True\r\n" : "False\r\n", ""});
+  }
+  wh::tools::StorageModel model(*machine);
+  const Outcome outcome = model.run(*recognised);
+  const bool changes_disks = recognised->kind != wh::tools::ScriptKind::kProtectedDisks &&
+                             recognised->kind != wh::tools::ScriptKind::kDiskListing;
+  // What a failing script did before it stopped stays done, as on Windows.
+  if (changes_disks) {
+    if (auto saved = wh::sim::save_machine(*machine); !saved) {
+      std::cerr << "fake-powershell: " << saved.error() << "\n";
+      return 1;
+    }
+  }
+  wh::sim::append_event(dir, {{"op", "powershell"}, {"script", wh::tools::script_name(recognised->kind)},
+                              {"exitCode", outcome.exit_code}});
+  return answer(outcome);
 }
