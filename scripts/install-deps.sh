@@ -4,7 +4,9 @@
 #   install-deps.sh windows    also the MinGW-w64 cross build and Wine
 set -euo pipefail
 
-packages=(cmake make g++ nlohmann-json3-dev liblzma-dev libssl-dev libgtest-dev xz-utils)
+# exfatprogs: the PowerShell stand-in formats cards with mkfs.exfat, and the
+# tests check them with fsck.exfat.
+packages=(cmake make g++ nlohmann-json3-dev liblzma-dev libssl-dev libgtest-dev xz-utils exfatprogs)
 if [ "${1:-}" = windows ]; then
   # dpkg-dev unpacks the source packages the Windows libraries are built from;
   # perl runs OpenSSL's configuration.
