@@ -12,19 +12,24 @@ namespace {
 using nlohmann::json;
 using namespace testing;
 
-TEST(ListDisks, ARealisticMachineListsTheCardsAndNeverOpensTheSystemDisk) {
+// An NVMe system disk, a USB card reader, an SD card, a write-protected SD
+// card and a fixed SATA disk, with PowerShell's Get-Disk answering from the
+// drives themselves.
+json realistic_machine(const std::vector<json>& faults = {}) {
   const std::vector<json> drives = {
       card(0, {{"vendor", "NVMe"}, {"product", "Samsung SSD 980 PRO 1TB"}, {"busType", 17},
-               {"removableMedia", false}, {"sizeBytes", 1000204886016}}),
+               {"removableMedia", false}, {"sizeBytes", 1000204886016}, {"isSystem", true}, {"isBoot", true}}),
       card(1, {{"product", "STORAGE DEVICE"}, {"serial", "   000000123   "}}),
       card(2, {{"vendor", nullptr}, {"product", "SD32G"}, {"serial", "0xa1b2c3d4"}, {"busType", 12},
                {"sizeBytes", 31268536320}}),
       card(3, {{"vendor", nullptr}, {"product", "SD16G"}, {"busType", 12}, {"readOnly", true}}),
       sata_disk(),
   };
-  json all = json::array();
-  for (int n = 0; n <= 4; ++n) all.push_back({{"Number", n}, {"IsSystem", n == 0}, {"IsBoot", n == 0}});
-  Outcome run = list_disks_on(machine(drives, {}, answers(all.dump().c_str())));
+  return {{"elevated", true}, {"drives", drives}, {"faults", faults}};
+}
+
+TEST(ListDisks, ARealisticMachineListsTheCardsAndNeverOpensTheSystemDisk) {
+  Outcome run = list_disks_on(realistic_machine());
   EXPECT_EQ(run.response.dump(),
             R"({"id":"l1","ok":true,"payload":{"disks":[)"
             R"({"bsdDisk":"PhysicalDrive1","id":"PhysicalDrive1","internal":false,"isBoot":false,"isSystem":false,)"
@@ -36,11 +41,29 @@ TEST(ListDisks, ARealisticMachineListsTheCardsAndNeverOpensTheSystemDisk) {
             R"("rawDisk":"\\\\.\\PhysicalDrive2","removable":true,"serial":"0xa1b2c3d4","sizeBytes":31268536320,)"
             R"("targetType":"memory-card","usbPath":"Bus:SD","vendor":"SD","writable":true}]}})");
   EXPECT_EQ(run.state.opens.count("\\\\.\\physicaldrive0"), 0u);
-  for (const char* path : {"\\\\.\\physicaldrive1", "\\\\.\\physicaldrive2", "\\\\.\\physicaldrive3", "\\\\.\\physicaldrive4"}) {
+  for (const char* path : {"\\\\.\\physicaldrive1", "\\\\.\\physicaldrive2", "\\\\.\\physicaldrive3",
+                           "\\\\.\\physicaldrive4"}) {
     EXPECT_EQ(run.state.opens[path], 1u) << path;
   }
   for (const auto& [number, use] : run.state.drive_use) EXPECT_EQ(use.handles, 0) << number;
   EXPECT_EQ(run.scripts, std::vector<std::string>{kProtectedDisksScript});
+}
+
+TEST(ListDisks, OnTheRealisticMachineOneUnreadableDescriptorHandsOverToGetDisk) {
+  // Get-Disk's members unchanged: the serial keeps its padding, the vendor is
+  // the bus name, and there is no targetType.
+  Outcome run = list_disks_on(realistic_machine({{{"operation", "descriptor"}, {"path", "\\\\.\\PhysicalDrive4"}}}));
+  EXPECT_EQ(run.response.dump(),
+            R"({"id":"l1","ok":true,"payload":{"disks":[)"
+            R"({"bsdDisk":"PhysicalDrive1","id":"PhysicalDrive1","internal":false,"isBoot":false,"isSystem":false,)"
+            R"("model":"Generic STORAGE DEVICE","mountPoints":[],"osDevicePath":"\\\\.\\PhysicalDrive1",)"
+            R"("rawDisk":"\\\\.\\PhysicalDrive1","removable":true,"serial":"   000000123   ","sizeBytes":31914983424,)"
+            R"("usbPath":"Bus:USB","vendor":"USB","writable":true},)"
+            R"({"bsdDisk":"PhysicalDrive2","id":"PhysicalDrive2","internal":false,"isBoot":false,"isSystem":false,)"
+            R"("model":"SD32G","mountPoints":[],"osDevicePath":"\\\\.\\PhysicalDrive2",)"
+            R"("rawDisk":"\\\\.\\PhysicalDrive2","removable":true,"serial":"0xa1b2c3d4","sizeBytes":31268536320,)"
+            R"("usbPath":"Bus:SD","vendor":"SD","writable":true}]}})");
+  EXPECT_EQ(run.scripts, (std::vector<std::string>{kProtectedDisksScript, kDiskListingScript}));
 }
 
 TEST(ListDisks, TheProbeAnswersWhenEveryDriveItReachedWasDescribed) {
