@@ -10,19 +10,32 @@ helper="$PWD/build/windows_helper"
 
 machine=$(mktemp -d)
 trap 'rm -rf "$machine"' EXIT
-# A 64 MiB USB card reader holding one mounted volume, and an elevated process.
+# A laptop: an NVMe system disk, a fixed SATA data disk, a USB card reader
+# holding a 64 MiB card with one mounted volume (E:), and an SD slot whose
+# card has its write-protect switch on. The process runs elevated.
 truncate -s 64M "$machine/card.img"
+truncate -s 32M "$machine/locked.img"
+: > "$machine/system.img"
+: > "$machine/data.img"
 mkdir "$machine/boot"
 cat > "$machine/machine.json" <<'JSON'
 {
   "elevated": true,
+  "sleepScale": 0,
   "drives": [
-    {"number": 1, "backingFile": "card.img", "vendor": "Generic", "product": "STORAGE DEVICE",
-     "serial": "000000123", "busType": 7, "removableMedia": true}
+    {"number": 0, "backingFile": "system.img", "sizeBytes": 512110190592, "vendor": "NVMe",
+     "product": "Samsung SSD 980", "serial": "S6B0NL0T", "busType": 17, "removableMedia": false,
+     "isSystem": true, "isBoot": true, "partitionStyle": "GPT"},
+    {"number": 1, "backingFile": "data.img", "sizeBytes": 1000204886016, "vendor": "ATA",
+     "product": "ST1000LM035", "serial": "WL1A2B3C", "busType": 11, "removableMedia": false},
+    {"number": 2, "backingFile": "card.img", "vendor": "Generic", "product": "STORAGE DEVICE",
+     "serial": "  000000123  ", "busType": 7, "removableMedia": true},
+    {"number": 3, "backingFile": "locked.img", "vendor": "Realtek", "product": "SD Card Reader",
+     "serial": "20121112761000000", "busType": 12, "removableMedia": true, "writeProtectSwitch": true}
   ],
   "volumes": [
-    {"name": "\\\\?\\Volume{6f1c2a3b-4d5e-11ef-9a0b-0c1d2e3f4a5b}\\",
-     "extents": [{"disk": 1, "startingOffset": 4194304, "length": 62914560}], "directory": "boot"}
+    {"name": "\\\\?\\Volume{6f1c2a3b-4d5e-11ef-9a0b-0c1d2e3f4a5b}\\", "letters": ["E"],
+     "extents": [{"disk": 2, "startingOffset": 4194304, "length": 62914560}], "directory": "boot"}
   ]
 }
 JSON
@@ -55,8 +68,46 @@ echo "sha256sum of what went in and what came out:"
 (cd "$machine" && sha256sum os.img prepared.img os.img.xz)
 echo
 run --request "{\"id\":\"7\",\"sessionId\":\"demo\",\"command\":\"image_extract_xz\",\"payload\":{\"imagePath\":\"$image\",\"outputPath\":\"\\\\\\\\.\\\\PhysicalDrive1\"}}"
-run --request '{"id":"8","sessionId":"demo","command":"list_disks"}'
-run --request '{"id":"9","sessionId":"demo"}'
+run --request '{"id":"8","sessionId":"demo"}'
 run --request
+
+echo "=== The card: list it, take it offline for writing, bring it back ==="
+echo
+run --request '{"id":"10","sessionId":"demo","command":"list_disks"}'
+card='"osDevicePath":"\\\\.\\PhysicalDrive2","expectedIdentity":{"physicalDriveNumber":"\\\\.\\PhysicalDrive2","sizeBytes":67108864,"serial":"000000123"}'
+# The card's drive and volume as machine.json holds them.
+show_card() {
+  echo "$1"
+  if command -v python3 >/dev/null; then
+    python3 - "$machine/machine.json" <<'PY'
+import json, sys
+m = json.load(open(sys.argv[1]))
+for d in m["drives"]:
+    if d["number"] == 2:
+        print("    drive 2: serial %s, offline %s, readOnly %s" % (json.dumps(d.get("serial")), json.dumps(d.get("offline", False)), json.dumps(d.get("readOnly", False))))
+for v in m["volumes"]:
+    print("    volume %s: letters %s, mounted %s" % (v["name"], json.dumps(v.get("letters", [])), json.dumps(v.get("mounted", True))))
+PY
+  else
+    cat "$machine/machine.json"
+  fi
+  echo
+}
+show_card "machine.json before prepare_disk:"
+run --request "{\"id\":\"11\",\"sessionId\":\"demo\",\"command\":\"prepare_disk\",\"payload\":{$card}}"
+show_card "machine.json after prepare_disk (offline, no letter, volume dismounted):"
+run --request "{\"id\":\"12\",\"sessionId\":\"demo\",\"command\":\"finalize_disk\",\"payload\":{$card}}"
+show_card "machine.json after finalize_disk (online again):"
+
+echo "=== Another card of the same size is put in the reader ==="
+echo
+sed -i 's/"  000000123  "/"7F3A0C91"/' "$machine/machine.json"
+run --request "{\"id\":\"13\",\"sessionId\":\"demo\",\"command\":\"prepare_disk\",\"payload\":{$card}}"
+run --request "{\"id\":\"14\",\"sessionId\":\"demo\",\"command\":\"detach_target\",\"payload\":{$card}}"
+
 echo "PowerShell received these scripts:"
 cat "$machine/powershell.log"
+echo
+echo "The system disk was never opened; what the helper did to the drives:"
+grep -c '"op":"open"' "$machine/events.log" | sed 's/^/    opens: /'
+grep -c 'PhysicalDrive0' "$machine/events.log" | sed 's/^/    events on PhysicalDrive0: /' || true
