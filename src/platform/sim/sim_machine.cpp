@@ -149,6 +149,8 @@ SimFault fault_from_json(const json& f, const std::string& directory) {
   fault.after_bytes = optional_member<std::uint64_t>(f, "afterBytes");
   fault.after_opens = f.value("afterOpens", 0u);
   fault.count = optional_member<std::uint32_t>(f, "count");
+  fault.skip = f.value("skip", 0u);
+  fault.mode = optional_member<std::string>(f, "mode");
   fault.serial = optional_member<std::string>(f, "serial");
   fault.size_bytes = optional_member<std::uint64_t>(f, "sizeBytes");
   if (auto file = optional_member<std::string>(f, "backingFile")) fault.backing_file = host_path(directory, *file);
@@ -161,6 +163,8 @@ json fault_to_json(const SimFault& fault, const std::string& directory) {
   if (fault.after_bytes) f["afterBytes"] = *fault.after_bytes;
   if (fault.operation == "disappear" || fault.operation == "swap") f["afterOpens"] = fault.after_opens;
   if (fault.count) f["count"] = *fault.count;
+  if (fault.skip != 0) f["skip"] = fault.skip;
+  if (fault.mode) f["mode"] = *fault.mode;
   if (fault.serial) f["serial"] = *fault.serial;
   if (fault.size_bytes) f["sizeBytes"] = *fault.size_bytes;
   if (fault.backing_file) f["backingFile"] = file_path(directory, *fault.backing_file);

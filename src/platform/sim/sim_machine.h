@@ -106,6 +106,12 @@ struct SimFault {
   // How many times the fault fires before the operation works again;
   // unlimited when absent.
   std::optional<std::uint32_t> count;
+  // Plain faults: this many matching operations go through before it fires.
+  std::uint32_t skip = 0;
+  // "open" only: the open mode it applies to ("query", "exclusiveRead",
+  // "exclusiveWrite", "volumeRead", "volumeReadWrite", "fileRead",
+  // "fileWrite"); every mode when absent.
+  std::optional<std::string> mode;
 };
 
 struct SimMachine {

@@ -65,14 +65,16 @@ OsError missing_or_failed(int error_number, const std::string& host) {
 
 SimPlatform::SimPlatform(SimMachine m) : machine(std::move(m)) {
   state.fault_hits.assign(machine.faults.size(), 0);
+  state.fault_skips.assign(machine.faults.size(), 0);
 }
 
-int SimPlatform::find_fault(std::string_view operation, const std::string& path) const {
+int SimPlatform::find_fault(std::string_view operation, const std::string& path, std::string_view mode) const {
   const std::string lower = ascii_lower(path);
   for (std::size_t i = 0; i < machine.faults.size(); ++i) {
     const SimFault& f = machine.faults[i];
     if (f.operation != operation) continue;
     if (f.path && ascii_lower(*f.path) != lower) continue;
+    if (f.mode && *f.mode != mode) continue;
     if (f.count && state.fault_hits[i] >= *f.count) continue;
     return static_cast<int>(i);
   }
@@ -84,9 +86,15 @@ OsError SimPlatform::fire(int index) {
   return win32_error(machine.faults[static_cast<std::size_t>(index)].error);
 }
 
-std::optional<OsError> SimPlatform::fault(std::string_view operation, const std::string& path) {
-  const int index = find_fault(operation, path);
+std::optional<OsError> SimPlatform::fault(std::string_view operation, const std::string& path,
+                                          std::string_view mode) {
+  const int index = find_fault(operation, path, mode);
   if (index < 0) return std::nullopt;
+  const auto i = static_cast<std::size_t>(index);
+  if (state.fault_skips[i] < machine.faults[i].skip) {
+    ++state.fault_skips[i];
+    return std::nullopt;
+  }
   return fire(index);
 }
 
@@ -135,8 +143,9 @@ void SimPlatform::swap_card_if_due(const std::string& path, SimDrive& drive) {
 }
 
 OsResult<HandlePtr> SimPlatform::open_drive(const std::string& path, DriveMode mode) {
+  static constexpr const char* kModes[] = {"query", "exclusiveRead", "exclusiveWrite"};
   if (auto error = invalid_name(path)) return Err(*error);
-  if (auto error = fault("open", path)) return Err(*error);
+  if (auto error = fault("open", path, kModes[static_cast<int>(mode)])) return Err(*error);
   const auto number = drive_number(path);
   SimDrive* drive = number ? find_drive(machine, *number) : nullptr;
   if (drive == nullptr || state.gone.count(ascii_lower(path))) return Err(win32_error(kErrorFileNotFound));
@@ -157,7 +166,6 @@ OsResult<HandlePtr> SimPlatform::open_drive(const std::string& path, DriveMode m
     ::close(fd);
     return Err(*error);
   }
-  static constexpr const char* kModes[] = {"query", "exclusiveRead", "exclusiveWrite"};
   log_event({{"op", "open"}, {"path", path}, {"mode", kModes[static_cast<int>(mode)]}});
   return HandlePtr(std::make_unique<SimDriveHandle>(*this, path, *drive, fd, writable,
                                                     mode != DriveMode::kQuery));
@@ -175,7 +183,8 @@ OsResult<HandlePtr> SimPlatform::open_drive_exclusive_write(const std::string& p
 
 OsResult<HandlePtr> SimPlatform::open_volume(const std::string& name, VolumeAccess access) {
   if (auto error = invalid_name(name)) return Err(*error);
-  if (auto error = fault("open", name)) return Err(*error);
+  const char* mode = access == VolumeAccess::kReadWrite ? "volumeReadWrite" : "volumeRead";
+  if (auto error = fault("open", name, mode)) return Err(*error);
   const std::string wanted = ascii_lower(name);
   for (const SimVolume& volume : machine.volumes) {
     if (!volume_present(machine, volume)) continue;
@@ -256,7 +265,9 @@ OsResult<std::optional<FileStatus>> SimPlatform::file_status(const std::string& 
 
 OsResult<int> SimPlatform::open_host_file(const std::string& path, int flags) {
   if (auto error = invalid_name(path)) return Err(*error);
-  if (auto error = fault("open", path)) return Err(*error);
+  if (auto error = fault("open", path, (flags & O_ACCMODE) == O_RDONLY ? "fileRead" : "fileWrite")) {
+    return Err(*error);
+  }
   const std::string host = host_path(path);
   const auto known = machine.file_attributes.find(host);
   const std::uint32_t attributes = known == machine.file_attributes.end() ? 0 : known->second;

@@ -36,6 +36,7 @@ struct SimState {
   std::map<std::string, std::uint32_t> opens;  // successful opens, by lower-cased path
   std::set<std::string> gone;                  // devices that have disappeared
   std::vector<std::uint32_t> fault_hits;       // times each fault fired, by index
+  std::vector<std::uint32_t> fault_skips;      // matching operations let through, by index
   std::map<std::uint32_t, DriveUse> drive_use; // by drive number
   std::map<std::string, VolumeUse> volume_use; // by lower-cased volume name
   // "lock <volume>", "unlock <volume>", "dismount <volume>", "sparse <path>", in order
@@ -67,10 +68,11 @@ class SimPlatform : public Platform {
 
   // The first fault for `operation` on `path` that has not used up its count,
   // or -1. `fire` counts one use.
-  int find_fault(std::string_view operation, const std::string& path) const;
+  int find_fault(std::string_view operation, const std::string& path, std::string_view mode = {}) const;
   OsError fire(int fault_index);
   // The error of a plain fault (one without a byte threshold), fired, if any.
-  std::optional<OsError> fault(std::string_view operation, const std::string& path);
+  // `mode` is the open mode, for "open" faults.
+  std::optional<OsError> fault(std::string_view operation, const std::string& path, std::string_view mode = {});
 
   // Whether the disk driver lets a raw write of `length` bytes at `offset`
   // through to drive `disk`: not into the extents of a volume whose file
