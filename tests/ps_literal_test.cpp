@@ -6,6 +6,7 @@
 #include "disk_script_texts.h"
 #include "ps_literal.h"
 #include "ps_scripts.h"
+#include "target/ps_script.h"
 
 namespace wh {
 namespace {
@@ -44,6 +45,24 @@ TEST(SingleQuotedLiteral, ReadsEveryQuoteCharacterAsPowerShellDoes) {
     ASSERT_TRUE(literal.has_value()) << c.text;
     EXPECT_EQ(literal->value, c.value) << c.text;
     EXPECT_EQ(c.text.substr(literal->end), c.rest) << c.text;
+  }
+}
+
+// Whatever a label or serial holds, the helper's literal is read back as
+// exactly one literal with exactly that value: nothing after it could run.
+TEST(SingleQuotedLiteral, TheHelpersQuotingIsOneLiteralOfTheOriginalText) {
+  const std::string texts[] = {
+      "Bob's card", "Bob" + kRight + "s card", kLeft + kRight + kLow + kReversed + "'",
+      "'; Remove-Item C:\\ -Recurse; '", kRight + "; $(Stop-Computer); " + kLeft,
+      "''''", kReversed + kReversed, "\"$env:PATH\" `n `' " + kRight + "`",
+      "", "\u201C\u201D double quotes", "\xE2\x80",  // a cut sequence stays bytes
+  };
+  for (const std::string& text : texts) {
+    const std::string quoted = ps_quote(text);
+    auto literal = read_single_quoted(quoted, 0);
+    ASSERT_TRUE(literal.has_value()) << quoted;
+    EXPECT_EQ(literal->value, text) << quoted;
+    EXPECT_EQ(literal->end, quoted.size()) << quoted;
   }
 }
 
