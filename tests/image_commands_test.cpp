@@ -256,6 +256,24 @@ TEST_F(ImageCommands, AnImageThatExistsButCannotBeReadFailsAtTheOpen) {
             failure("XZ_INVALID", "Access is denied. (os error 5)"));
 }
 
+TEST_F(ImageCommands, ThePreparedImageIsAskedToBeSparseButNeedNotBe) {
+  const std::string data = testing::varied_bytes(kMiB) + std::string(4 * kMiB, '\0');
+  sim.write_file("image.xz", testing::xz_single_block(data));
+  const std::string output = sim.file("prepared.img");
+  const auto sparse_requests = [&] {
+    int n = 0;
+    for (const json& event : sim.events()) n += event.value("op", "") == "sparse" && event.value("path", "") == output;
+    return n;
+  };
+  EXPECT_EQ(extract("image.xz")["ok"], true);
+  EXPECT_EQ(sparse_requests(), 1);
+  // FAT and exFAT refuse sparse files; the image comes out the same.
+  machine["faults"] = {{{"operation", "setSparse"}, {"path", output}, {"error", 1}}};
+  sim.write_machine(machine);
+  EXPECT_EQ(extract("image.xz")["ok"], true);
+  EXPECT_EQ(prepared(), data);
+}
+
 TEST_F(ImageCommands, FileFailuresCarryTheSystemsText) {
   sim.write_file("image.xz", testing::xz_single_block(testing::varied_bytes(3 * kMiB)));
   const std::string output = sim.file("prepared.img");

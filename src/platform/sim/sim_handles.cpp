@@ -140,6 +140,7 @@ OsStatus SimFileHandle::set_sparse() {
   if (access_ != FileAccess::kWrite) return Err(access_denied());
   if (auto error = check("setSparse")) return Err(*error);
   platform_.state.events.push_back("sparse " + path_);
+  log({{"op", "sparse"}});
   return {};
 }
 
