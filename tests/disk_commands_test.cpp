@@ -133,6 +133,14 @@ TEST_F(DiskCommands, RefusalsComeBeforePowerShellStarts) {
          "DEVICE_NOT_REMOVABLE", "Target serial changed after preparation; " + steps[i] + " was not started."},
         {target({{"physicalDriveNumber", "PhysicalDrive2"}, {"sizeBytes", 2 * kCardSize}}), "DEVICE_NOT_REMOVABLE",
          "Target identity changed after preparation; " + steps[i] + " was not started."},
+        {target({{"physicalDriveNumber", 2}, {"sizeBytes", kCardSize}}), "DEVICE_NOT_REMOVABLE",
+         "Expected physical drive identity is missing; " + steps[i] + " was not started."},
+        {target({{"physicalDriveNumber", "disk two"}, {"sizeBytes", kCardSize}}), "DEVICE_NOT_REMOVABLE",
+         "Expected physical drive identity is invalid; " + steps[i] + " was not started."},
+        {target({{"physicalDriveNumber", "PhysicalDrive2"}, {"sizeBytes", -1}}), "DEVICE_NOT_REMOVABLE",
+         "Expected target capacity is missing; " + steps[i] + " was not started."},
+        {target({{"physicalDriveNumber", "PhysicalDrive3"}, {"sizeBytes", kCardSize}}), "DEVICE_NOT_REMOVABLE",
+         "Target identity changed after preparation; " + steps[i] + " was not started."},
     };
     for (const auto& c : cases) {
       const json response = run(all[i], c.payload);
@@ -165,6 +173,23 @@ TEST_F(DiskCommands, PowerShellFailuresAreTheCommandsOwnExceptForDetach) {
   EXPECT_EQ(detached["payload"]["detached"], true);
   EXPECT_TRUE(detached["payload"]["warnings"][0].get<std::string>().starts_with(
       "PowerShell detach step (TOOL_MISSING): "));
+}
+
+TEST_F(DiskCommands, DetachWarnsOfEveryVolumeItCouldNotTakeOutOfUse) {
+  quiet_powershell();
+  const std::string a = "\\\\?\\Volume{aaaaaaaa-0000-0000-0000-000000000001}";
+  const std::string b = "\\\\?\\Volume{bbbbbbbb-0000-0000-0000-000000000002}";
+  for (const std::string& name : {a, b}) {
+    machine["volumes"].push_back({{"name", name + "\\"}, {"extents", {{{"disk", 2}, {"length", 4096}}}}});
+  }
+  machine["faults"] = {{{"operation", "open"}, {"path", a}, {"mode", "volumeReadWrite"}, {"error", 5}},
+                       {{"operation", "dismount"}, {"path", b}, {"error", 5}}};
+  EXPECT_EQ(run("detach_target", target())["payload"],
+            (json{{"detached", true},
+                  {"warnings",
+                   {"Could not open mounted volume " + a + "\\ for dismount.",
+                    "Could not dismount mounted volume " + b +
+                        "\\. Close File Explorer windows and other programs using this target, then remove it."}}}));
 }
 
 TEST_F(DiskCommands, DetachFailsWhenTheCardIsGoneBeforeItsVolumeStep) {
