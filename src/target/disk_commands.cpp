@@ -50,6 +50,7 @@ constexpr std::string_view kReformatHead =
 constexpr std::string_view kReformatTail = " -Confirm:$false -Force -ErrorAction Stop | Out-Null";
 
 constexpr const char* kDefaultLabel = "TovrinSD";
+constexpr const char* kUnparsedNumber = "Could not parse PhysicalDrive number from ";
 
 // The target path and its drive number, if it has one (each command answers
 // a path without one in its own way).
@@ -69,6 +70,21 @@ HelperResult<std::string> run_disk_script(CommandContext& context, const TargetI
   return run_powershell(context.platform, build_disk_script(identity, step, tail));
 }
 
+// The common course of prepare, finalize and reformat: the target path, its
+// drive number (or UNKNOWN `unparsed` and the path), the identity proven,
+// then the script. Answers the target path.
+HelperResult<std::string> prove_and_run(CommandContext& context, std::string_view step, std::string_view unparsed,
+                                        std::string_view tail) {
+  const json& payload = context.request.payload;
+  auto target = resolve(payload);
+  if (!target) return Err(std::move(target).error());
+  if (!target->number) return fail(ErrorCode::kUnknown, std::string(unparsed) + target->path);
+  auto identity = validate_expected_identity(context.platform, payload, *target->number, step);
+  if (!identity) return Err(std::move(identity).error());
+  if (auto ran = run_disk_script(context, *identity, step, tail); !ran) return Err(std::move(ran).error());
+  return target->path;
+}
+
 }  // namespace
 
 std::string detach_script_tail() { return std::string(kDetachHead) + std::string(kReleasePartitions); }
@@ -78,17 +94,10 @@ std::string build_disk_script(const TargetIdentity& identity, std::string_view s
 }
 
 HelperResult<json> handle_prepare_disk(CommandContext& context) {
-  const json& payload = context.request.payload;
-  auto target = resolve(payload);
-  if (!target) return Err(std::move(target).error());
-  if (!target->number) return fail(ErrorCode::kUnknown, "Unable to parse drive number from " + target->path);
-  auto identity = validate_expected_identity(context.platform, payload, *target->number, "preparation");
-  if (!identity) return Err(std::move(identity).error());
-  if (auto ran = run_disk_script(context, *identity, "preparation",
-                                         std::string(kPrepareHead) + std::string(kReleasePartitions)); !ran) {
-    return Err(std::move(ran).error());
-  }
-  return json{{"osDevicePath", target->path}, {"prepared", true}};
+  auto path = prove_and_run(context, "preparation", "Unable to parse drive number from ",
+                            std::string(kPrepareHead) + std::string(kReleasePartitions));
+  if (!path) return Err(std::move(path).error());
+  return json{{"osDevicePath", *path}, {"prepared", true}};
 }
 
 HelperResult<json> handle_detach_target(CommandContext& context) {
@@ -96,8 +105,7 @@ HelperResult<json> handle_detach_target(CommandContext& context) {
   auto target = resolve(payload);
   if (!target) return Err(std::move(target).error());
   if (!target->number) {
-    return json{{"detached", true},
-                {"warnings", json::array({"Could not parse PhysicalDrive number from " + target->path})}};
+    return json{{"detached", true}, {"warnings", json::array({kUnparsedNumber + target->path})}};
   }
   auto identity = validate_expected_identity(context.platform, payload, *target->number, "detachment");
   if (!identity) return Err(std::move(identity).error());
@@ -113,28 +121,16 @@ HelperResult<json> handle_detach_target(CommandContext& context) {
 }
 
 HelperResult<json> handle_finalize_disk(CommandContext& context) {
-  const json& payload = context.request.payload;
-  auto target = resolve(payload);
-  if (!target) return Err(std::move(target).error());
-  if (!target->number) return fail(ErrorCode::kUnknown, "Could not parse PhysicalDrive number from " + target->path);
-  auto identity = validate_expected_identity(context.platform, payload, *target->number, "finalization");
-  if (!identity) return Err(std::move(identity).error());
-  if (auto ran = run_disk_script(context, *identity, "finalization", kFinalizeTail); !ran) {
-    return Err(std::move(ran).error());
-  }
+  auto path = prove_and_run(context, "finalization", kUnparsedNumber, kFinalizeTail);
+  if (!path) return Err(std::move(path).error());
   return json{{"finalized", true}};
 }
 
 HelperResult<json> handle_reformat_disk(CommandContext& context) {
-  const json& payload = context.request.payload;
-  auto target = resolve(payload);
-  if (!target) return Err(std::move(target).error());
-  if (!target->number) return fail(ErrorCode::kUnknown, "Could not parse PhysicalDrive number from " + target->path);
-  const std::string label = text_or(payload, "volumeLabel", kDefaultLabel);
-  auto identity = validate_expected_identity(context.platform, payload, *target->number, "reformat");
-  if (!identity) return Err(std::move(identity).error());
+  const std::string label = text_or(context.request.payload, "volumeLabel", kDefaultLabel);
   const std::string tail = std::string(kReformatHead) + ps_quote(label) + std::string(kReformatTail);
-  if (auto ran = run_disk_script(context, *identity, "reformat", tail); !ran) return Err(std::move(ran).error());
+  auto path = prove_and_run(context, "reformat", kUnparsedNumber, tail);
+  if (!path) return Err(std::move(path).error());
   return json{{"reformatted", true}};
 }
 
