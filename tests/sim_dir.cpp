@@ -69,4 +69,10 @@ sim::SimPlatform SimDir::platform() const {
   return sim::SimPlatform(std::move(machine).value());
 }
 
+std::uint32_t raw_write_code(Handle& drive, std::uint64_t offset) {
+  if (auto sought = drive.seek(offset); !sought) return sought.error().code;
+  auto written = drive.write(std::vector<std::uint8_t>(1024, 0x5a));
+  return written ? 0 : written.error().code;
+}
+
 }  // namespace wh::testing

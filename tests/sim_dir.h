@@ -45,4 +45,8 @@ class SimDir {
   std::string path_;
 };
 
+// The Win32 code of a 1 KiB raw write at `offset` through `drive`; 0 when it
+// went through.
+std::uint32_t raw_write_code(Handle& drive, std::uint64_t offset);
+
 }  // namespace wh::testing

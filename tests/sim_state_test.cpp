@@ -12,6 +12,7 @@ namespace wh {
 namespace {
 
 using nlohmann::json;
+using testing::raw_write_code;
 using testing::SimDir;
 
 constexpr std::uint64_t kKiB = 1024;
@@ -35,11 +36,6 @@ class SimState : public ::testing::Test {
   sim::SimPlatform platform() {
     dir.write_machine(machine);
     return dir.platform();
-  }
-  static std::uint32_t write_at(Handle& drive, std::uint64_t offset) {
-    if (auto sought = drive.seek(offset); !sought) return sought.error().code;
-    auto written = drive.write(std::vector<std::uint8_t>(kKiB, 0x5a));
-    return written ? 0 : written.error().code;
   }
   SimDir dir;
   json machine;
@@ -82,7 +78,7 @@ TEST_F(SimState, ADismountLastsIntoTheNextProcess) {
   // A later process writes into the dismounted volume without a lock.
   auto next = dir.platform();
   auto drive = std::move(next.open_drive_exclusive_write(kDrive)).value();
-  EXPECT_EQ(write_at(*drive, 600 * kKiB), 0u);
+  EXPECT_EQ(raw_write_code(*drive, 600 * kKiB), 0u);
 }
 
 TEST_F(SimState, AMachineWithoutDirectoryWritesNothing) {
@@ -119,7 +115,7 @@ TEST_F(SimState, WhatAnotherProcessChangedIsSeenAfterItRan) {
   EXPECT_EQ(query->disk_length().error().code, 1110u);  // the serial changed under it
   query.reset();
   auto drive = std::move(p.open_drive_exclusive_write(kDrive)).value();
-  EXPECT_EQ(write_at(*drive, 600 * kKiB), 0u);
+  EXPECT_EQ(raw_write_code(*drive, 600 * kKiB), 0u);
 }
 
 TEST_F(SimState, ASwappedCardIsAnotherCardFromThenOn) {
@@ -183,8 +179,8 @@ TEST_F(SimState, EveryProcessLogsWhatItDidInOrder) {
     ASSERT_EQ(code_of(volume->lock_volume()), 0u);
     ASSERT_EQ(code_of(volume->dismount_volume()), 0u);
     auto drive = std::move(p.open_drive_exclusive_write(kDrive)).value();
-    ASSERT_EQ(write_at(*drive, 4 * kKiB), 0u);
-    EXPECT_EQ(write_at(*drive, 2048 * kKiB), 27u);  // past the end
+    ASSERT_EQ(raw_write_code(*drive, 4 * kKiB), 0u);
+    EXPECT_EQ(raw_write_code(*drive, 2048 * kKiB), 27u);  // past the end
     auto file = std::move(p.open_file_read(dir.file("image.bin"))).value();
     std::vector<std::uint8_t> buffer(8);
     ASSERT_EQ(*file->read(buffer), 3u);

@@ -12,6 +12,7 @@ namespace wh {
 namespace {
 
 using nlohmann::json;
+using testing::raw_write_code;
 using testing::SimDir;
 
 constexpr std::uint64_t kKiB = 1024;
@@ -32,12 +33,6 @@ class SimRules : public ::testing::Test {
   sim::SimPlatform platform() {
     dir.write_machine(machine);
     return dir.platform();
-  }
-  // The code of a 1 KiB raw write at `offset` through `drive`, 0 on success.
-  static std::uint32_t write_at(Handle& drive, std::uint64_t offset) {
-    if (auto sought = drive.seek(offset); !sought) return sought.error().code;
-    auto written = drive.write(std::vector<std::uint8_t>(kKiB, 0x5a));
-    return written ? 0 : written.error().code;
   }
   SimDir dir;
   json machine;
@@ -65,7 +60,7 @@ TEST_F(SimRules, RawWritesIntoAMountedVolumeNeedItLockedOrDismounted) {
     std::uint32_t code;
   } unlocked[] = {{0, 0}, {511 * kKiB, 0}, {768 * kKiB, 0}, {512 * kKiB, 5},
                   {767 * kKiB, 5}, {511 * kKiB + 512, 5}, {767 * kKiB + 512, 5}};
-  for (const auto& c : unlocked) EXPECT_EQ(write_at(**drive, c.offset), c.code) << c.offset;
+  for (const auto& c : unlocked) EXPECT_EQ(raw_write_code(**drive, c.offset), c.code) << c.offset;
 
   {
     auto volume = p.open_volume(kVolume, VolumeAccess::kReadWrite);
@@ -74,15 +69,15 @@ TEST_F(SimRules, RawWritesIntoAMountedVolumeNeedItLockedOrDismounted) {
     // A second handle cannot take the lock while the first holds it.
     auto other = p.open_volume(kVolume, VolumeAccess::kReadWrite);
     EXPECT_EQ((*other)->lock_volume().error().code, 5u);
-    EXPECT_EQ(write_at(**drive, 600 * kKiB), 0u);
+    EXPECT_EQ(raw_write_code(**drive, 600 * kKiB), 0u);
   }
   // Closing the handle released the lock: the volume is mounted again.
-  EXPECT_EQ(write_at(**drive, 600 * kKiB), 5u);
+  EXPECT_EQ(raw_write_code(**drive, 600 * kKiB), 5u);
   {
     auto volume = p.open_volume(kVolume, VolumeAccess::kReadWrite);
     ASSERT_TRUE((*volume)->dismount_volume().ok());
   }
-  EXPECT_EQ(write_at(**drive, 600 * kKiB), 0u);
+  EXPECT_EQ(raw_write_code(**drive, 600 * kKiB), 0u);
   EXPECT_EQ(p.state.events, (std::vector<std::string>{"lock " + kVolume + "\\", "unlock " + kVolume + "\\",
                                                       "dismount " + kVolume + "\\"}));
 }
@@ -91,7 +86,7 @@ TEST_F(SimRules, RawWritesIntoAVolumeWithoutFileSystemGoThrough) {
   machine["volumes"][0]["mounted"] = false;
   auto p = platform();
   auto drive = p.open_drive_exclusive_write(kDrive);
-  EXPECT_EQ(write_at(**drive, 600 * kKiB), 0u);
+  EXPECT_EQ(raw_write_code(**drive, 600 * kKiB), 0u);
 }
 
 TEST_F(SimRules, HandlesDoOnlyWhatTheirAccessAllows) {
