@@ -5,8 +5,11 @@
 set -euo pipefail
 
 # exfatprogs: the PowerShell stand-in formats cards with mkfs.exfat, and the
-# tests check them with fsck.exfat.
-packages=(cmake make g++ nlohmann-json3-dev liblzma-dev libssl-dev libgtest-dev xz-utils exfatprogs)
+# tests check them with fsck.exfat. fdisk, dosfstools, mtools: the build makes
+# the test card images (tests/cards) with sfdisk, mkfs.fat and mcopy, the
+# Windows build's too.
+packages=(cmake make g++ nlohmann-json3-dev liblzma-dev libssl-dev libgtest-dev xz-utils exfatprogs
+          fdisk dosfstools mtools)
 if [ "${1:-}" = windows ]; then
   # dpkg-dev unpacks the source packages the Windows libraries are built from;
   # perl runs OpenSSL's configuration.
