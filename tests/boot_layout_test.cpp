@@ -95,7 +95,7 @@ TEST(BootSectorFields, DecodesTheLabelAndJudgesBothRules) {
   } cases[] = {
       {"512", 0, 0, 512, true, true},
       {"4096", 0, 0, 4096, true, true},
-      {"1536: a multiple of 512, though no power of two", 0, 0, 1536, true, true},
+      {"1536: a multiple of 512, but no FAT sector size", 0, 0, 1536, true, false},
       {"1000 is no multiple of 512", 0, 0, 1000, true, false},
       {"511", 0, 0, 511, false, false},
       {"4097", 0, 0, 4097, false, false},

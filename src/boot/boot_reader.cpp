@@ -133,9 +133,11 @@ bool passes_inspection_rule(const Fat32BootSector& boot) {
          boot.fat_size32 != 0 && boot.root_cluster >= 2;
 }
 
+// Sector sizes as FAT defines them, 512, 1024, 2048 or 4096: the ranges
+// built from any other size would not be where a mount writes.
 bool passes_metadata_rule(const Fat32BootSector& boot) {
-  return boot.has_signature && bytes_per_sector_in_range(boot.bytes_per_sector) &&
-         boot.bytes_per_sector % 512 == 0 && boot.fat_size32 != 0 && boot.number_of_fats != 0 &&
+  const std::uint16_t bps = boot.bytes_per_sector;
+  return boot.has_signature && bytes_per_sector_in_range(bps) && (bps & (bps - 1)) == 0 && boot.fat_size32 != 0 && boot.number_of_fats != 0 &&
          boot.reserved_sectors != 0;
 }
 

@@ -84,7 +84,7 @@ Fat32BootSector parse_fat32_boot_sector(std::span<const std::uint8_t> sector);
 bool passes_inspection_rule(const Fat32BootSector& boot);
 
 // The rule for locating FAT metadata in an image: signature, bytesPerSector a
-// multiple of 512 from 512 to 4096, and non-zero FAT size, FAT count and
+// power of two from 512 to 4096, and non-zero FAT size, FAT count and
 // reserved sectors.
 bool passes_metadata_rule(const Fat32BootSector& boot);
 

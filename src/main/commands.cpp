@@ -3,6 +3,9 @@
 #include "frame/entry.h"
 #include "frame/simple_commands.h"
 #include "image/image_commands.h"
+#include "raw/mismatch.h"
+#include "raw/readback_commands.h"
+#include "raw/write_image.h"
 #include "target/disk_commands.h"
 
 namespace wh {
@@ -20,6 +23,10 @@ constexpr CommandEntry kHandlers[] = {
     {"detach_target", handle_detach_target},
     {"finalize_disk", handle_finalize_disk},
     {"reformat_disk", handle_reformat_disk},
+    {"write_image", handle_write_image},
+    {"verify_hash", handle_verify_hash},
+    {"read_sectors", handle_read_sectors},
+    {"classify_mismatch", handle_classify_mismatch},
 };
 
 }  // namespace

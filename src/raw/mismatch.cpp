@@ -1,0 +1,169 @@
+#include "raw/mismatch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "frame/payload_fields.h"
+#include "raw/drive_reader.h"
+#include "raw/fat_metadata.h"
+#include "raw/raw_readback.h"
+#include "target/volume_locks.h"
+
+namespace wh {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::size_t kSampleBytes = 32;
+constexpr const char* kShortRead = "failed to fill whole buffer";
+
+std::string lower_hex(const std::uint8_t* bytes, std::size_t begin, std::size_t end) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = begin; i < end; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0xF];
+  }
+  return text;
+}
+
+// Index of the first differing byte of two equally long runs, or `size`.
+std::size_t first_difference(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
+  if (std::memcmp(a, b, size) == 0) return size;
+  return static_cast<std::size_t>(std::mismatch(a, a + size, b).first - a);
+}
+
+// Both sides of a comparison, opened and positioned at byte 0.
+struct Sides {
+  HandlePtr image;
+  HandlePtr drive;
+  std::uint64_t disk_length = 0;
+};
+
+HelperResult<Sides> open_sides(Platform& platform, const std::string& image_path,
+                               const TargetIdentity& identity, std::string_view step) {
+  Sides sides;
+  auto image = platform.open_file_read(image_path);
+  if (!image) return fail(ErrorCode::kImageMissing, image.error());
+  sides.image = std::move(*image);
+  auto drive = open_raw_for_reading(platform, identity, step);
+  if (!drive) return Err(std::move(drive).error());
+  sides.drive = std::move(*drive);
+  if (auto sought = sides.image->seek(0); !sought) return fail(ErrorCode::kImageMissing, sought.error());
+  if (auto sought = sides.drive->seek(0); !sought) return fail(ErrorCode::kDeviceDisconnected, sought.error());
+  auto length = sides.drive->disk_length();
+  if (!length) return fail(ErrorCode::kDeviceDisconnected, length.error());
+  sides.disk_length = *length;
+  return sides;
+}
+
+json difference(std::uint64_t offset, const std::uint8_t* image, std::size_t image_end,
+                const std::uint8_t* drive, std::size_t drive_end, std::size_t at) {
+  return json{{"offset", offset + at},
+              {"expectedSampleHex", at < image_end ? lower_hex(image, at, std::min(image_end, at + kSampleBytes)) : ""},
+              {"observedSampleHex", at < drive_end ? lower_hex(drive, at, std::min(drive_end, at + kSampleBytes)) : ""}};
+}
+
+json classification(bool safe, std::string message) { return json{{"safe", safe}, {"message", std::move(message)}}; }
+
+}  // namespace
+
+HelperResult<json> inspect_mismatch(Platform& platform, const std::string& image_path,
+                                    const TargetIdentity& identity, std::uint64_t byte_count) {
+  auto sides = open_sides(platform, image_path, identity, "readback mismatch inspection");
+  if (!sides) return Err(std::move(sides).error());
+  std::vector<std::uint8_t> image(kChunkSize);
+  std::vector<std::uint8_t> drive(kChunkSize);
+  DriveReader reader(*sides->drive, sides->disk_length);
+  for (std::uint64_t offset = 0; offset < byte_count;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, byte_count - offset));
+    auto n = read_full(*sides->image, std::span(image).first(want));
+    if (!n) return fail(ErrorCode::kImageMissing, n.error());
+    if (*n == 0) return json{{"offset", offset}, {"expectedSampleHex", ""}, {"observedSampleHex", ""}};
+    auto d = reader.read(std::span(drive).first(*n));
+    if (!d) return fail(ErrorCode::kDeviceDisconnected, d.error());
+    const std::size_t at = first_difference(image.data(), drive.data(), *d);
+    if (at < *d || *d < *n) return difference(offset, image.data(), *n, drive.data(), *d, at);
+    offset += *n;
+  }
+  return json(nullptr);
+}
+
+HelperResult<json> handle_classify_mismatch(CommandContext& context) {
+  const json& payload = context.request.payload;
+  Platform& platform = context.platform;
+  auto image_path = required_text(payload, "imagePath");
+  if (!image_path) return Err(std::move(image_path).error());
+  auto bytes_total = required_count(payload, "bytesTotal");
+  if (!bytes_total) return Err(std::move(bytes_total).error());
+  auto path = resolve_target_path(payload);
+  if (!path) return Err(std::move(path).error());
+  constexpr std::string_view kStep = "readback mismatch classification";
+  auto target = prepare_target(platform, payload, *path, kStep);
+  if (!target) return Err(std::move(target).error());
+
+  std::vector<ByteRange> ranges;
+  {
+    auto image = platform.open_file_read(*image_path);
+    if (!image) return fail(ErrorCode::kUnknown, image.error());
+    auto found = known_fat_metadata_ranges(**image, *bytes_total);
+    if (!found) return fail(ErrorCode::kUnknown, std::move(found).error());
+    ranges = std::move(*found);
+  }
+  if (ranges.empty()) {
+    return classification(false, "Unable to locate known FAT metadata sectors in the prepared image.");
+  }
+
+  json result;
+  {
+    auto sides = open_sides(platform, *image_path, target->identity, kStep);
+    if (!sides) return Err(std::move(sides).error());
+    std::vector<std::uint8_t> image(kChunkSize);
+    std::vector<std::uint8_t> drive(kChunkSize);
+    DriveReader reader(*sides->drive, sides->disk_length);
+    std::uint64_t changed = 0;
+    auto compare = [&]() -> HelperResult<json> {
+      for (std::uint64_t offset = 0; offset < *bytes_total;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, *bytes_total - offset));
+        auto n = read_full(*sides->image, std::span(image).first(want));
+        if (!n) return fail(ErrorCode::kImageMissing, n.error());
+        if (*n < want) return fail(ErrorCode::kImageMissing, kShortRead);
+        auto d = reader.read(std::span(drive).first(want));
+        if (!d) return fail(ErrorCode::kDeviceDisconnected, d.error());
+        if (*d < want) return fail(ErrorCode::kDeviceDisconnected, kShortRead);
+        for (std::size_t i = first_difference(image.data(), drive.data(), want); i < want;
+             i = i + 1 + first_difference(image.data() + i + 1, drive.data() + i + 1, want - i - 1)) {
+          const std::uint64_t p = offset + i;
+          const bool known = std::any_of(ranges.begin(), ranges.end(), [p](const ByteRange& r) { return r.contains(p); });
+          if (!known) {
+            json unsafe = classification(false, "The readback differs outside known FAT metadata sectors at byte offset " +
+                                                    std::to_string(p) + ".");
+            unsafe["firstUnsafeOffset"] = p;
+            unsafe["metadataDiffBytes"] = changed;
+            return unsafe;
+          }
+          if (++changed > kMaxMetadataDiffBytes) {
+            json too_much = classification(
+                false, "The FAT metadata changed too much to classify as a normal Windows mount side effect.");
+            too_much["metadataDiffBytes"] = changed;
+            return too_much;
+          }
+        }
+        offset += want;
+      }
+      json safe = classification(true, "Only known FAT metadata sectors changed after the write (" +
+                                           std::to_string(changed) + " differing byte" + (changed == 1 ? "" : "s") + ").");
+      safe["metadataDiffBytes"] = changed;
+      return safe;
+    };
+    auto compared = compare();
+    if (!compared) return Err(std::move(compared).error());
+    result = std::move(*compared);
+  }
+  target->locks.release();
+  return result;
+}
+
+}  // namespace wh

@@ -1,0 +1,28 @@
+// Where a readback differs from the prepared image, and whether the
+// difference is only what Windows writes when it mounts the card.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "frame/context.h"
+#include "frame/errors.h"
+#include "target/target_identity.h"
+
+namespace wh {
+
+// More differing bytes than this inside the known ranges is not a mount.
+inline constexpr std::uint64_t kMaxMetadataDiffBytes = 524288;
+
+// The first byte within `byte_count` where the drive differs from the image:
+// {offset, expectedSampleHex, observedSampleHex} with up to 32 bytes of each
+// side (empty where that side has ended), or null when none differs. Image
+// failures are IMAGE_MISSING, drive failures DEVICE_DISCONNECTED.
+HelperResult<nlohmann::json> inspect_mismatch(Platform& platform, const std::string& image_path,
+                                              const TargetIdentity& identity, std::uint64_t byte_count);
+
+HelperResult<nlohmann::json> handle_classify_mismatch(CommandContext& context);
+
+}  // namespace wh

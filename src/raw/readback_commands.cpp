@@ -1,0 +1,77 @@
+#include "raw/readback_commands.h"
+
+#include <string>
+
+#include "boot/boot_reader.h"
+#include "frame/payload_fields.h"
+#include "raw/raw_readback.h"
+#include "target/volume_locks.h"
+
+namespace wh {
+
+using nlohmann::json;
+
+namespace {
+
+std::string lower_hex(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(bytes.size() * 2, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    text[2 * i] = kDigits[bytes[i] >> 4];
+    text[2 * i + 1] = kDigits[bytes[i] & 0xF];
+  }
+  return text;
+}
+
+}  // namespace
+
+HelperResult<json> handle_verify_hash(CommandContext& context) {
+  const json& payload = context.request.payload;
+  auto byte_count = required_count(payload, "bytesTotal");
+  if (!byte_count) return Err(std::move(byte_count).error());
+  auto path = resolve_target_path(payload);
+  if (!path) return Err(std::move(path).error());
+  const auto number = parse_drive_number(*path);
+  if (!number) {
+    return fail(ErrorCode::kDeviceNotRemovable,
+                "Unable to parse physical target identity from " + *path + "; verification was not started.");
+  }
+  auto identity = validate_expected_identity(context.platform, payload, *number, "hash verification");
+  if (!identity) return Err(std::move(identity).error());
+  auto locks = acquire_volume_locks(context.platform, *identity);
+  if (!locks) return fail(ErrorCode::kUnmountFailed, std::move(locks).error());
+  auto readback = raw_readback(context.platform, *identity, *byte_count, /*progress=*/nullptr, "");
+  if (!readback) return Err(std::move(readback).error());
+  return json{{"observedSha256", readback->sha256},
+              {"verifiedBytes", readback->bytes_read},
+              {"speedBps", readback->speed_bps}};
+}
+
+HelperResult<json> handle_read_sectors(CommandContext& context) {
+  const json& payload = context.request.payload;
+  auto path = resolve_target_path(payload);
+  if (!path) return Err(std::move(path).error());
+  auto target = prepare_target(context.platform, payload, *path, "sector inspection");
+  if (!target) return Err(std::move(target).error());
+  auto start = required_count(payload, "startLba");
+  if (!start) return Err(std::move(start).error());
+  auto count = required_count(payload, "sectorCount");
+  if (!count) return Err(std::move(count).error());
+  if (*count == 0 || *count > kMaxInspectedSectors) {
+    return fail(ErrorCode::kUnknown, "sectorCount must be between 1 and " + std::to_string(kMaxInspectedSectors) +
+                                         " (got " + std::to_string(*count) + ")");
+  }
+  std::string hex;
+  {
+    auto drive = open_raw_for_reading(context.platform, target->identity, "sector inspection");
+    if (!drive) return Err(std::move(drive).error());
+    auto sectors = read_disk_sectors(**drive, *start, *count);
+    if (!sectors) return fail(ErrorCode::kReadFailed, std::move(sectors).error());
+    hex = lower_hex(*sectors);
+  }
+  // The raw handle is closed before the locks are dropped.
+  target->locks.release();
+  return json{{"dataHex", std::move(hex)}};
+}
+
+}  // namespace wh

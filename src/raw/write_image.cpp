@@ -1,0 +1,181 @@
+#include "raw/write_image.h"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "frame/payload_fields.h"
+#include "frame/progress.h"
+#include "image/output_target.h"
+#include "raw/background_hash.h"
+#include "raw/drive_reader.h"
+#include "raw/mismatch.h"
+#include "raw/raw_readback.h"
+#include "target/volume_locks.h"
+
+namespace wh {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::chrono::milliseconds kEventInterval{500};
+constexpr std::uint32_t kRecheckDelayMs = 250;
+
+struct Copied {
+  std::uint64_t written = 0;
+  std::uint64_t speed_bps = 0;  // over the whole copy and flush, at least one second
+  std::string sha256;
+};
+
+class ImageCopy {
+ public:
+  ImageCopy(const CommandContext& context, std::string_view task_id, std::string_view device_path,
+            std::optional<std::uint64_t> bytes_total)
+      : context_(context), task_id_(task_id), bytes_total_(bytes_total),
+        message_("Writing image to " + std::string(device_path)) {}
+
+  // Image to drive, every write but the image's last one a whole 4 MiB, then
+  // FlushFileBuffers. The drive handle is closed on return, whatever happens.
+  HelperResult<Copied> run(Handle& image, HandlePtr drive) {
+    Platform& platform = context_.platform;
+    // Two chunks: the next one is read and written while the last one is
+    // hashed. Both outlive the hasher.
+    std::vector<std::uint8_t> chunks[2] = {std::vector<std::uint8_t>(kChunkSize),
+                                           std::vector<std::uint8_t>(kChunkSize)};
+    BackgroundHash digest;
+    start_ = platform.now();
+    Instant last_event = start_;
+    for (int current = 0; !bytes_total_ || written_ < *bytes_total_; current ^= 1) {
+      const std::size_t want = bytes_total_
+          ? static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, *bytes_total_ - written_))
+          : kChunkSize;
+      // A chunk is filled completely before it is written, so one short read
+      // of the image never moves later writes off the sector grid.
+      auto got = read_full(image, std::span(chunks[current]).first(want));
+      if (!got) return fail(ErrorCode::kWriteFailed, got.error());
+      if (*got == 0) break;
+      const auto chunk = std::span<const std::uint8_t>(chunks[current]).first(*got);
+      digest.add(chunk);
+      if (auto put = write_full(*drive, chunk); !put) return fail(ErrorCode::kWriteFailed, std::move(put).error());
+      written_ += *got;
+      const Instant now = platform.now();
+      if (now - last_event >= kEventInterval) {
+        emit("WRITE", now, message_);
+        last_event = now;
+      }
+      if (*got < want) break;  // the image has ended
+    }
+    emit("WRITE", platform.now(), message_);
+    emit("FINALIZE", platform.now(), "Flushing disk buffers");
+    if (auto flushed = drive->flush(); !flushed) return fail(ErrorCode::kWriteFailed, flushed.error());
+    drive.reset();
+    Copied copied;
+    copied.written = written_;
+    copied.speed_bps = bytes_per_second(written_, platform.now() - start_, 1.0);
+    emit_progress(context_, task_id_, "FINALIZE", written_, bytes_total_.value_or(0), copied.speed_bps,
+                  "Disk buffers flushed");
+    copied.sha256 = digest.finish_hex();
+    return copied;
+  }
+
+ private:
+  void emit(std::string_view stage, Instant now, std::string_view message) {
+    emit_progress(context_, task_id_, stage, written_, bytes_total_.value_or(0),
+                  bytes_per_second(written_, now - start_, 0.001), message);
+  }
+
+  const CommandContext& context_;
+  std::string_view task_id_;
+  std::optional<std::uint64_t> bytes_total_;
+  std::string message_;
+  std::uint64_t written_ = 0;
+  Instant start_{0};
+};
+
+bool matches(const ReadbackResult& pass, const std::string& source_sha256, std::uint64_t verify_bytes) {
+  return pass.sha256 == source_sha256 && pass.bytes_read >= verify_bytes;
+}
+
+}  // namespace
+
+HelperResult<json> handle_write_image(CommandContext& context) {
+  const json& payload = context.request.payload;
+  Platform& platform = context.platform;
+  auto image_path = required_text(payload, "imagePath");
+  if (!image_path) return Err(std::move(image_path).error());
+  auto device_path = resolve_target_path(payload);
+  if (!device_path) return Err(std::move(device_path).error());
+  const std::string task_id = text_or(payload, "taskId", "unknown");
+  // The helper runs elevated: an image path that reached a drive would copy
+  // that disk onto the card.
+  if (names_device(*image_path)) {
+    return fail(ErrorCode::kImageMissing, "Image path names a device or volume, not a file: " + *image_path);
+  }
+  if (!platform.file_exists(*image_path)) {
+    return fail(ErrorCode::kImageMissing, "Image does not exist: " + *image_path);
+  }
+  auto image = platform.open_file_read(*image_path);
+  if (!image) return fail(ErrorCode::kImageMissing, image.error());
+  const auto number = parse_drive_number(*device_path);
+  if (!number) {
+    return fail(ErrorCode::kDeviceNotRemovable, "Unable to parse physical target identity from " + *device_path +
+                                                    "; raw write was not started.");
+  }
+  auto identity = validate_expected_identity(platform, payload, *number, "raw write volume lock");
+  if (!identity) return Err(std::move(identity).error());
+  auto locks = acquire_volume_locks(platform, *identity);
+  if (!locks) return fail(ErrorCode::kUnmountFailed, std::move(locks).error());
+
+  auto drive = platform.open_drive_exclusive_write(raw_target_path(*identity));
+  if (!drive) return Err(map_open_error(drive.error()));
+  if (auto proven = revalidate_raw_handle(**drive, *identity, "raw write"); !proven) {
+    return Err(std::move(proven).error());
+  }
+  const std::optional<std::uint64_t> bytes_total = optional_count(payload, "bytesTotal");
+  auto copied = ImageCopy(context, task_id, *device_path, bytes_total).run(**image, std::move(*drive));
+  if (!copied) return Err(std::move(copied).error());
+
+  json result = {{"bytesWritten", copied->written},
+                 {"speedBps", copied->speed_bps},
+                 {"sourceSha256", copied->sha256},
+                 {"verifiedBeforeFinalize", true}};
+  if (optional_flag(payload, "skipReadback")) {
+    result["skippedReadback"] = true;
+    locks->release();
+    return result;
+  }
+
+  const std::uint64_t verify_bytes = bytes_total.value_or(copied->written);
+  const ReadbackProgress progress{context, task_id};
+  auto pass = raw_readback(platform, *identity, verify_bytes, &progress,
+                           "Verifying written bytes from a fresh Windows disk handle");
+  if (!pass) return Err(std::move(pass).error());
+  json first_observed = nullptr;
+  json mismatch = nullptr;
+  int attempts = 1;
+  if (!matches(*pass, copied->sha256, verify_bytes)) {
+    first_observed = pass->sha256;
+    platform.sleep_ms(kRecheckDelayMs);
+    pass = raw_readback(platform, *identity, verify_bytes, &progress,
+                        "Rechecking written bytes from a fresh Windows disk handle");
+    if (!pass) return Err(std::move(pass).error());
+    attempts = 2;
+    if (!matches(*pass, copied->sha256, verify_bytes)) {
+      auto inspected = inspect_mismatch(platform, *image_path, *identity, verify_bytes);
+      mismatch = inspected ? std::move(*inspected)
+                           : json{{"errorCode", std::string(error_code_name(inspected.error().code))},
+                                  {"errorMessage", inspected.error().message}};
+    }
+  }
+  result["observedSha256"] = pass->sha256;
+  result["verifiedBytes"] = pass->bytes_read;
+  result["verifySpeedBps"] = pass->speed_bps;
+  result["verifyAttempts"] = attempts;
+  result["firstObservedSha256"] = std::move(first_observed);
+  result["mismatch"] = std::move(mismatch);
+  locks->release();
+  return result;
+}
+
+}  // namespace wh
