@@ -202,8 +202,13 @@ TEST(SimMachineFile, BrokenDescriptionsAreReported) {
   EXPECT_FALSE(sim::load_machine(dir.path()).ok());
   dir.write_file("machine.json", "{");
   EXPECT_NE(sim::load_machine(dir.path()).error().find("not valid JSON"), std::string::npos);
-  dir.write_file("machine.json", R"({"drives":[{"number":"one"}]})");
-  EXPECT_NE(sim::load_machine(dir.path()).error().find("machine.json"), std::string::npos);
+  for (const char* broken : {R"({"drives":[{"number":"one"}]})",
+                             R"({"faults":[{"operation":"read","maxBytesPerCall":1,"afterBytes":2}]})",
+                             R"({"faults":[{"operation":"open","interrupted":true}]})",
+                             R"({"faults":[{"operation":"corrupt","offset":0,"bytesHex":"abc"}]})"}) {
+    dir.write_file("machine.json", broken);
+    EXPECT_NE(sim::load_machine(dir.path()).error().find("machine.json"), std::string::npos) << broken;
+  }
 }
 
 }  // namespace

@@ -51,10 +51,15 @@ TEST_F(SimState, EveryMemberSurvivesAWriteAndARead) {
                                 {"heldBy", {{"error", 5}, {"until", "never"}}}});
   machine["faults"] = {{{"operation", "swap"}, {"path", kDrive}, {"afterOpens", 2}, {"serial", "BB22"},
                         {"sizeBytes", 4096}, {"backingFile", "other.img"}, {"error", 31}},
-                       {{"operation", "read"}, {"afterBytes", 10}, {"count", 2}, {"error", 23}}};
+                       {{"operation", "read"}, {"afterBytes", 10}, {"count", 2}, {"error", 23}},
+                       {{"operation", "write"}, {"maxBytesPerCall", 0}, {"mode", "exclusiveWrite"}, {"error", 31}},
+                       {{"operation", "read"}, {"interrupted", true}, {"skip", 1}, {"error", 995}},
+                       {{"operation", "corrupt"}, {"path", kDrive}, {"offset", 1022}, {"bytesHex", "deadbeef"},
+                        {"count", 1}, {"error", 31}}};
   machine["fileAttributes"] = {{"hidden.img", {"hidden", "system"}}};
   machine["powershell"] = {{"responses", json::array()}};
   machine["sleepScale"] = 0.5;
+  machine["msPerMiB"] = 12.5;
   auto p = platform();
   p.save();
   const json written = dir.machine();
@@ -66,6 +71,7 @@ TEST_F(SimState, EveryMemberSurvivesAWriteAndARead) {
     EXPECT_EQ(written[part], machine[part]) << part;
   }
   EXPECT_EQ(written["sleepScale"], 0.5);
+  EXPECT_EQ(written["msPerMiB"], 12.5);
 }
 
 TEST_F(SimState, ADismountLastsIntoTheNextProcess) {

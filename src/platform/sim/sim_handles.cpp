@@ -16,7 +16,6 @@ namespace {
 
 constexpr std::size_t kMaxExtentsInReply = 42;  // (1024 - 8) / 24
 constexpr std::uint32_t kErrorMoreData = 234;
-constexpr std::uint64_t kDiskAttributeReadOnly = 0x2;
 
 OsError invalid_function() { return win32_error(kErrorInvalidFunction); }
 OsError access_denied() { return win32_error(kErrorAccessDenied); }
@@ -50,38 +49,36 @@ void SimHandle::log(nlohmann::json event) const {
 }
 
 OsResult<std::size_t> SimHandle::logged(const char* operation, std::uint64_t offset, std::size_t wanted,
-                                        OsResult<std::size_t> result) const {
+                                        OsResult<std::size_t> result, nlohmann::json more) const {
   nlohmann::json event = {{"op", operation}, {"offset", offset}};
   if (result) {
     event["bytes"] = *result;
   } else {
     event["bytes"] = wanted;
     event["error"] = result.error().code;
+    if (result.error().interrupted) event["interrupted"] = true;
   }
+  event.update(more);
   log(std::move(event));
   return result;
 }
 
 std::optional<OsError> SimHandle::check(std::string_view operation) {
   if (platform_.state.gone.count(ascii_lower(path_))) return win32_error(kErrorDeviceNotConnected);
-  return platform_.fault(operation, path_);
+  return platform_.fault(operation, path_, mode_);
 }
 
 OsResult<std::size_t> SimHandle::allowance(std::string_view operation, std::size_t wanted,
                                            std::uint64_t moved_so_far) {
   if (platform_.state.gone.count(ascii_lower(path_))) return Err(win32_error(kErrorDeviceNotConnected));
-  const int index = platform_.find_fault(operation, path_);
-  if (index < 0) return wanted;
-  const SimFault& fault = platform_.machine.faults[index];
-  if (!fault.after_bytes) return Err(platform_.fire(index));
-  if (moved_so_far >= *fault.after_bytes) return Err(platform_.fire(index));
-  return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, *fault.after_bytes - moved_so_far));
+  return platform_.transfer_allowance(operation, path_, mode_, wanted, moved_so_far);
 }
 
 // --- Files.
 
 SimFileHandle::SimFileHandle(SimPlatform& platform, std::string path, int fd, FileAccess access)
-    : SimHandle(platform, std::move(path)), fd_(fd), access_(access) {}
+    : SimHandle(platform, std::move(path), access == FileAccess::kRead ? "fileRead" : "fileWrite"), fd_(fd),
+      access_(access) {}
 
 SimFileHandle::~SimFileHandle() { ::close(fd_); }
 
@@ -104,6 +101,7 @@ OsResult<std::size_t> SimFileHandle::read_at(std::span<std::uint8_t> buffer) {
   if (n < 0) return Err(from_errno(errno));
   position_ += static_cast<std::uint64_t>(n);
   read_ += static_cast<std::uint64_t>(n);
+  platform_.count_transfer(static_cast<std::uint64_t>(n));
   return static_cast<std::size_t>(n);
 }
 
@@ -116,6 +114,7 @@ OsResult<std::size_t> SimFileHandle::write_at(std::span<const std::uint8_t> data
   if (n < 0) return Err(from_errno(errno));
   position_ += static_cast<std::uint64_t>(n);
   written_ += static_cast<std::uint64_t>(n);
+  platform_.count_transfer(static_cast<std::uint64_t>(n));
   return static_cast<std::size_t>(n);
 }
 
@@ -158,126 +157,6 @@ OsResult<FileIdentity> SimFileHandle::file_identity() {
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return Err(from_errno(errno));
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-}
-
-// --- Drives.
-
-SimDriveHandle::SimDriveHandle(SimPlatform& platform, std::string path, const SimDrive& drive,
-                               int fd, bool writable, bool exclusive)
-    : SimHandle(platform, std::move(path)), number_(drive.number), card_(card_of(drive)), fd_(fd),
-      writable_(writable), exclusive_(exclusive) {
-  DriveUse& use = platform_.state.drive_use[number_];
-  ++use.handles;
-  use.exclusive = use.exclusive || exclusive_;
-}
-
-SimDriveHandle::~SimDriveHandle() {
-  ::close(fd_);
-  DriveUse& use = platform_.state.drive_use[number_];
-  --use.handles;
-  if (exclusive_) use.exclusive = false;
-}
-
-SimDriveHandle::Card SimDriveHandle::card_of(const SimDrive& drive) {
-  return {drive.backing_file, drive.serial, drive.size_bytes, drive.no_medium};
-}
-
-OsResult<const SimDrive*> SimDriveHandle::drive() const {
-  const SimDrive* drive = find_drive(platform_.machine, number_);
-  if (drive == nullptr) return Err(win32_error(kErrorDeviceNotConnected));
-  if (card_of(*drive) != card_) return Err(win32_error(kErrorMediaChanged));
-  return drive;
-}
-
-std::uint64_t SimDriveHandle::length(const SimDrive& drive) const {
-  if (drive.size_bytes) return *drive.size_bytes;
-  struct stat st {};
-  return ::fstat(fd_, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-}
-
-OsResult<std::size_t> SimDriveHandle::read(std::span<std::uint8_t> buffer) {
-  const std::uint64_t at = position_;
-  return logged("read", at, buffer.size(), read_at(buffer));
-}
-
-OsResult<std::size_t> SimDriveHandle::write(std::span<const std::uint8_t> data) {
-  const std::uint64_t at = position_;
-  return logged("write", at, data.size(), write_at(data));
-}
-
-OsResult<std::size_t> SimDriveHandle::read_at(std::span<std::uint8_t> buffer) {
-  auto drive = this->drive();
-  if (!drive) return Err(drive.error());
-  if ((*drive)->no_medium) return Err(win32_error(kErrorNotReady));
-  auto allowed = allowance("read", buffer.size(), read_);
-  if (!allowed) return allowed;
-  const std::uint64_t end = length(**drive);
-  if (position_ >= end) return 0;
-  const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(*allowed, end - position_));
-  const ssize_t got = ::pread(fd_, buffer.data(), n, static_cast<off_t>(position_));
-  if (got < 0) return Err(from_errno(errno));
-  // The device is as long as it says; a shorter backing file reads as zeros.
-  std::memset(buffer.data() + got, 0, n - static_cast<std::size_t>(got));
-  position_ += n;
-  read_ += n;
-  return n;
-}
-
-OsResult<std::size_t> SimDriveHandle::write_at(std::span<const std::uint8_t> data) {
-  if (!writable_) return Err(access_denied());
-  auto drive = this->drive();
-  if (!drive) return Err(drive.error());
-  if ((*drive)->no_medium) return Err(win32_error(kErrorNotReady));
-  if (drive_read_only(**drive)) return Err(win32_error(kErrorWriteProtect));
-  auto allowed = allowance("write", data.size(), written_);
-  if (!allowed) return allowed;
-  if (position_ + *allowed > length(**drive) || position_ + *allowed < position_) {
-    return Err(win32_error(kErrorSectorNotFound));
-  }
-  if (!platform_.raw_write_allowed(number_, position_, *allowed)) return Err(access_denied());
-  const ssize_t n = ::pwrite(fd_, data.data(), *allowed, static_cast<off_t>(position_));
-  if (n < 0) return Err(from_errno(errno));
-  position_ += static_cast<std::uint64_t>(n);
-  written_ += static_cast<std::uint64_t>(n);
-  return static_cast<std::size_t>(n);
-}
-
-OsStatus SimDriveHandle::seek(std::uint64_t offset) {
-  if (auto error = check("seek")) return Err(*error);
-  if (auto drive = this->drive(); !drive) return Err(drive.error());
-  if (!offset_fits(offset)) return Err(win32_error(kErrorInvalidParameter));
-  position_ = offset;
-  return {};
-}
-
-OsStatus SimDriveHandle::flush() {
-  if (!writable_) return Err(access_denied());
-  if (auto error = check("flush")) return Err(*error);
-  if (auto drive = this->drive(); !drive) return Err(drive.error());
-  if (::fsync(fd_) != 0) return Err(from_errno(errno));
-  return {};
-}
-
-OsResult<std::uint64_t> SimDriveHandle::disk_length() {
-  if (auto error = check("length")) return Err(*error);
-  auto drive = this->drive();
-  if (!drive) return Err(drive.error());
-  if ((*drive)->no_medium) return Err(win32_error(kErrorNotReady));
-  return length(**drive);
-}
-
-OsResult<Bytes> SimDriveHandle::storage_descriptor() {
-  if (auto error = check("descriptor")) return Err(*error);
-  auto drive = this->drive();
-  if (!drive) return Err(drive.error());
-  return (*drive)->descriptor ? *(*drive)->descriptor : build_storage_descriptor(**drive);
-}
-
-OsResult<std::uint64_t> SimDriveHandle::disk_attributes() {
-  if (auto error = check("attributes")) return Err(*error);
-  auto drive = this->drive();
-  if (!drive) return Err(drive.error());
-  return drive_read_only(**drive) ? kDiskAttributeReadOnly : 0;
 }
 
 // --- Volumes.

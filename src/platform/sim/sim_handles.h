@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -21,7 +22,9 @@ struct VolumeUse;
 // Shared by every simulated handle: the descriptor-less operations fail.
 class SimHandle : public Handle {
  public:
-  SimHandle(SimPlatform& platform, std::string path) : platform_(platform), path_(std::move(path)) {}
+  // `mode` is the open mode faults are matched against ("query", "fileRead", ...).
+  SimHandle(SimPlatform& platform, std::string path, std::string mode)
+      : platform_(platform), path_(std::move(path)), mode_(std::move(mode)) {}
   // Logs the close: CloseHandle.
   ~SimHandle() override;
 
@@ -40,21 +43,24 @@ class SimHandle : public Handle {
   OsResult<FileIdentity> file_identity() override;
 
  protected:
-  // The fault for `operation` on this handle's path, or the disconnection of
-  // a device that has disappeared since it was opened.
+  // The fault for `operation` on this handle's path and mode, or the
+  // disconnection of a device that has disappeared since it was opened.
   std::optional<OsError> check(std::string_view operation);
-  // How many of `wanted` bytes a read or write may move before an injected
-  // "fail after N bytes" fault trips; an error when it trips now.
+  // How many of `wanted` bytes a read or write may move, as the injected
+  // faults shape it (SimPlatform::transfer_allowance); an error when one
+  // fails the call.
   OsResult<std::size_t> allowance(std::string_view operation, std::size_t wanted,
                                   std::uint64_t moved_so_far);
   // Appends `event` with this handle's path to the event log.
   void log(nlohmann::json event) const;
-  // Logs a read or write of `wanted` bytes at `offset` and passes its result on.
+  // Logs a read or write of `wanted` bytes at `offset`, with `more` members,
+  // and passes its result on.
   OsResult<std::size_t> logged(const char* operation, std::uint64_t offset, std::size_t wanted,
-                               OsResult<std::size_t> result) const;
+                               OsResult<std::size_t> result, nlohmann::json more = nlohmann::json::object()) const;
 
   SimPlatform& platform_;
   std::string path_;  // as opened
+  std::string mode_;
 };
 
 // GENERIC_READ or GENERIC_WRITE: what the handle was opened for.
@@ -86,12 +92,15 @@ class SimFileHandle : public SimHandle {
 };
 
 // A physical drive: its bytes are the backing file's, up to the drive's
-// length (bytes past the file's end read as zeros). Another card put in the
-// reader since the open fails every call with 1110, as Windows reports a
-// media change; a drive no longer there fails with 1167.
+// length (bytes past the file's end read as zeros). Transfers follow the disk
+// driver's rules: whole 512-byte sectors at sector offsets (else 87), inside
+// the disk (else 27). Another card put in the reader since the open fails
+// every call with 1110, as Windows reports a media change; a drive no longer
+// there fails with 1167. "corrupt" faults given to the handle at its open
+// change what its reads return.
 class SimDriveHandle : public SimHandle {
  public:
-  SimDriveHandle(SimPlatform& platform, std::string path, const SimDrive& drive, int fd,
+  SimDriveHandle(SimPlatform& platform, std::string path, std::string mode, const SimDrive& drive, int fd,
                  bool writable, bool exclusive);
   ~SimDriveHandle() override;
 
@@ -109,6 +118,12 @@ class SimDriveHandle : public SimHandle {
   // The drive as the handle may still use it, or why it cannot.
   OsResult<const SimDrive*> drive() const;
   std::uint64_t length(const SimDrive& drive) const;
+  // The disk driver's answer to `size` bytes at the position: 87 off the
+  // sector grid, 27 outside the disk.
+  std::optional<OsError> sector_rule(std::size_t size, const SimDrive& drive) const;
+  // Puts the corrupt faults' bytes over `data`, read from `offset`; the
+  // count of bytes replaced.
+  std::size_t corrupt(std::uint64_t offset, std::span<std::uint8_t> data) const;
 
   // What identifies the card that was in the reader at the open.
   struct Card {
@@ -128,6 +143,8 @@ class SimDriveHandle : public SimHandle {
   std::uint64_t position_ = 0;
   std::uint64_t read_ = 0;
   std::uint64_t written_ = 0;
+  std::vector<std::size_t> corruptions_;  // indexes of the corrupt faults it sees
+  std::size_t corrupted_ = 0;  // bytes the last read had replaced
 };
 
 // A volume device: extents, lock and dismount. A lock lasts until the
@@ -136,7 +153,8 @@ class SimDriveHandle : public SimHandle {
 class SimVolumeHandle : public SimHandle {
  public:
   SimVolumeHandle(SimPlatform& platform, std::string path, std::string volume_name, bool writable)
-      : SimHandle(platform, std::move(path)), name_(std::move(volume_name)), writable_(writable) {}
+      : SimHandle(platform, std::move(path), writable ? "volumeReadWrite" : "volumeRead"),
+        name_(std::move(volume_name)), writable_(writable) {}
   ~SimVolumeHandle() override;
 
   OsStatus flush() override;

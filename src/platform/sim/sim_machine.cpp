@@ -8,43 +8,23 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/sim/sim_json.h"
+
 namespace wh::sim {
 namespace {
 
 using nlohmann::json;
 
-std::string host_path(const std::string& directory, const std::string& path) {
-  if (path.empty() || path.front() == '/' || directory.empty()) return path;
-  return directory + "/" + path;
-}
-
-// The path as machine.json gives it: relative again inside the directory.
-std::string file_path(const std::string& directory, const std::string& host) {
-  const std::string prefix = directory + "/";
-  if (!directory.empty() && host.starts_with(prefix)) return host.substr(prefix.size());
-  return host;
-}
+using detail::bytes_from_hex;
+using detail::file_path;
+using detail::hex_from_bytes;
+using detail::host_path;
+using detail::optional_member;
 
 std::string lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-template <typename T>
-std::optional<T> optional_member(const json& object, const char* name) {
-  auto it = object.find(name);
-  if (it == object.end() || it->is_null()) return std::nullopt;
-  return it->get<T>();
-}
-
-Bytes bytes_from_hex(const std::string& hex) {
-  if (hex.size() % 2 != 0) throw std::invalid_argument("descriptorHex has an odd length");
-  Bytes out;
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
   }
   return out;
 }
@@ -60,7 +40,7 @@ SimDrive drive_from_json(const json& d, const std::string& directory) {
   drive.bus_type = d.value("busType", 7u);
   drive.removable_media = d.value("removableMedia", true);
   drive.read_only = d.value("readOnly", false);
-  if (auto hex = optional_member<std::string>(d, "descriptorHex")) drive.descriptor = bytes_from_hex(*hex);
+  if (auto hex = optional_member<std::string>(d, "descriptorHex")) drive.descriptor = bytes_from_hex(*hex, "descriptorHex");
   drive.is_system = d.value("isSystem", false);
   drive.is_boot = d.value("isBoot", false);
   drive.offline = d.value("offline", false);
@@ -73,16 +53,6 @@ SimDrive drive_from_json(const json& d, const std::string& directory) {
   if (!drive.get_disk.is_object()) throw std::invalid_argument("getDisk must be an object");
   drive.write_protect_switch = d.value("writeProtectSwitch", false);
   return drive;
-}
-
-std::string hex_from_bytes(const Bytes& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t b : bytes) {
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 15]);
-  }
-  return out;
 }
 
 json drive_to_json(const SimDrive& drive, const std::string& directory) {
@@ -141,36 +111,6 @@ json volume_to_json(const SimVolume& volume, const std::string& directory) {
   return v;
 }
 
-SimFault fault_from_json(const json& f, const std::string& directory) {
-  SimFault fault;
-  fault.operation = f.at("operation").get<std::string>();
-  fault.path = optional_member<std::string>(f, "path");
-  fault.error = f.value("error", fault.operation == "disappear" ? 2u : 31u);
-  fault.after_bytes = optional_member<std::uint64_t>(f, "afterBytes");
-  fault.after_opens = f.value("afterOpens", 0u);
-  fault.count = optional_member<std::uint32_t>(f, "count");
-  fault.skip = f.value("skip", 0u);
-  fault.mode = optional_member<std::string>(f, "mode");
-  fault.serial = optional_member<std::string>(f, "serial");
-  fault.size_bytes = optional_member<std::uint64_t>(f, "sizeBytes");
-  if (auto file = optional_member<std::string>(f, "backingFile")) fault.backing_file = host_path(directory, *file);
-  return fault;
-}
-
-json fault_to_json(const SimFault& fault, const std::string& directory) {
-  json f = {{"operation", fault.operation}, {"error", fault.error}};
-  if (fault.path) f["path"] = *fault.path;
-  if (fault.after_bytes) f["afterBytes"] = *fault.after_bytes;
-  if (fault.operation == "disappear" || fault.operation == "swap") f["afterOpens"] = fault.after_opens;
-  if (fault.count) f["count"] = *fault.count;
-  if (fault.skip != 0) f["skip"] = fault.skip;
-  if (fault.mode) f["mode"] = *fault.mode;
-  if (fault.serial) f["serial"] = *fault.serial;
-  if (fault.size_bytes) f["sizeBytes"] = *fault.size_bytes;
-  if (fault.backing_file) f["backingFile"] = file_path(directory, *fault.backing_file);
-  return f;
-}
-
 std::uint32_t attribute_bits(const json& names) {
   std::uint32_t bits = 0;
   for (const json& name : names) {
@@ -195,9 +135,11 @@ Result<SimMachine, std::string> machine_from_json(const json& document, const st
     machine.directory = directory;
     machine.elevated = document.value("elevated", false);
     machine.sleep_scale = std::clamp(document.value("sleepScale", 1.0), 0.0, 1.0);
+    machine.ms_per_mib = document.value("msPerMiB", 0.0);
+    if (!(machine.ms_per_mib >= 0.0)) throw std::invalid_argument("msPerMiB must not be negative");
     for (const json& d : document.value("drives", json::array())) machine.drives.push_back(drive_from_json(d, directory));
     for (const json& v : document.value("volumes", json::array())) machine.volumes.push_back(volume_from_json(v, directory));
-    for (const json& f : document.value("faults", json::array())) machine.faults.push_back(fault_from_json(f, directory));
+    for (const json& f : document.value("faults", json::array())) machine.faults.push_back(detail::fault_from_json(f, directory));
     const json attributes = document.value("fileAttributes", json::object());
     for (const auto& [path, names] : attributes.items()) {
       machine.file_attributes[host_path(directory, path)] = attribute_bits(names);
@@ -224,10 +166,11 @@ json machine_to_json(const SimMachine& machine) {
   const std::string& dir = machine.directory;
   json document = {{"elevated", machine.elevated}, {"sleepScale", machine.sleep_scale},
                    {"drives", json::array()}, {"volumes", json::array()}, {"faults", json::array()}};
+  if (machine.ms_per_mib != 0.0) document["msPerMiB"] = machine.ms_per_mib;
   for (const SimDrive& d : machine.drives) document["drives"].push_back(drive_to_json(d, dir));
   for (const SimVolume& v : machine.volumes) document["volumes"].push_back(volume_to_json(v, dir));
   for (const SimFault& f : machine.faults) {
-    if (!f.used) document["faults"].push_back(fault_to_json(f, dir));
+    if (!f.used) document["faults"].push_back(detail::fault_to_json(f, dir));
   }
   if (!machine.file_attributes.empty()) {
     json attributes = json::object();

@@ -88,13 +88,22 @@ struct SimFault {
   // "open", "status", "length", "descriptor", "attributes", "extents",
   // "lock", "dismount", "read", "write", "seek", "setEndOfFile", "setSparse",
   // "flush", "listVolumes", "disappear" (the drive is gone after
-  // `after_opens` opens) or "swap" (another card is in the reader after
-  // `after_opens` opens).
+  // `after_opens` opens), "swap" (another card is in the reader after
+  // `after_opens` opens) or "corrupt" (reads of a drive return other bytes).
   std::string operation;
   std::optional<std::string> path;
   std::uint32_t error = 0;  // the Win32 code reported
   // read/write: the handle transfers this many bytes, then fails.
   std::optional<std::uint64_t> after_bytes;
+  // read/write: every matching call moves at most this many bytes and
+  // succeeds. Such a fault never fails a call.
+  std::optional<std::uint64_t> max_bytes_per_call;
+  // The failure is an interrupted call (OsError::interrupted), which moved
+  // nothing and is to be repeated.
+  bool interrupted = false;
+  // corrupt: reads of the drive's bytes from `offset` on return `bytes`.
+  std::uint64_t offset = 0;
+  Bytes bytes;
   // disappear, swap: opens that still find the drive (or card) as it was.
   std::uint32_t after_opens = 0;
   // swap: what the new card reports; absent members stay as they were.
@@ -106,11 +115,13 @@ struct SimFault {
   // How many times the fault fires before the operation works again;
   // unlimited when absent.
   std::optional<std::uint32_t> count;
-  // Plain faults: this many matching operations go through before it fires.
+  // Faults without a byte threshold: this many matching operations go
+  // through before it fires.
   std::uint32_t skip = 0;
-  // "open" only: the open mode it applies to ("query", "exclusiveRead",
-  // "exclusiveWrite", "volumeRead", "volumeReadWrite", "fileRead",
-  // "fileWrite"); every mode when absent.
+  // The open mode it applies to ("query", "exclusiveRead", "exclusiveWrite",
+  // "volumeRead", "volumeReadWrite", "fileRead", "fileWrite"): that of the
+  // open itself, or of the handle an operation goes through. Every mode when
+  // absent.
   std::optional<std::string> mode;
 };
 
@@ -125,6 +136,9 @@ struct SimMachine {
   // Sleeps last this fraction of the time asked; the rest is added to the
   // monotonic clock, so that waits look complete to the code that measures them.
   double sleep_scale = 1.0;
+  // Every read and write through a drive or file handle advances the
+  // monotonic clock by this many milliseconds per MiB moved.
+  double ms_per_mib = 0.0;
   // Read by the PowerShell stand-in only; kept as it is.
   nlohmann::json powershell;
 };

@@ -68,36 +68,6 @@ SimPlatform::SimPlatform(SimMachine m) : machine(std::move(m)) {
   state.fault_skips.assign(machine.faults.size(), 0);
 }
 
-int SimPlatform::find_fault(std::string_view operation, const std::string& path, std::string_view mode) const {
-  const std::string lower = ascii_lower(path);
-  for (std::size_t i = 0; i < machine.faults.size(); ++i) {
-    const SimFault& f = machine.faults[i];
-    if (f.operation != operation) continue;
-    if (f.path && ascii_lower(*f.path) != lower) continue;
-    if (f.mode && *f.mode != mode) continue;
-    if (f.count && state.fault_hits[i] >= *f.count) continue;
-    return static_cast<int>(i);
-  }
-  return -1;
-}
-
-OsError SimPlatform::fire(int index) {
-  ++state.fault_hits[static_cast<std::size_t>(index)];
-  return win32_error(machine.faults[static_cast<std::size_t>(index)].error);
-}
-
-std::optional<OsError> SimPlatform::fault(std::string_view operation, const std::string& path,
-                                          std::string_view mode) {
-  const int index = find_fault(operation, path, mode);
-  if (index < 0) return std::nullopt;
-  const auto i = static_cast<std::size_t>(index);
-  if (state.fault_skips[i] < machine.faults[i].skip) {
-    ++state.fault_skips[i];
-    return std::nullopt;
-  }
-  return fire(index);
-}
-
 std::optional<OsError> SimPlatform::count_open(const std::string& path) {
   const std::string key = ascii_lower(path);
   if (state.gone.count(key)) return win32_error(kErrorFileNotFound);
@@ -166,8 +136,9 @@ OsResult<HandlePtr> SimPlatform::open_drive(const std::string& path, DriveMode m
     ::close(fd);
     return Err(*error);
   }
-  log_event({{"op", "open"}, {"path", path}, {"mode", kModes[static_cast<int>(mode)]}});
-  return HandlePtr(std::make_unique<SimDriveHandle>(*this, path, *drive, fd, writable,
+  const char* mode_name = kModes[static_cast<int>(mode)];
+  log_event({{"op", "open"}, {"path", path}, {"mode", mode_name}});
+  return HandlePtr(std::make_unique<SimDriveHandle>(*this, path, mode_name, *drive, fd, writable,
                                                     mode != DriveMode::kQuery));
 }
 
@@ -209,22 +180,6 @@ OsResult<std::vector<std::string>> SimPlatform::list_volumes() {
     if (volume_present(machine, volume)) names.push_back(volume.name);
   }
   return names;
-}
-
-bool SimPlatform::raw_write_allowed(std::uint32_t disk, std::uint64_t offset, std::uint64_t length) {
-  for (const SimVolume& volume : machine.volumes) {
-    const VolumeUse& use = state.volume_use[ascii_lower(volume.name)];
-    if (!volume.mounted || !volume_present(machine, volume) || use.locked_by != nullptr) continue;
-    for (const SimExtent& extent : volume.extents) {
-      if (extent.disk != disk || extent.length == 0) continue;
-      // Half-open ranges meet when the later one starts inside the earlier
-      // one; differences, not sums, so nothing wraps.
-      const bool overlap = offset < extent.starting_offset ? extent.starting_offset - offset < length
-                                                           : offset - extent.starting_offset < extent.length;
-      if (overlap) return false;
-    }
-  }
-  return true;
 }
 
 std::string SimPlatform::host_path(const std::string& path) const {
@@ -313,8 +268,13 @@ OsResult<OpenedForWriting> SimPlatform::open_always_write(const std::string& pat
 }
 
 Instant SimPlatform::now() {
-  return std::chrono::steady_clock::now().time_since_epoch() + state.skipped_sleep;
+  // Exact for any count of bytes: no rounding accumulates over many calls.
+  const long double transfer_ns = static_cast<long double>(state.bytes_moved) * machine.ms_per_mib * 1e6L / 1048576.0L;
+  return std::chrono::steady_clock::now().time_since_epoch() + state.skipped_sleep +
+         std::chrono::nanoseconds(static_cast<std::int64_t>(transfer_ns));
 }
+
+void SimPlatform::count_transfer(std::uint64_t bytes) { state.bytes_moved += bytes; }
 
 void SimPlatform::sleep_ms(std::uint32_t milliseconds) {
   const std::chrono::nanoseconds asked = std::chrono::milliseconds(milliseconds);

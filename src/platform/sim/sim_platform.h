@@ -42,6 +42,7 @@ struct SimState {
   // "lock <volume>", "unlock <volume>", "dismount <volume>", "sparse <path>", in order
   std::vector<std::string> events;
   Instant skipped_sleep{0};
+  std::uint64_t bytes_moved = 0;  // by reads and writes, for the clock
 };
 
 class SimPlatform : public Platform {
@@ -66,13 +67,24 @@ class SimPlatform : public Platform {
   Instant now() override;
   void sleep_ms(std::uint32_t milliseconds) override;
 
-  // The first fault for `operation` on `path` that has not used up its count,
-  // or -1. `fire` counts one use.
+  // The first fault for `operation` on `path` and open `mode` that has not
+  // used up its count, or -1. `fire` counts one use.
   int find_fault(std::string_view operation, const std::string& path, std::string_view mode = {}) const;
   OsError fire(int fault_index);
   // The error of a plain fault (one without a byte threshold), fired, if any.
-  // `mode` is the open mode, for "open" faults.
+  // `mode` is the open mode: of the open itself, or of the handle used.
   std::optional<OsError> fault(std::string_view operation, const std::string& path, std::string_view mode = {});
+  // What the "read" or "write" faults make of a call asking `wanted` bytes
+  // through a handle that has moved `moved` bytes that way: the count it may
+  // move, or the error that fails it. Every matching fault applies, in file
+  // order; maxBytesPerCall caps, afterBytes caps up to its threshold and
+  // fails from there, the others fail once their skip is used up.
+  OsResult<std::size_t> transfer_allowance(std::string_view operation, const std::string& path,
+                                           std::string_view mode, std::size_t wanted, std::uint64_t moved);
+  // The "corrupt" faults a drive handle opened now sees, each counted once.
+  std::vector<std::size_t> claim_corruptions(const std::string& path, std::string_view mode);
+  // Advances the clock for `bytes` moved (msPerMiB).
+  void count_transfer(std::uint64_t bytes);
 
   // Whether the disk driver lets a raw write of `length` bytes at `offset`
   // through to drive `disk`: not into the extents of a volume whose file
