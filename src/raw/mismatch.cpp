@@ -74,15 +74,15 @@ HelperResult<json> inspect_mismatch(Platform& platform, const std::string& image
                                     const TargetIdentity& identity, std::uint64_t byte_count) {
   auto sides = open_sides(platform, image_path, identity, "readback mismatch inspection");
   if (!sides) return Err(std::move(sides).error());
-  std::vector<std::uint8_t> image(kChunkSize);
-  std::vector<std::uint8_t> drive(kChunkSize);
+  ChunkBuffer image;
+  ChunkBuffer drive;
   DriveReader reader(*sides->drive, sides->disk_length);
   for (std::uint64_t offset = 0; offset < byte_count;) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, byte_count - offset));
-    auto n = read_full(*sides->image, std::span(image).first(want));
+    auto n = read_full(*sides->image, image.span().first(want));
     if (!n) return fail(ErrorCode::kImageMissing, n.error());
     if (*n == 0) return json{{"offset", offset}, {"expectedSampleHex", ""}, {"observedSampleHex", ""}};
-    auto d = reader.read(std::span(drive).first(*n));
+    auto d = reader.read(drive.span().first(*n));
     if (!d) return fail(ErrorCode::kDeviceDisconnected, d.error());
     const std::size_t at = first_difference(image.data(), drive.data(), *d);
     if (at < *d || *d < *n) return difference(offset, image.data(), *n, drive.data(), *d, at);
@@ -120,17 +120,17 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
   {
     auto sides = open_sides(platform, *image_path, target->identity, kStep);
     if (!sides) return Err(std::move(sides).error());
-    std::vector<std::uint8_t> image(kChunkSize);
-    std::vector<std::uint8_t> drive(kChunkSize);
+    ChunkBuffer image;
+    ChunkBuffer drive;
     DriveReader reader(*sides->drive, sides->disk_length);
     std::uint64_t changed = 0;
     auto compare = [&]() -> HelperResult<json> {
       for (std::uint64_t offset = 0; offset < *bytes_total;) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, *bytes_total - offset));
-        auto n = read_full(*sides->image, std::span(image).first(want));
+        auto n = read_full(*sides->image, image.span().first(want));
         if (!n) return fail(ErrorCode::kImageMissing, n.error());
         if (*n < want) return fail(ErrorCode::kImageMissing, kShortRead);
-        auto d = reader.read(std::span(drive).first(want));
+        auto d = reader.read(drive.span().first(want));
         if (!d) return fail(ErrorCode::kDeviceDisconnected, d.error());
         if (*d < want) return fail(ErrorCode::kDeviceDisconnected, kShortRead);
         for (std::size_t i = first_difference(image.data(), drive.data(), want); i < want;

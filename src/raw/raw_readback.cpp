@@ -1,7 +1,6 @@
 #include "raw/raw_readback.h"
 
 #include <algorithm>
-#include <vector>
 
 #include "frame/progress.h"
 #include "raw/background_hash.h"
@@ -38,8 +37,7 @@ HelperResult<ReadbackResult> raw_readback(Platform& platform, const TargetIdenti
 
   // Two buffers: the next chunk is read while the last one is hashed. Both
   // outlive the hasher, which may still be reading one of them.
-  std::vector<std::uint8_t> buffers[2] = {std::vector<std::uint8_t>(kChunkSize),
-                                          std::vector<std::uint8_t>(kChunkSize)};
+  ChunkBuffer buffers[2];
   ReadbackResult result;
   {
     BackgroundHash digest;
@@ -53,10 +51,10 @@ HelperResult<ReadbackResult> raw_readback(Platform& platform, const TargetIdenti
     if (progress != nullptr) emit(start);
     for (int current = 0; result.bytes_read < byte_count; current ^= 1) {
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, byte_count - result.bytes_read));
-      auto got = reader.read(std::span(buffers[current]).first(want));
+      auto got = reader.read(buffers[current].span().first(want));
       if (!got) return fail(ErrorCode::kDeviceDisconnected, got.error());
       if (*got == 0) break;
-      digest.add(std::span(buffers[current]).first(*got));
+      digest.add(buffers[current].span().first(*got));
       result.bytes_read += *got;
       const Instant now = platform.now();
       if (progress != nullptr && now - last_event >= kEventInterval) {

@@ -7,13 +7,11 @@
 #include <string_view>
 
 #include "frame/context.h"
+#include "raw/chunk_buffer.h"
 #include "frame/errors.h"
 #include "target/target_identity.h"
 
 namespace wh {
-
-// 4 MiB: the unit of every image read, drive write and drive read.
-inline constexpr std::size_t kChunkSize = 4 * 1024 * 1024;
 
 struct ReadbackProgress {
   const CommandContext& context;

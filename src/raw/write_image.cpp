@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <vector>
 
 #include "frame/payload_fields.h"
 #include "frame/progress.h"
@@ -41,8 +40,7 @@ class ImageCopy {
     Platform& platform = context_.platform;
     // Two chunks: the next one is read and written while the last one is
     // hashed. Both outlive the hasher.
-    std::vector<std::uint8_t> chunks[2] = {std::vector<std::uint8_t>(kChunkSize),
-                                           std::vector<std::uint8_t>(kChunkSize)};
+    ChunkBuffer chunks[2];
     BackgroundHash digest;
     start_ = platform.now();
     Instant last_event = start_;
@@ -52,10 +50,10 @@ class ImageCopy {
           : kChunkSize;
       // A chunk is filled completely before it is written, so one short read
       // of the image never moves later writes off the sector grid.
-      auto got = read_full(image, std::span(chunks[current]).first(want));
+      auto got = read_full(image, chunks[current].span().first(want));
       if (!got) return fail(ErrorCode::kWriteFailed, got.error());
       if (*got == 0) break;
-      const auto chunk = std::span<const std::uint8_t>(chunks[current]).first(*got);
+      const auto chunk = std::span<const std::uint8_t>(chunks[current].span()).first(*got);
       digest.add(chunk);
       if (auto put = write_full(*drive, chunk); !put) return fail(ErrorCode::kWriteFailed, std::move(put).error());
       written_ += *got;
