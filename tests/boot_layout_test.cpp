@@ -105,6 +105,7 @@ TEST(BootSectorFields, DecodesTheLabelAndJudgesBothRules) {
       {"no reserved sectors", 14, 0, 512, false, false},
       {"no FATs", 16, 0, 512, false, false},
       {"no FAT size", 36, 0, 512, false, false},
+      {"a FAT16 FAT size", 22, 8, 512, true, false},
   };
   for (const auto& c : cases) {
     Bytes s = boot_sector(c.bytes_per_sector);

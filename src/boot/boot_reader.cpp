@@ -119,6 +119,7 @@ Fat32BootSector parse_fat32_boot_sector(std::span<const std::uint8_t> sector) {
   boot.reserved_sectors = le16(sector, 14);
   boot.number_of_fats = sector[16];
   boot.fat_size32 = le32(sector, 36);
+  boot.fat_size16 = le16(sector, 22);
   boot.root_cluster = le32(sector, 44);
   boot.fs_info_sector = le16(sector, 48);
   boot.backup_boot_sector = le16(sector, 50);
@@ -137,7 +138,8 @@ bool passes_inspection_rule(const Fat32BootSector& boot) {
 // built from any other size would not be where a mount writes.
 bool passes_metadata_rule(const Fat32BootSector& boot) {
   const std::uint16_t bps = boot.bytes_per_sector;
-  return boot.has_signature && bytes_per_sector_in_range(bps) && (bps & (bps - 1)) == 0 && boot.fat_size32 != 0 && boot.number_of_fats != 0 &&
+  return boot.has_signature && bytes_per_sector_in_range(bps) && (bps & (bps - 1)) == 0 && boot.fat_size16 == 0 &&
+         boot.fat_size32 != 0 && boot.number_of_fats != 0 &&
          boot.reserved_sectors != 0;
 }
 

@@ -41,6 +41,8 @@ struct Fat32BootSector {
   std::uint16_t reserved_sectors = 0;
   std::uint8_t number_of_fats = 0;
   std::uint32_t fat_size32 = 0;
+  // The FAT12/FAT16 FAT size; 0 on every FAT32 volume.
+  std::uint16_t fat_size16 = 0;
   std::uint32_t root_cluster = 0;
   std::uint16_t fs_info_sector = 0;
   std::uint16_t backup_boot_sector = 0;
@@ -84,8 +86,9 @@ Fat32BootSector parse_fat32_boot_sector(std::span<const std::uint8_t> sector);
 bool passes_inspection_rule(const Fat32BootSector& boot);
 
 // The rule for locating FAT metadata in an image: signature, bytesPerSector a
-// power of two from 512 to 4096, and non-zero FAT size, FAT count and
-// reserved sectors.
+// power of two from 512 to 4096, non-zero FAT size, FAT count and reserved
+// sectors, and no FAT12/FAT16 FAT size (on such a volume the FAT32 fields
+// hold other data, and entry 1 is not where a mount writes).
 bool passes_metadata_rule(const Fat32BootSector& boot);
 
 // The root directory's clusters in chain order, read from the partition that

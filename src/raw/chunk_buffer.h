@@ -15,6 +15,8 @@ namespace wh {
 // 4 MiB: the unit of every image read, drive write and drive read.
 inline constexpr std::size_t kChunkSize = 4 * 1024 * 1024;
 
+// Not zero-filled: every user hashes, compares or writes only the bytes a
+// read has just put there.
 class ChunkBuffer {
  public:
   ChunkBuffer() : bytes_(static_cast<std::uint8_t*>(::operator new(kChunkSize, kAlignment))) {}

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "frame/context.h"
-#include "raw/chunk_buffer.h"
 #include "frame/errors.h"
+#include "raw/chunk_buffer.h"
 #include "target/target_identity.h"
 
 namespace wh {

@@ -64,8 +64,9 @@ class ImageCopy {
       }
       if (*got < want) break;  // the image has ended
     }
-    emit("WRITE", platform.now(), message_);
-    emit("FINALIZE", platform.now(), "Flushing disk buffers");
+    const Instant copied_at = platform.now();
+    emit("WRITE", copied_at, message_);
+    emit("FINALIZE", copied_at, "Flushing disk buffers");
     if (auto flushed = drive->flush(); !flushed) return fail(ErrorCode::kWriteFailed, flushed.error());
     drive.reset();
     Copied copied;
