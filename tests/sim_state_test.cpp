@@ -46,7 +46,8 @@ TEST_F(SimState, EveryMemberSurvivesAWriteAndARead) {
                                {"busType", 12}, {"removableMedia", false}, {"readOnly", true},
                                {"descriptorHex", "28000000"}, {"isSystem", true}, {"isBoot", true},
                                {"offline", true}, {"partitionStyle", "GPT"}, {"noMedium", true},
-                               {"getDisk", {{"FriendlyName", "Other"}}}, {"writeProtectSwitch", true}});
+                               {"getDisk", {{"FriendlyName", "Other"}}}, {"writeProtectSwitch", true},
+                               {"mountSideEffects", false}});
   machine["volumes"][0].update({{"directory", "boot"}, {"mounted", false},
                                 {"heldBy", {{"error", 5}, {"until", "never"}}}});
   machine["faults"] = {{{"operation", "swap"}, {"path", kDrive}, {"afterOpens", 2}, {"serial", "BB22"},

@@ -4,6 +4,7 @@
 
 #include "disk_format.h"
 #include "platform/sim/sim_events.h"
+#include "platform/sim/sim_mount.h"
 
 namespace wh::tools {
 namespace {
@@ -237,8 +238,10 @@ void StorageModel::release_partitions(SimDrive& drive) {
 }
 
 void StorageModel::bring_online_writable(SimDrive& drive) {
+  bool came_online = false;
   if (!failure("Set-Disk", "IsOffline") && drive.offline) {
     drive.offline = false;
+    came_online = true;
     effect("online", drive.number);
   }
   // The card's switch is beyond Set-Disk.
@@ -246,6 +249,9 @@ void StorageModel::bring_online_writable(SimDrive& drive) {
     drive.read_only = false;
     effect("readOnlyCleared", drive.number);
   }
+  // Windows mounts the volumes of a disk that comes online; a FAT32 card's
+  // bytes change with it.
+  if (came_online) sim::apply_mount_side_effects(drive, machine_.directory, "online");
 }
 
 void StorageModel::reformat(SimDrive& drive, const std::string& label, Outcome& outcome) {

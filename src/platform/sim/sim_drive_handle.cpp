@@ -40,6 +40,7 @@ SimDriveHandle::~SimDriveHandle() {
   DriveUse& use = platform_.state.drive_use[number_];
   --use.handles;
   if (exclusive_) use.exclusive = false;
+  if (written_ > 0 && drive()) platform_.mount_after_rewrite(number_);
 }
 
 SimDriveHandle::Card SimDriveHandle::card_of(const SimDrive& drive) {

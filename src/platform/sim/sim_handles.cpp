@@ -41,7 +41,10 @@ OsStatus SimHandle::lock_volume() { return Err(invalid_function()); }
 OsStatus SimHandle::dismount_volume() { return Err(invalid_function()); }
 OsResult<FileIdentity> SimHandle::file_identity() { return Err(invalid_function()); }
 
-SimHandle::~SimHandle() { log({{"op", "close"}}); }
+SimHandle::~SimHandle() {
+  log({{"op", "close"}});
+  platform_.settle_mounts();
+}
 
 void SimHandle::log(nlohmann::json event) const {
   event["path"] = path_;

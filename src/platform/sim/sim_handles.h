@@ -25,7 +25,7 @@ class SimHandle : public Handle {
   // `mode` is the open mode faults are matched against ("query", "fileRead", ...).
   SimHandle(SimPlatform& platform, std::string path, std::string mode)
       : platform_(platform), path_(std::move(path)), mode_(std::move(mode)) {}
-  // Logs the close: CloseHandle.
+  // Logs the close (CloseHandle), then lets Windows mount what waited for it.
   ~SimHandle() override;
 
   OsResult<std::size_t> read(std::span<std::uint8_t> buffer) override;

@@ -52,6 +52,7 @@ SimDrive drive_from_json(const json& d, const std::string& directory) {
   drive.get_disk = d.value("getDisk", json::object());
   if (!drive.get_disk.is_object()) throw std::invalid_argument("getDisk must be an object");
   drive.write_protect_switch = d.value("writeProtectSwitch", false);
+  drive.mount_side_effects = d.value("mountSideEffects", true);
   return drive;
 }
 
@@ -72,6 +73,7 @@ json drive_to_json(const SimDrive& drive, const std::string& directory) {
   d["noMedium"] = drive.no_medium;
   if (!drive.get_disk.empty()) d["getDisk"] = drive.get_disk;
   d["writeProtectSwitch"] = drive.write_protect_switch;
+  if (!drive.mount_side_effects) d["mountSideEffects"] = false;
   return d;
 }
 

@@ -48,6 +48,9 @@ struct SimDrive {
   nlohmann::json get_disk = nlohmann::json::object();
   // The card's write-protect switch: read-only, and Set-Disk cannot clear it.
   bool write_protect_switch = false;
+  // Windows changes a FAT32 file system's bytes when it mounts it
+  // (sim_mount.h); false keeps the card's bytes as written.
+  bool mount_side_effects = true;
 };
 
 // Writes fail with 19 and the disk attributes carry DISK_ATTRIBUTE_READ_ONLY.

@@ -39,10 +39,14 @@ struct SimState {
   std::vector<std::uint32_t> fault_skips;      // matching operations let through, by index
   std::map<std::uint32_t, DriveUse> drive_use; // by drive number
   std::map<std::string, VolumeUse> volume_use; // by lower-cased volume name
-  // "lock <volume>", "unlock <volume>", "dismount <volume>", "sparse <path>", in order
+  // "lock <volume>", "unlock <volume>", "dismount <volume>", "sparse <path>",
+  // "mount <disk number>", in order
   std::vector<std::string> events;
   Instant skipped_sleep{0};
   std::uint64_t bytes_moved = 0;  // by reads and writes, for the clock
+  // Disks rewritten through a drive handle since closed, whose FAT volume
+  // Windows mounts once none of their volumes is locked any more.
+  std::set<std::uint32_t> pending_mounts;
 };
 
 class SimPlatform : public Platform {
@@ -85,6 +89,12 @@ class SimPlatform : public Platform {
   std::vector<std::size_t> claim_corruptions(const std::string& path, std::string_view mode);
   // Advances the clock for `bytes` moved (msPerMiB).
   void count_transfer(std::uint64_t bytes);
+
+  // A drive handle that wrote to online disk `disk` was closed: Windows
+  // reads the partition table again and mounts the FAT volume it finds, as
+  // soon as no volume of the disk is locked (settle_mounts).
+  void mount_after_rewrite(std::uint32_t disk);
+  void settle_mounts();
 
   // Whether the disk driver lets a raw write of `length` bytes at `offset`
   // through to drive `disk`: not into the extents of a volume whose file

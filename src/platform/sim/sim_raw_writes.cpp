@@ -1,9 +1,38 @@
 // What the disk stack does around raw writes to a drive: Windows Vista's
-// protection of mounted volumes.
+// protection of mounted volumes, and the mount of the new file system once
+// the writer has let go of the disk.
+#include <algorithm>
+
+#include "platform/sim/sim_mount.h"
 #include "platform/sim/sim_platform.h"
 #include "platform/unicode.h"
 
 namespace wh::sim {
+
+void SimPlatform::mount_after_rewrite(std::uint32_t disk) {
+  const SimDrive* drive = find_drive(machine, disk);
+  // An offline disk's volumes mount when it comes online (the PowerShell
+  // stand-in's Set-Disk).
+  if (drive != nullptr && !drive->offline) state.pending_mounts.insert(disk);
+}
+
+void SimPlatform::settle_mounts() {
+  for (auto it = state.pending_mounts.begin(); it != state.pending_mounts.end();) {
+    const std::uint32_t disk = *it;
+    const bool locked = std::any_of(machine.volumes.begin(), machine.volumes.end(), [&](const SimVolume& v) {
+      return volume_on_disk(v, disk) && state.volume_use[ascii_lower(v.name)].locked_by != nullptr;
+    });
+    if (locked) {
+      ++it;
+      continue;
+    }
+    it = state.pending_mounts.erase(it);
+    const SimDrive* drive = find_drive(machine, disk);
+    if (drive != nullptr && !drive->offline && apply_mount_side_effects(*drive, machine.directory, "rescan")) {
+      state.events.push_back("mount " + std::to_string(disk));
+    }
+  }
+}
 
 bool SimPlatform::raw_write_allowed(std::uint32_t disk, std::uint64_t offset, std::uint64_t length) {
   for (const SimVolume& volume : machine.volumes) {
