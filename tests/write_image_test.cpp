@@ -1,0 +1,289 @@
+// write_image on the simulated Windows: what lands on the card, the events in
+// their order, the readback and its recheck, and every way a flash can fail.
+#include <gtest/gtest.h>
+
+#include "flash_fixture.h"
+#include "xz_samples.h"
+
+namespace wh {
+namespace {
+
+using nlohmann::json;
+using testing::FlashMachine;
+using testing::kMiB;
+using testing::pattern_bytes;
+using testing::sha256_hex;
+
+const std::string kEmptySha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+const char* kVerify = "VERIFY Verifying written bytes from a fresh Windows disk handle";
+const char* kRecheck = "VERIFY Rechecking written bytes from a fresh Windows disk handle";
+
+class WriteImage : public ::testing::Test {
+ protected:
+  json flash(json more = json::object()) {
+    more["imagePath"] = card.sim.file("image.img");
+    more["taskId"] = "t7";
+    lines = card.run("write_image", card.target(std::move(more)));
+    return lines.back();
+  }
+  std::vector<json> drive_writes() const {
+    std::vector<json> writes;
+    for (const json& event : card.sim.events()) {
+      if (event["op"] == "write" && event["path"] == "\\\\.\\PhysicalDrive2") writes.push_back(event);
+    }
+    return writes;
+  }
+  FlashMachine card;
+  std::vector<json> lines;
+};
+
+TEST_F(WriteImage, CopiesTheImageAndProvesItThroughAFreshHandle) {
+  const std::string image = pattern_bytes(9 * kMiB + 1536);
+  card.sim.write_file("image.img", image);
+  const json response = flash();
+  ASSERT_EQ(response["ok"], true) << response.dump();
+  const json& payload = response["payload"];
+  EXPECT_EQ(payload["bytesWritten"], image.size());
+  EXPECT_EQ(payload["sourceSha256"], sha256_hex(image));
+  EXPECT_EQ(payload["observedSha256"], sha256_hex(image));
+  EXPECT_EQ(payload["verifiedBytes"], image.size());
+  EXPECT_EQ(payload["verifyAttempts"], 1);
+  EXPECT_TRUE(payload["firstObservedSha256"].is_null());
+  EXPECT_TRUE(payload["mismatch"].is_null());
+  EXPECT_EQ(payload["verifiedBeforeFinalize"], true);
+  // Less than a second: the flush speed's floor of one second.
+  EXPECT_EQ(payload["speedBps"], image.size());
+  EXPECT_FALSE(payload.contains("skippedReadback"));
+  EXPECT_EQ(card.sim.read_file("card.img").substr(0, image.size()), image);
+
+  EXPECT_EQ(testing::stages(lines), (std::vector<std::string>{
+                                        "WRITE Writing image to \\\\.\\PhysicalDrive2",
+                                        "FINALIZE Flushing disk buffers", "FINALIZE Disk buffers flushed", kVerify,
+                                        kVerify}));
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    EXPECT_EQ(lines[i]["taskId"], "t7");
+    EXPECT_EQ(lines[i]["sessionId"], "s1");
+  }
+  EXPECT_EQ(lines[2]["bytesProcessed"], image.size());
+  EXPECT_EQ(lines[3]["bytesProcessed"], 0);
+  EXPECT_EQ(lines[4]["bytesTotal"], image.size());
+
+  // Whole 4 MiB writes at 4 MiB offsets, then the image's tail as it is.
+  const auto writes = drive_writes();
+  ASSERT_EQ(writes.size(), 3u);
+  EXPECT_EQ(writes[0]["offset"], 0);
+  EXPECT_EQ(writes[1]["offset"], 4 * kMiB);
+  EXPECT_EQ(writes[1]["bytes"], 4 * kMiB);
+  EXPECT_EQ(writes[2]["bytes"], kMiB + 1536);
+}
+
+TEST_F(WriteImage, BytesTotalAndSkippedReadback) {
+  const std::string image = pattern_bytes(5 * kMiB);
+  card.sim.write_file("image.img", image);
+  const struct {
+    json more;
+    std::uint64_t written;
+    std::uint64_t verified;
+    int attempts;
+  } cases[] = {
+      {{{"bytesTotal", 0}}, 0, 0, 1},
+      {{{"bytesTotal", 3 * kMiB}}, 3 * kMiB, 3 * kMiB, 1},
+      {{{"bytesTotal", 4096.9}}, 4096, 4096, 1},
+      // Past the image's end the card is verified all the same, and differs.
+      {{{"bytesTotal", 6 * kMiB}}, 5 * kMiB, 6 * kMiB, 2},
+  };
+  for (const auto& c : cases) {
+    card.sim.write_file("card.img", std::string(card.card_size, '\0'));
+    const json response = flash(c.more);
+    ASSERT_EQ(response["ok"], true) << response.dump();
+    const json& payload = response["payload"];
+    EXPECT_EQ(payload["bytesWritten"], c.written) << c.more;
+    EXPECT_EQ(payload["sourceSha256"], sha256_hex(image.substr(0, c.written))) << c.more;
+    EXPECT_EQ(payload["verifiedBytes"], c.verified) << c.more;
+    EXPECT_EQ(payload["verifyAttempts"], c.attempts) << c.more;
+    EXPECT_EQ(lines[0]["bytesTotal"], c.verified) << c.more;
+  }
+  // The image ended before bytesTotal: the difference is where it ended.
+  EXPECT_EQ(lines.back()["payload"]["mismatch"],
+            (json{{"offset", 5 * kMiB}, {"expectedSampleHex", ""}, {"observedSampleHex", ""}}));
+
+  const json skipped = flash({{"skipReadback", true}})["payload"];
+  EXPECT_EQ(skipped, (json{{"bytesWritten", image.size()},
+                           {"speedBps", image.size()},
+                           {"sourceSha256", sha256_hex(image)},
+                           {"verifiedBeforeFinalize", true},
+                           {"skippedReadback", true}}));
+  for (const std::string& stage : testing::stages(lines)) EXPECT_FALSE(stage.starts_with("VERIFY")) << stage;
+}
+
+TEST_F(WriteImage, EmptyImageVerifiesTheEmptyDigest) {
+  card.sim.write_file("image.img", "");
+  const json payload = flash()["payload"];
+  EXPECT_EQ(payload["sourceSha256"], kEmptySha256);
+  EXPECT_EQ(payload["observedSha256"], kEmptySha256);
+  EXPECT_EQ(payload["verifyAttempts"], 1);
+  EXPECT_TRUE(drive_writes().empty());
+}
+
+}  // namespace
+}  // namespace wh
+
+namespace wh {
+namespace {
+
+// Every failure ends the command where it happens: no progress line after
+// it, the raw handle closed before the volume locks are dropped, and nothing
+// written when the failure comes before the copy.
+TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
+  const std::string image = pattern_bytes(12 * kMiB);
+  card.sim.write_file("image.img", image);
+  card.sim.write_file("device-image.img", image);
+  const json volume = {{"name", "\\\\?\\Volume{b00f}\\"},
+                       {"extents", {{{"disk", 2}, {"startingOffset", 4 * kMiB}, {"length", 8 * kMiB}}}}};
+  const json drive = "\\\\.\\PhysicalDrive2";
+  const struct {
+    const char* name;
+    json faults;
+    json more;
+    const char* code;
+    const char* message;
+    const char* last_stage;  // the last progress line, "" for none
+    bool drive_opened_for_writing;
+  } cases[] = {
+      {"write fault after 8 MiB",
+       {{{"operation", "write"}, {"path", drive}, {"error", 1117}, {"afterBytes", 8 * kMiB}}}, {}, "WRITE_FAILED",
+       "The request could not be performed because of an I/O device error. (os error 1117)", "", true},
+      {"flush fault", {{{"operation", "flush"}, {"path", drive}, {"error", 31}}}, {}, "WRITE_FAILED",
+       "A device attached to the system is not functioning. (os error 31)", "FINALIZE Flushing disk buffers", true},
+      {"image read fault", {{{"operation", "read"}, {"error", 23}, {"mode", "fileRead"}}}, {}, "WRITE_FAILED",
+       "Data error (cyclic redundancy check). (os error 23)", "", true},
+      {"a drive write that accepts nothing",
+       {{{"operation", "write"}, {"path", drive}, {"maxBytesPerCall", 0}, {"skip", 1}}}, {}, "WRITE_FAILED",
+       "failed to write whole buffer", "", true},
+      {"raw open refused", {{{"operation", "open"}, {"path", drive}, {"error", 5}, {"mode", "exclusiveWrite"}}}, {},
+       "ELEVATION_DENIED",
+       "Windows denied exclusive raw disk access. Run Tovrin Zarerud as administrator, close File Explorer windows "
+       "for this target, unplug and reconnect it, then try again.",
+       "", false},
+      {"raw open in use", {{{"operation", "open"}, {"path", drive}, {"error", 32}, {"mode", "exclusiveWrite"}}}, {},
+       "DEVICE_DISCONNECTED",
+       "The process cannot access the file because it is being used by another process. (os error 32)", "", false},
+      {"card pulled before readback", {{{"operation", "disappear"}, {"path", drive}, {"error", 1167}, {"afterOpens", 5}}},
+       {}, "DEVICE_DISCONNECTED", "The device is not connected. (os error 1167)", "FINALIZE Disk buffers flushed", true},
+      {"image path names a drive", json::array(), {{"imagePath", "\\\\.\\PhysicalDrive0"}}, "IMAGE_MISSING",
+       "Image path names a device or volume, not a file: \\\\.\\PhysicalDrive0", "", false},
+      {"image path names a volume", json::array(), {{"imagePath", "//?/Volume{b00f}"}}, "IMAGE_MISSING",
+       "Image path names a device or volume, not a file: //?/Volume{b00f}", "", false},
+      {"image missing", json::array(), {{"imagePath", card.sim.file("gone.img")}}, "IMAGE_MISSING",
+       "", "", false},
+  };
+  for (const auto& c : cases) {
+    card.sim.write_file("card.img", std::string(card.card_size, '\0'));
+    card.machine["volumes"] = json::array({volume});
+    card.machine["faults"] = c.faults;
+    json more = c.more.is_object() ? c.more : json::object();
+    more["imagePath"] = more.value("imagePath", card.sim.file("image.img"));
+    card.sim.write_file("events.log", "");
+    lines = card.run("write_image", card.target(more));
+    const json& response = lines.back();
+    EXPECT_EQ(response["errorCode"], c.code) << c.name << response.dump();
+    if (*c.message) EXPECT_EQ(response["errorMessage"], c.message) << c.name;
+    const auto seen = testing::stages(lines);
+    EXPECT_EQ(seen.empty() ? "" : seen.back(), c.last_stage) << c.name;
+
+    bool opened = false, closed_before_unlock = true, drive_closed = false;
+    for (const json& event : card.sim.events()) {
+      if (event["op"] == "open" && event["path"] == drive && event["mode"] == "exclusiveWrite") opened = true;
+      if (event["op"] == "close" && event["path"] == drive) drive_closed = true;
+      if (event["op"] == "unlock" && opened && !drive_closed) closed_before_unlock = false;
+    }
+    EXPECT_EQ(opened, c.drive_opened_for_writing) << c.name;
+    EXPECT_TRUE(closed_before_unlock) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace wh
+
+namespace wh {
+namespace {
+
+TEST_F(WriteImage, ReadbackCorruptionIsRecheckedThenLocated) {
+  const std::string image = pattern_bytes(6 * kMiB);
+  card.sim.write_file("image.img", image);
+  const std::uint64_t at = 5 * kMiB + 10;
+  const json corrupt = {{"operation", "corrupt"}, {"path", "\\\\.\\PhysicalDrive2"}, {"offset", at},
+                        {"bytesHex", "00ff"}, {"mode", "exclusiveRead"}};
+
+  // Only the first readback sees it: the recheck matches.
+  json once = corrupt;
+  once["count"] = 1;
+  card.machine["faults"] = {once};
+  json payload = flash()["payload"];
+  EXPECT_EQ(payload["verifyAttempts"], 2);
+  EXPECT_NE(payload["firstObservedSha256"], payload["sourceSha256"]);
+  EXPECT_EQ(payload["observedSha256"], payload["sourceSha256"]);
+  EXPECT_TRUE(payload["mismatch"].is_null());
+  EXPECT_EQ(testing::stages(lines).back(), kRecheck);
+
+  // Every read sees it: the first differing byte and 32 bytes of each side.
+  card.machine["faults"] = {corrupt};
+  payload = flash()["payload"];
+  EXPECT_EQ(payload["verifyAttempts"], 2);
+  EXPECT_EQ(payload["firstObservedSha256"], payload["observedSha256"]);
+  std::string expected, observed = "00ff";
+  for (std::size_t i = 0; i < 32; ++i) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(image[at + i]));
+    expected += hex;
+    if (i >= 2) observed += hex;
+  }
+  EXPECT_EQ(payload["mismatch"], (json{{"offset", at}, {"expectedSampleHex", expected}, {"observedSampleHex", observed}}));
+}
+
+TEST_F(WriteImage, ShortImageReadsKeepEveryDriveWriteOnTheGrid) {
+  const std::string image = pattern_bytes(9 * kMiB);
+  card.sim.write_file("image.img", image);
+  card.machine["faults"] = {{{"operation", "read"}, {"mode", "fileRead"}, {"maxBytesPerCall", 100000}}};
+  const json payload = flash()["payload"];
+  EXPECT_EQ(payload["observedSha256"], sha256_hex(image));
+  for (const json& write : drive_writes()) {
+    EXPECT_EQ(write["offset"].get<std::uint64_t>() % (4 * kMiB), 0u) << write;
+  }
+  EXPECT_EQ(drive_writes().size(), 3u);
+}
+
+}  // namespace
+}  // namespace wh
+
+namespace wh {
+namespace {
+
+// With the simulated clock at 75 ms per MiB moved, a 4 MiB chunk costs 600 ms
+// to write (image read plus drive write) and 300 ms to read back.
+TEST_F(WriteImage, ProgressIsPacedByTheClock) {
+  const std::string image = pattern_bytes(16 * kMiB);
+  card.sim.write_file("image.img", image);
+  card.machine["msPerMiB"] = 75;
+  const json payload = flash()["payload"];
+  std::vector<json> writes, verifies;
+  for (const json& line : lines) {
+    if (line.value("stage", "") == "WRITE") writes.push_back(line);
+    if (line.value("stage", "") == "VERIFY") verifies.push_back(line);
+  }
+  ASSERT_EQ(writes.size(), 5u);  // one a chunk, then the final one
+  EXPECT_EQ(writes[0]["bytesProcessed"], 4 * kMiB);
+  const double first_speed = writes[0]["speedBps"].get<double>();
+  EXPECT_LE(first_speed, 4 * kMiB / 0.6);
+  EXPECT_GT(first_speed, 4 * kMiB / 0.8);
+  // At most one every 500 ms: the start, after 8 and 16 MiB, the end.
+  ASSERT_EQ(verifies.size(), 4u);
+  EXPECT_EQ(verifies[1]["bytesProcessed"], 8 * kMiB);
+  EXPECT_EQ(verifies[3]["bytesProcessed"], 16 * kMiB);
+  // The flush speed covers the whole copy, 2.4 s of simulated time.
+  EXPECT_LE(payload["speedBps"].get<double>(), 16 * kMiB / 2.4);
+  EXPECT_GT(payload["speedBps"].get<double>(), 16 * kMiB / 2.8);
+}
+
+}  // namespace
+}  // namespace wh
