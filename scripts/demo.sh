@@ -105,6 +105,38 @@ sed -i 's/"  000000123  "/"7F3A0C91"/' "$machine/machine.json"
 run --request "{\"id\":\"13\",\"sessionId\":\"demo\",\"command\":\"prepare_disk\",\"payload\":{$card}}"
 run --request "{\"id\":\"14\",\"sessionId\":\"demo\",\"command\":\"detach_target\",\"payload\":{$card}}"
 
+echo "=== Flash a realistic card image: extract, prepare, write, verify ==="
+echo
+# The original card is back in the reader.
+sed -i 's/"7F3A0C91"/"  000000123  "/' "$machine/machine.json"
+# A Raspberry Pi OS-like image: MBR, FAT32 boot partition at 4 MiB with the
+# firmware and kernel files, Linux root partition.
+bash tests/cards/make_cards.sh "$machine/cards" >/dev/null
+xz -T1 -c "$machine/cards/card.img" > "$machine/pi.img.xz"
+run --request "{\"id\":\"20\",\"sessionId\":\"demo\",\"command\":\"image_extract_xz\",\"payload\":{\"imagePath\":\"$machine/pi.img.xz\",\"outputPath\":\"$machine/pi.img\"}}"
+size=$(stat -c %s "$machine/pi.img")
+run --request "{\"id\":\"21\",\"sessionId\":\"demo\",\"command\":\"prepare_disk\",\"payload\":{$card}}"
+run --request "{\"id\":\"22\",\"sessionId\":\"demo\",\"command\":\"write_image\",\"payload\":{$card,\"imagePath\":\"$machine/pi.img\",\"taskId\":\"write-1\"}}"
+run --request "{\"id\":\"23\",\"sessionId\":\"demo\",\"command\":\"verify_hash\",\"payload\":{$card,\"bytesTotal\":$size}}"
+echo "sha256sum of the prepared image:"
+(cd "$machine" && sha256sum pi.img)
+echo
+echo "The card's boot partition, listed by mtools from the drive's bytes:"
+MTOOLS_SKIP_CHECK=1 mdir -i "$machine/card.img@@4M" ::
+echo
+echo "=== Windows mounts the card when it comes back online ==="
+echo
+run --request "{\"id\":\"24\",\"sessionId\":\"demo\",\"command\":\"finalize_disk\",\"payload\":{$card}}"
+grep '"op":"mountSideEffect"' "$machine/events.log" | tail -n 1 | sed 's/^/    /'
+echo
+run --request "{\"id\":\"25\",\"sessionId\":\"demo\",\"command\":\"classify_mismatch\",\"payload\":{$card,\"imagePath\":\"$machine/pi.img\",\"bytesTotal\":$size}}"
+echo "=== A byte of the root directory goes bad on the card ==="
+echo
+root=$(sed -n 's/.*"rootDirectory": *\([0-9]*\).*/\1/p' "$machine/cards/cards.json" | head -n 1)
+printf 'X' | dd of="$machine/card.img" bs=1 seek="$root" conv=notrunc status=none
+run --request "{\"id\":\"26\",\"sessionId\":\"demo\",\"command\":\"classify_mismatch\",\"payload\":{$card,\"imagePath\":\"$machine/pi.img\",\"bytesTotal\":$size}}"
+run --request "{\"id\":\"27\",\"sessionId\":\"demo\",\"command\":\"read_sectors\",\"payload\":{$card,\"startLba\":$((root / 512)),\"sectorCount\":1}}"
+
 echo "PowerShell received these scripts:"
 cat "$machine/powershell.log"
 echo
