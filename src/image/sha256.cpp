@@ -24,12 +24,15 @@ std::string Sha256::finish_hex() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(context_, digest, &length) != 1) std::abort();
+  return lower_hex(std::span<const std::uint8_t>(digest, length));
+}
+
+std::string lower_hex(std::span<const std::uint8_t> bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(std::size_t{2} * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 0x0F];
+  std::string text(bytes.size() * 2, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    text[2 * i] = kHex[bytes[i] >> 4];
+    text[2 * i + 1] = kHex[bytes[i] & 0x0F];
   }
   return text;
 }

@@ -27,4 +27,8 @@ class Sha256 {
   evp_md_ctx_st* context_;
 };
 
+// Bytes as lowercase hexadecimal, two digits a byte: digests, samples and
+// raw sectors all go out this way.
+std::string lower_hex(std::span<const std::uint8_t> bytes);
+
 }  // namespace wh

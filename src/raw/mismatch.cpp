@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "frame/payload_fields.h"
+#include "image/sha256.h"
 #include "raw/drive_reader.h"
 #include "raw/fat_metadata.h"
 #include "raw/raw_readback.h"
@@ -19,14 +20,11 @@ namespace {
 constexpr std::size_t kSampleBytes = 32;
 constexpr const char* kShortRead = "failed to fill whole buffer";
 
-std::string lower_hex(const std::uint8_t* bytes, std::size_t begin, std::size_t end) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = begin; i < end; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xF];
-  }
-  return text;
+// Up to 32 bytes from `at` of a side that holds `end` bytes; empty when it
+// has none there.
+std::string sample(const std::uint8_t* bytes, std::size_t end, std::size_t at) {
+  if (at >= end) return "";
+  return lower_hex(std::span(bytes + at, std::min(end, at + kSampleBytes) - at));
 }
 
 // Index of the first differing byte of two equally long runs, or `size`.
@@ -62,8 +60,8 @@ HelperResult<Sides> open_sides(Platform& platform, const std::string& image_path
 json difference(std::uint64_t offset, const std::uint8_t* image, std::size_t image_end,
                 const std::uint8_t* drive, std::size_t drive_end, std::size_t at) {
   return json{{"offset", offset + at},
-              {"expectedSampleHex", at < image_end ? lower_hex(image, at, std::min(image_end, at + kSampleBytes)) : ""},
-              {"observedSampleHex", at < drive_end ? lower_hex(drive, at, std::min(drive_end, at + kSampleBytes)) : ""}};
+              {"expectedSampleHex", sample(image, image_end, at)},
+              {"observedSampleHex", sample(drive, drive_end, at)}};
 }
 
 json classification(bool safe, std::string message) { return json{{"safe", safe}, {"message", std::move(message)}}; }

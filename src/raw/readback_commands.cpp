@@ -4,26 +4,13 @@
 
 #include "boot/boot_reader.h"
 #include "frame/payload_fields.h"
+#include "image/sha256.h"
 #include "raw/raw_readback.h"
 #include "target/volume_locks.h"
 
 namespace wh {
 
 using nlohmann::json;
-
-namespace {
-
-std::string lower_hex(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text(bytes.size() * 2, '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    text[2 * i] = kDigits[bytes[i] >> 4];
-    text[2 * i + 1] = kDigits[bytes[i] & 0xF];
-  }
-  return text;
-}
-
-}  // namespace
 
 HelperResult<json> handle_verify_hash(CommandContext& context) {
   const json& payload = context.request.payload;
