@@ -54,6 +54,7 @@ class MemoryHandle : public Handle {
   OsStatus lock_volume() override { return Err(unsupported()); }
   OsStatus dismount_volume() override { return Err(unsupported()); }
   OsResult<FileIdentity> file_identity() override { return Err(unsupported()); }
+  OsResult<VolumeInformation> volume_information() override { return Err(unsupported()); }
 
  private:
   static OsError unsupported() { return OsError{1, "Incorrect function.\r\n"}; }

@@ -48,7 +48,7 @@ TEST_F(SimState, EveryMemberSurvivesAWriteAndARead) {
                                {"offline", true}, {"partitionStyle", "GPT"}, {"noMedium", true},
                                {"getDisk", {{"FriendlyName", "Other"}}}, {"writeProtectSwitch", true},
                                {"mountSideEffects", false}});
-  machine["volumes"][0].update({{"directory", "boot"}, {"mounted", false},
+  machine["volumes"][0].update({{"directory", "boot"}, {"mounted", false}, {"fileSystem", "exFAT"}, {"serialNumber", 305441741},
                                 {"heldBy", {{"error", 5}, {"until", "never"}}}});
   machine["faults"] = {{{"operation", "swap"}, {"path", kDrive}, {"afterOpens", 2}, {"serial", "BB22"},
                         {"sizeBytes", 4096}, {"backingFile", "other.img"}, {"error", 31}},

@@ -44,6 +44,12 @@ struct FileIdentity {
 
 enum class FileKind { kRegular, kDirectory, kOther };
 
+// What GetVolumeInformationByHandleW tells of the volume a handle is on.
+struct VolumeInformation {
+  std::string file_system;  // "FAT", "FAT32", "exFAT", "NTFS", "ReFS", ...
+  std::uint32_t serial_number = 0;
+};
+
 struct FileStatus {
   // kOther: a device, pipe or anything else that is not a file on a volume.
   FileKind kind = FileKind::kOther;
@@ -125,6 +131,11 @@ class Handle {
   // open_file_read, never on those from create_file_write or
   // open_always_write (they fail with 5).
   virtual OsResult<FileIdentity> file_identity() = 0;
+
+  // GetVolumeInformationByHandleW: the file system's name and serial number
+  // of the volume this handle is on, or is (a volume device handle). Handles
+  // of other kinds fail with the error Windows gives for them.
+  virtual OsResult<VolumeInformation> volume_information() = 0;
 };
 
 using HandlePtr = std::unique_ptr<Handle>;
@@ -191,6 +202,15 @@ class Platform {
   // GENERIC_WRITE, OPEN_ALWAYS, FILE_FLAG_WRITE_THROUGH; reports whether the
   // file existed before. The content is left as it was.
   virtual OsResult<OpenedForWriting> open_always_write(const std::string& path) = 0;
+  // MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH: the
+  // file `from` takes the name `to` in one step, replacing the file of that
+  // name if there is one, and the call returns once the change is on the
+  // disk. Both paths must be on one volume (else ERROR_NOT_SAME_DEVICE, 17);
+  // `to` may not be a directory or a read-only file (5).
+  virtual OsStatus replace_file(const std::string& from, const std::string& to) = 0;
+  // DeleteFileW: 2 when there is no such file, 5 for a directory or a
+  // read-only file.
+  virtual OsStatus delete_file(const std::string& path) = 0;
 
   // --- Processes.
 

@@ -40,6 +40,7 @@ OsResult<std::vector<std::uint32_t>> SimHandle::volume_disk_extents() { return E
 OsStatus SimHandle::lock_volume() { return Err(invalid_function()); }
 OsStatus SimHandle::dismount_volume() { return Err(invalid_function()); }
 OsResult<FileIdentity> SimHandle::file_identity() { return Err(invalid_function()); }
+OsResult<VolumeInformation> SimHandle::volume_information() { return Err(invalid_function()); }
 
 SimHandle::~SimHandle() {
   log({{"op", "close"}});
@@ -196,6 +197,13 @@ OsResult<std::vector<std::uint32_t>> SimVolumeHandle::volume_disk_extents() {
   std::vector<std::uint32_t> disks;
   for (const SimExtent& extent : (*volume)->extents) disks.push_back(extent.disk);
   return disks;
+}
+
+OsResult<VolumeInformation> SimVolumeHandle::volume_information() {
+  if (auto error = check("volumeInformation")) return Err(*error);
+  auto volume = this->volume();
+  if (!volume) return Err(volume.error());
+  return VolumeInformation{(*volume)->file_system, (*volume)->serial_number};
 }
 
 OsStatus SimVolumeHandle::lock_volume() {

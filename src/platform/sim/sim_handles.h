@@ -41,6 +41,7 @@ class SimHandle : public Handle {
   OsStatus lock_volume() override;
   OsStatus dismount_volume() override;
   OsResult<FileIdentity> file_identity() override;
+  OsResult<VolumeInformation> volume_information() override;
 
  protected:
   // The fault for `operation` on this handle's path and mode, or the
@@ -161,6 +162,7 @@ class SimVolumeHandle : public SimHandle {
   OsResult<std::vector<std::uint32_t>> volume_disk_extents() override;
   OsStatus lock_volume() override;
   OsStatus dismount_volume() override;
+  OsResult<VolumeInformation> volume_information() override;
 
  private:
   OsStatus try_lock();

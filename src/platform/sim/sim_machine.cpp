@@ -86,6 +86,8 @@ SimVolume volume_from_json(const json& v, const std::string& directory) {
   }
   if (auto dir = optional_member<std::string>(v, "directory")) volume.directory = host_path(directory, *dir);
   volume.mounted = v.value("mounted", true);
+  volume.file_system = v.value("fileSystem", std::string("FAT32"));
+  volume.serial_number = v.value("serialNumber", 0u);
   for (const json& letter : v.value("letters", json::array())) volume.letters.push_back(letter.get<std::string>());
   if (auto held = v.find("heldBy"); held != v.end() && !held->is_null()) {
     SimVolume::Hold hold;
@@ -106,6 +108,8 @@ json volume_to_json(const SimVolume& volume, const std::string& directory) {
   if (!volume.directory.empty()) v["directory"] = file_path(directory, volume.directory);
   v["mounted"] = volume.mounted;
   v["letters"] = volume.letters;
+  v["fileSystem"] = volume.file_system;
+  v["serialNumber"] = volume.serial_number;
   if (volume.held_by) {
     v["heldBy"] = {{"error", volume.held_by->error},
                    {"until", volume.held_by->until_force_dismount ? "forceDismount" : "never"}};

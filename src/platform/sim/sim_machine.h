@@ -70,6 +70,9 @@ struct SimVolume {
   // writes into its extents need it locked or dismounted first.
   bool mounted = true;
   std::vector<std::string> letters;  // drive letters, such as "E"
+  // What GetVolumeInformationByHandleW reports.
+  std::string file_system = "FAT32";
+  std::uint32_t serial_number = 0;
   // Another program holds the volume open: FSCTL_LOCK_VOLUME fails with
   // `error` until a dismount without a lock (or never).
   struct Hold {

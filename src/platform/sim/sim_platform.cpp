@@ -267,6 +267,32 @@ OsResult<OpenedForWriting> SimPlatform::open_always_write(const std::string& pat
   return OpenedForWriting{std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kWrite), existed};
 }
 
+OsStatus SimPlatform::replace_file(const std::string& from, const std::string& to) {
+  if (auto error = invalid_name(from)) return Err(*error);
+  if (auto error = invalid_name(to)) return Err(*error);
+  if (auto error = fault("replace", to, "fileWrite")) return Err(*error);
+  const std::string host_to = host_path(to);
+  if (is_directory(host_to)) return Err(win32_error(kErrorAccessDenied));
+  const auto known = machine.file_attributes.find(host_to);
+  if (known != machine.file_attributes.end() && (known->second & kAttributeReadOnly)) {
+    return Err(win32_error(kErrorAccessDenied));
+  }
+  const std::string host_from = host_path(from);
+  if (::rename(host_from.c_str(), host_to.c_str()) != 0) return Err(missing_or_failed(errno, host_from));
+  log_event({{"op", "replace"}, {"path", to}, {"from", from}});
+  return {};
+}
+
+OsStatus SimPlatform::delete_file(const std::string& path) {
+  if (auto error = invalid_name(path)) return Err(*error);
+  if (auto error = fault("delete", path, "fileWrite")) return Err(*error);
+  const std::string host = host_path(path);
+  if (is_directory(host)) return Err(win32_error(kErrorAccessDenied));
+  if (::unlink(host.c_str()) != 0) return Err(missing_or_failed(errno, host));
+  log_event({{"op", "delete"}, {"path", path}});
+  return {};
+}
+
 Instant SimPlatform::now() {
   // Exact for any count of bytes: no rounding accumulates over many calls.
   const long double transfer_ns = static_cast<long double>(state.bytes_moved) * machine.ms_per_mib * 1e6L / 1048576.0L;

@@ -66,6 +66,8 @@ class SimPlatform : public Platform {
   OsResult<HandlePtr> open_file_read(const std::string& path) override;
   OsResult<HandlePtr> create_file_write(const std::string& path) override;
   OsResult<OpenedForWriting> open_always_write(const std::string& path) override;
+  OsStatus replace_file(const std::string& from, const std::string& to) override;
+  OsStatus delete_file(const std::string& path) override;
   OsResult<ProcessOutput> run_process(const std::string& executable,
                                       const std::vector<std::string>& arguments) override;
   Instant now() override;

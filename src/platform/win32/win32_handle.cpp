@@ -1,6 +1,8 @@
 #include "platform/win32/win32_handle.h"
 
 #include <algorithm>
+#include <array>
+#include <cwchar>
 
 #include "platform/win32/ioctl_replies.h"
 
@@ -152,6 +154,19 @@ OsResult<FileIdentity> Win32Handle::file_identity() {
   if (!status) return Err(status.error());
   if (status->kind != FileKind::kRegular) return Err(os_error(ERROR_INVALID_FUNCTION));
   return status->identity;
+}
+
+OsResult<VolumeInformation> Win32Handle::volume_information() {
+  // MAX_PATH + 1 is the documented size of the file-system name buffer.
+  std::array<wchar_t, MAX_PATH + 1> name{};
+  DWORD serial = 0;
+  if (!::GetVolumeInformationByHandleW(handle_.get(), /*lpVolumeNameBuffer=*/nullptr, /*nVolumeNameSize=*/0,
+                                       &serial, /*lpMaximumComponentLength=*/nullptr,
+                                       /*lpFileSystemFlags=*/nullptr, name.data(),
+                                       static_cast<DWORD>(name.size()))) {
+    return Err(last_error());
+  }
+  return VolumeInformation{from_wide(std::wstring_view(name.data(), ::wcsnlen(name.data(), name.size()))), serial};
 }
 
 }  // namespace wh::win32

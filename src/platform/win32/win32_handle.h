@@ -30,6 +30,7 @@ class Win32Handle : public Handle {
   OsStatus lock_volume() override;
   OsStatus dismount_volume() override;
   OsResult<FileIdentity> file_identity() override;
+  OsResult<VolumeInformation> volume_information() override;
 
  private:
   // DeviceIoControl without an overlapped structure into a zero-filled reply

@@ -113,6 +113,24 @@ OsResult<OpenedForWriting> Win32Platform::open_always_write(const std::string& p
                           last == ERROR_ALREADY_EXISTS};
 }
 
+OsStatus Win32Platform::replace_file(const std::string& from, const std::string& to) {
+  auto wide_from = to_wide_path(from);
+  if (!wide_from) return Err(wide_from.error());
+  auto wide_to = to_wide_path(to);
+  if (!wide_to) return Err(wide_to.error());
+  if (!::MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return Err(last_error());
+  }
+  return {};
+}
+
+OsStatus Win32Platform::delete_file(const std::string& path) {
+  auto wide = to_wide_path(path);
+  if (!wide) return Err(wide.error());
+  if (!::DeleteFileW(wide->c_str())) return Err(last_error());
+  return {};
+}
+
 Instant Win32Platform::now() { return std::chrono::steady_clock::now().time_since_epoch(); }
 
 void Win32Platform::sleep_ms(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
