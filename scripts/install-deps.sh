@@ -8,7 +8,7 @@ set -euo pipefail
 # tests check them with fsck.exfat. fdisk, dosfstools, mtools: the build makes
 # the test card images (tests/cards) with sfdisk, mkfs.fat and mcopy, the
 # Windows build's too.
-packages=(cmake make g++ nlohmann-json3-dev liblzma-dev libssl-dev libgtest-dev xz-utils exfatprogs
+packages=(cmake make g++ nlohmann-json3-dev libcli11-dev liblzma-dev libssl-dev libgtest-dev xz-utils exfatprogs
           fdisk dosfstools mtools)
 if [ "${1:-}" = windows ]; then
   # dpkg-dev unpacks the source packages the Windows libraries are built from;

@@ -1,0 +1,34 @@
+// Choosing the card: the candidates list_disks gave, the one the user named,
+// the identity every later disk command carries, and the user's consent to
+// erase it.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/result.h"
+
+namespace flash {
+
+// The disk of `disks` (list_disks' array) that `wanted` names: a drive
+// number ("2"), or a device path or id ("\\.\PhysicalDrive2",
+// "PhysicalDrive2"; letter case ignored).
+wh::Result<nlohmann::json, std::string> select_disk(const nlohmann::json& disks, const std::string& wanted);
+
+// "\\.\PhysicalDrive2  48.0 MiB  Generic STORAGE DEVICE (usb-drive, serial 123)".
+std::string describe_disk(const nlohmann::json& disk);
+
+void print_candidates(std::ostream& out, const nlohmann::json& disks);
+
+// The payload members that name the target: osDevicePath, and the expected
+// identity built from the listed disk (drive path, size, serial).
+nlohmann::json target_members(const nlohmann::json& disk);
+
+// Asks "Erase everything on ...?" on `prompt` and reads the answer from
+// standard input; refuses without asking when standard input is not a
+// terminal.
+wh::Result<void, std::string> confirm_erase(const nlohmann::json& disk, std::ostream& prompt);
+
+}  // namespace flash

@@ -1,0 +1,34 @@
+// What the command line asks flash-card to do.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace flash {
+
+// A first-boot file: where it goes on the card's boot partition, and the
+// host file whose contents it gets.
+struct CardFile {
+  std::string card_path;
+  std::string host_path;
+};
+
+struct FlashOptions {
+  std::string image;                // the .xz image
+  std::optional<std::string> disk;  // "N" or a device path; absent: list the disks
+  bool yes = false;                 // erase without asking
+  bool json = false;                // the helper's lines instead of the display
+  std::string helper;               // the windows_helper executable
+  std::string prepared_image;       // where the decompressed image goes
+  std::vector<CardFile> files;
+  std::string cmdline_append;
+  std::string transcript;  // empty: none
+};
+
+// Exit statuses.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitListedOnly = 2;
+
+}  // namespace flash

@@ -1,0 +1,167 @@
+// CreateProcessW with the child's standard output on an anonymous pipe and
+// its standard input and error on NUL. The child inherits exactly those two
+// handles, named in PROC_THREAD_ATTRIBUTE_HANDLE_LIST, whatever else in this
+// process happens to be inheritable. The command line is quoted so that the
+// C runtime's split gives the helper its arguments back byte for byte.
+#include <windows.h>
+
+#include <cstdint>
+#include <iterator>
+#include <vector>
+
+#include "helper_process.h"
+#include "platform/unicode.h"
+#include "platform/windows_command_line.h"
+
+namespace flash {
+namespace {
+
+class OwnedHandle {
+ public:
+  explicit OwnedHandle(HANDLE handle = nullptr) : handle_(handle) {}
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  ~OwnedHandle() { reset(); }
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  void reset(HANDLE handle = nullptr) {
+    if (valid()) ::CloseHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+std::string describe(const std::string& what, DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      /*lpSource=*/nullptr, code, /*dwLanguageId=*/0, reinterpret_cast<wchar_t*>(&text), /*nSize=*/0,
+      /*Arguments=*/nullptr);
+  std::string message;
+  if (length > 0 && text != nullptr) {
+    message = wh::utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+      message.pop_back();
+    }
+  }
+  if (text != nullptr) ::LocalFree(text);
+  return what + ": " + message + " (os error " + std::to_string(code) + ")";
+}
+
+std::wstring wide(std::string_view text) {
+  const std::u16string utf16 = wh::utf8_to_utf16(text);
+  return std::wstring(utf16.begin(), utf16.end());
+}
+
+// The attribute list that names the handles the child may inherit.
+class InheritList {
+ public:
+  bool init(HANDLE* handles, std::size_t count) {
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(/*lpAttributeList=*/nullptr, /*dwAttributeCount=*/1, /*dwFlags=*/0, &size);
+    storage_.assign(size, 0);
+    list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (!::InitializeProcThreadAttributeList(list_, /*dwAttributeCount=*/1, /*dwFlags=*/0, &size)) {
+      list_ = nullptr;
+      return false;
+    }
+    return ::UpdateProcThreadAttribute(list_, /*dwFlags=*/0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                       count * sizeof(HANDLE), /*lpPreviousValue=*/nullptr,
+                                       /*lpReturnSize=*/nullptr) != FALSE;
+  }
+  InheritList() = default;
+  InheritList(const InheritList&) = delete;
+  InheritList& operator=(const InheritList&) = delete;
+  ~InheritList() {
+    if (list_ != nullptr) ::DeleteProcThreadAttributeList(list_);
+  }
+  LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+ private:
+  std::vector<std::uint8_t> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+}  // namespace
+
+wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& program,
+                                                          const std::vector<std::string>& arguments,
+                                                          const LineSink& on_line) {
+  const std::wstring application = wide(program);
+  std::wstring command_line = wide(wh::build_windows_command_line(program, arguments));
+
+  HANDLE r = nullptr;
+  HANDLE w = nullptr;
+  if (!::CreatePipe(&r, &w, /*lpPipeAttributes=*/nullptr, /*nSize=*/0)) {
+    return wh::Err(describe("cannot make a pipe", ::GetLastError()));
+  }
+  OwnedHandle read_end(r);
+  OwnedHandle write_end(w);
+  OwnedHandle null_device(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
+                                        /*dwFlagsAndAttributes=*/0, /*hTemplateFile=*/nullptr));
+  if (!null_device.valid()) return wh::Err(describe("cannot open NUL", ::GetLastError()));
+
+  HANDLE inherited[] = {null_device.get(), write_end.get()};
+  for (HANDLE handle : inherited) {
+    if (!::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+      return wh::Err(describe("cannot hand a pipe to the helper", ::GetLastError()));
+    }
+  }
+  InheritList inherit_list;
+  if (!inherit_list.init(inherited, std::size(inherited))) {
+    return wh::Err(describe("cannot limit the helper's inherited handles", ::GetLastError()));
+  }
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = null_device.get();
+  startup.StartupInfo.hStdOutput = write_end.get();
+  startup.StartupInfo.hStdError = null_device.get();
+  startup.lpAttributeList = inherit_list.get();
+
+  PROCESS_INFORMATION process{};
+  // CREATE_NO_WINDOW: the app starts the helper without a console of its own.
+  const BOOL started = ::CreateProcessW(
+      application.c_str(), command_line.data(), /*lpProcessAttributes=*/nullptr,
+      /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/TRUE,
+      /*dwCreationFlags=*/EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW,
+      /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &startup.StartupInfo, &process);
+  const DWORD start_error = started ? ERROR_SUCCESS : ::GetLastError();
+  // Only the child holds the write end now, so the reads end when it does.
+  write_end.reset();
+  null_device.reset();
+  if (!started) return wh::Err(describe("cannot start " + program, start_error));
+  OwnedHandle process_handle(process.hProcess);
+  OwnedHandle thread_handle(process.hThread);
+
+  LineSplitter lines(on_line);
+  std::string read_error;
+  char buffer[65536];
+  while (true) {
+    DWORD got = 0;
+    if (!::ReadFile(read_end.get(), buffer, sizeof buffer, &got, /*lpOverlapped=*/nullptr)) {
+      const DWORD code = ::GetLastError();
+      if (code != ERROR_BROKEN_PIPE) read_error = describe("cannot read the helper's output", code);
+      break;
+    }
+    lines.feed(std::string_view(buffer, got));  // a zero-byte write is not the end
+  }
+  lines.finish();
+  read_end.reset();
+
+  if (::WaitForSingleObject(process_handle.get(), INFINITE) != WAIT_OBJECT_0) {
+    return wh::Err(describe("cannot wait for the helper", ::GetLastError()));
+  }
+  if (!read_error.empty()) return wh::Err(read_error);
+  DWORD exit_code = 0;
+  if (!::GetExitCodeProcess(process_handle.get(), &exit_code)) {
+    return wh::Err(describe("cannot read the helper's exit status", ::GetLastError()));
+  }
+  return static_cast<std::uint32_t>(exit_code);
+}
+
+}  // namespace flash

@@ -1,0 +1,38 @@
+// What flash-card asks of its own operating system besides starting the
+// helper: whether a stream is an interactive terminal, where its own
+// executable lives, and the helper's file name there. POSIX and Win32
+// implementations, chosen by the build.
+#pragma once
+
+#include <string>
+
+namespace flash {
+
+enum class Stream { kInput, kOutput };
+
+// True when `stream` is a terminal (a console on Windows), where the display
+// can redraw a line in place and a question can be answered.
+bool is_terminal(Stream stream);
+
+// The full path of the running executable; empty when it cannot be found.
+std::string own_executable_path();
+
+// "windows_helper", or "windows_helper.exe" on Windows.
+std::string helper_file_name();
+
+// Prepares the console for UTF-8 output where that needs doing.
+void prepare_console();
+
+}  // namespace flash
+
+#include <filesystem>
+
+namespace flash {
+
+// A UTF-8 path as the file system's path type (on Windows a narrow string
+// would be read in the ANSI code page).
+inline std::filesystem::path utf8_path(const std::string& path) {
+  return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+
+}  // namespace flash

@@ -1,0 +1,105 @@
+// flash-card: writes an .xz image to a removable card through windows_helper,
+// one helper process per step, as the desktop app does.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+
+#include "flash_flow.h"
+#include "flash_main.h"
+#include "host_os.h"
+#include "platform/unicode.h"
+
+namespace flash {
+namespace {
+
+std::string default_helper() {
+  const std::string self = own_executable_path();
+  const auto slash = self.find_last_of("/\\");
+  if (slash == std::string::npos) return helper_file_name();
+  return self.substr(0, slash + 1) + helper_file_name();
+}
+
+// "pi.img.xz" -> "pi.img.prepared": next to the image, never the image.
+std::string default_prepared_image(const std::string& image) {
+  std::string base = image;
+  if (base.size() > 3 && wh::ascii_lower(base.substr(base.size() - 3)) == ".xz") base.resize(base.size() - 3);
+  return base + ".prepared";
+}
+
+wh::Result<std::vector<CardFile>, std::string> card_files(const std::vector<std::string>& specs) {
+  std::vector<CardFile> files;
+  for (const std::string& spec : specs) {
+    const auto equals = spec.find('=');
+    if (equals == 0 || equals == std::string::npos || equals + 1 == spec.size()) {
+      return wh::Err("--file wants CARD-PATH=HOST-FILE, not " + spec);
+    }
+    files.push_back(CardFile{spec.substr(0, equals), spec.substr(equals + 1)});
+  }
+  return files;
+}
+
+}  // namespace
+
+int flash_main(std::vector<std::string> arguments) {
+  prepare_console();
+  CLI::App app("Writes an XZ-compressed Raspberry Pi OS image to a removable card through windows_helper,\n"
+               "one helper process per step, and checks that the card will boot.",
+               "flash-card");
+  FlashOptions options;
+  std::string disk;
+  std::vector<std::string> file_specs;
+  app.add_option("image", options.image, "The .xz image to write");
+  app.add_option("--disk", disk, "The card: its number or device path from the list (without it: list the disks)");
+  app.add_flag("-y,--yes", options.yes, "Erase the card without asking");
+  app.add_flag("--json", options.json, "Print the helper's JSON lines unchanged instead of the display");
+  app.add_option("--helper", options.helper, "The windows_helper executable (default: next to flash-card)");
+  app.add_option("--prepared-image", options.prepared_image,
+                 "Where the decompressed image goes (default: the image's path without .xz, plus .prepared)");
+  app.add_option("--file", file_specs, "A first-boot file for the boot partition, repeatable")
+      ->type_name("CARD-PATH=HOST-FILE");
+  app.add_option("--cmdline-append", options.cmdline_append, "Text to add to the card's cmdline.txt")
+      ->type_name("TEXT");
+  app.add_option("--transcript", options.transcript, "Write every request and every helper line to FILE")
+      ->type_name("FILE");
+
+  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+  if (!reversed.empty()) reversed.pop_back();  // the program name
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error);
+  }
+  if (!disk.empty()) options.disk = disk;
+  auto files = card_files(file_specs);
+  if (!files) {
+    std::cerr << "flash-card: " << files.error() << '\n';
+    return kExitFailure;
+  }
+  options.files = std::move(files).value();
+  if (options.disk && options.image.empty()) {
+    std::cerr << "flash-card: an image to write is needed with --disk\n";
+    return kExitFailure;
+  }
+  if (options.helper.empty()) options.helper = default_helper();
+  if (options.prepared_image.empty()) options.prepared_image = default_prepared_image(options.image);
+
+  std::ofstream transcript;
+  if (!options.transcript.empty()) {
+    transcript.open(utf8_path(options.transcript), std::ios::binary | std::ios::trunc);
+    if (!transcript) {
+      std::cerr << "flash-card: cannot write the transcript " << options.transcript << '\n';
+      return kExitFailure;
+    }
+  }
+  std::ostream nowhere(nullptr);
+  HelperSession session(options.helper, make_session_id(), transcript.is_open() ? &transcript : nullptr,
+                        options.json ? &std::cout : nullptr);
+  std::ostream& display = options.json ? nowhere : std::cout;
+  ProgressView view(display, !options.json && is_terminal(Stream::kOutput));
+  const FlowStreams streams{display, std::cerr, options.json ? std::cerr : std::cout, !options.json};
+  return run_flash(options, session, view, streams);
+}
+
+}  // namespace flash

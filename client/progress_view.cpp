@@ -1,0 +1,117 @@
+#include "progress_view.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace flash {
+
+using nlohmann::json;
+
+namespace {
+
+std::uint64_t number(const json& event, const char* name) {
+  const auto found = event.find(name);
+  return found != event.end() && found->is_number_unsigned() ? found->get<std::uint64_t>() : 0;
+}
+
+int percent(const StageFigures& figures) {
+  if (figures.total == 0) return -1;
+  return static_cast<int>(std::min<std::uint64_t>(100, figures.bytes * 100 / figures.total));
+}
+
+std::string amounts(const StageFigures& figures) {
+  std::string text = format_bytes(figures.bytes);
+  if (figures.total != 0) text += " / " + format_bytes(figures.total);
+  return text + "  " + format_speed(figures.speed_bps);
+}
+
+}  // namespace
+
+std::string format_bytes(std::uint64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double value = static_cast<double>(bytes) / 1024.0;
+  std::size_t unit = 0;
+  while (value >= 1024.0 && unit + 1 < std::size(kUnits)) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit >= 2 ? "%.2f %s" : "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+std::string format_speed(std::uint64_t bytes_per_second) { return format_bytes(bytes_per_second) + "/s"; }
+
+StageFigures ProgressView::figures(const std::string& stage) const {
+  for (auto it = stages_.rbegin(); it != stages_.rend(); ++it) {
+    if (it->stage == stage) return *it;
+  }
+  return StageFigures{stage, 0, 0, 0};
+}
+
+void ProgressView::on_event(const json& event) {
+  const std::string stage = event.value("stage", "");
+  if (!open_ || stages_.empty() || stages_.back().stage != stage) {
+    finish();
+    stages_.push_back(StageFigures{stage, 0, 0, 0});
+    open_ = true;
+    last_tenth_ = -1;
+    if (!live_) plain_line(stage + " started: " + event.value("message", ""));
+  }
+  StageFigures& current = stages_.back();
+  current.bytes = number(event, "bytesProcessed");
+  current.total = number(event, "bytesTotal");
+  current.speed_bps = number(event, "speedBps");
+  if (live_) {
+    draw();
+    return;
+  }
+  const int shown = percent(current);
+  const int tenth = shown < 0 ? -1 : shown / 10;
+  if (tenth > last_tenth_ && tenth < 10) {
+    last_tenth_ = tenth;
+    plain_line(stage + " " + std::to_string(shown) + "%  " + amounts(current));
+  }
+}
+
+void ProgressView::draw() {
+  const StageFigures& current = stages_.back();
+  constexpr int kWidth = 24;
+  const int shown = percent(current);
+  std::string line = "  " + current.stage;
+  line.resize(std::max<std::size_t>(line.size(), 12), ' ');
+  if (shown >= 0) {
+    const int filled = shown * kWidth / 100;
+    line += "[" + std::string(filled, '#') + std::string(kWidth - filled, '-') + "] ";
+    char pct[8];
+    std::snprintf(pct, sizeof pct, "%3d%%", shown);
+    line += pct;
+  }
+  line += "  " + amounts(current);
+  const std::size_t width = line.size();
+  if (width < drawn_width_) line += std::string(drawn_width_ - width, ' ');  // wipe a longer old line
+  drawn_width_ = width;
+  out_ << '\r' << line << std::flush;
+}
+
+void ProgressView::finish() {
+  if (!open_) return;
+  open_ = false;
+  const StageFigures& current = stages_.back();
+  if (live_) {
+    out_ << '\n' << std::flush;
+    drawn_width_ = 0;
+  } else {
+    plain_line(current.stage + " done: " + amounts(current));
+  }
+}
+
+void ProgressView::note(const std::string& text) {
+  finish();
+  plain_line(text);
+}
+
+void ProgressView::plain_line(const std::string& text) { out_ << text << '\n' << std::flush; }
+
+}  // namespace flash

@@ -1,0 +1,37 @@
+// The closing report of a flash: what was written and verified at which
+// speed, the digests, how a readback difference was judged, the boot
+// report's rows and the files put on the card.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "progress_view.h"
+
+namespace flash {
+
+struct FlashRecord {
+  std::string image;
+  std::string prepared_image;
+  std::string target;  // describe_disk of the card
+  std::uint64_t image_bytes = 0;
+  std::string image_sha256;              // image_extract_xz's digest of the prepared image
+  nlohmann::json write;                  // write_image's payload
+  std::optional<nlohmann::json> mismatch_class;  // classify_mismatch's payload, when asked
+  nlohmann::json boot_report;            // verify_boot's report
+  std::vector<std::string> card_files;   // apply_customization's files
+  std::string boot_volume;               // and the volume they went to
+  std::vector<std::string> warnings;     // detach_target's
+};
+
+void print_summary(std::ostream& out, const FlashRecord& record, const ProgressView& view);
+
+// One row of a boot report: "passed    Master boot record: MBR signature is present."
+std::string boot_row(const nlohmann::json& check);
+
+}  // namespace flash
