@@ -126,6 +126,9 @@ run() {
 }
 target='"osDevicePath":"\\\\.\\PhysicalDrive1","expectedIdentity":{"physicalDriveNumber":"\\\\.\\PhysicalDrive1","sizeBytes":'$card_bytes',"serial":"000000123"}'
 run bad-1 Health
+# The application still holds the identity of another card that was in the
+# reader: every disk command refuses before it touches the drive.
+run swapped-1 prepare_disk "{${target/000000123/7F3A0C91}}"
 run cancel-1 cancel_task '{"taskId":"write-1"}'
 run verify-1 verify_hash "{$target,\"bytesTotal\":$card_bytes}"
 run sectors-1 read_sectors "{$target,\"startLba\":8192,\"sectorCount\":1}"

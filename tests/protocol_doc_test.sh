@@ -15,3 +15,11 @@ if ! bash "$repo/scripts/demo.sh" --no-build --build-dir "$build_dir" --work-dir
   exit 1
 fi
 "$checker" "$repo/docs/protocol.md" "$scratch/demo/transcript.jsonl"
+# A drifted example must fail, naming its command: a checker that passes
+# everything would let the document rot unnoticed.
+sed 's/"canceled":true/"canceled":false/' "$repo/docs/protocol.md" > "$scratch/drifted.md"
+if "$checker" "$scratch/drifted.md" "$scratch/demo/transcript.jsonl" 2>"$scratch/drift.txt" ||
+   ! grep -q 'example of cancel_task' "$scratch/drift.txt"; then
+  echo "protocol_doc_test.sh: the checker did not report a drifted cancel_task example" >&2
+  exit 1
+fi
