@@ -150,14 +150,18 @@ MessageResult<std::vector<std::string>> dismount_target_volumes(Platform& platfo
   return warnings;
 }
 
-HelperStatus prove_boot_volume(Platform& platform, const TargetIdentity& identity, const std::string& path) {
+bool is_volume_guid_path(std::string_view path) {
   const auto is_hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); };
   bool shaped = path.size() == 49 && path.starts_with("\\\\?\\Volume{") && path.ends_with("}\\");
   for (std::size_t i = 0; shaped && i < 36; ++i) {
     const char c = path[11 + i];
     shaped = (i == 8 || i == 13 || i == 18 || i == 23) ? c == '-' : is_hex(c);
   }
-  if (!shaped) {
+  return shaped;
+}
+
+HelperStatus prove_boot_volume(Platform& platform, const TargetIdentity& identity, const std::string& path) {
+  if (!is_volume_guid_path(path)) {
     return fail(ErrorCode::kDeviceNotRemovable,
                 "Boot partition 1 has no valid volume GUID path; customization was not started.");
   }
@@ -169,6 +173,18 @@ HelperStatus prove_boot_volume(Platform& platform, const TargetIdentity& identit
   if (!volume) return refuse("Unable to open selected boot volume by its GUID path: " + volume.error().text());
   if (!volume_on_target(**volume, identity.physical_drive_number)) {
     return refuse("Validated boot volume no longer belongs solely to the selected target.");
+  }
+  // Partition 1 comes from the image. FAT and exFAT have no junctions or
+  // symbolic links; on NTFS or ReFS a link inside the image could send the
+  // helper's writes to the host's own files.
+  auto information = (*volume)->volume_information();
+  if (!information) {
+    return refuse("Unable to read the file system of the selected boot volume: " + information.error().text());
+  }
+  const std::string& name = information->file_system;
+  if (name != "FAT" && name != "FAT32" && name != "exFAT") {
+    return refuse("The selected boot volume has the file system " + (name.empty() ? std::string("(none)") : name) +
+                  "; only FAT, FAT32 and exFAT boot volumes are written to.");
   }
   return {};
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -84,8 +85,12 @@ HelperResult<PreparedTarget> prepare_target(Platform& platform, const nlohmann::
 MessageResult<std::vector<std::string>> dismount_target_volumes(Platform& platform,
                                                                 const TargetIdentity& identity);
 
+// The 49-character volume GUID path: "\\?\Volume{", a GUID in 8-4-4-4-12
+// form of hexadecimal digits of either case, "}\".
+bool is_volume_guid_path(std::string_view path);
+
 // Proves that the volume named by a volume GUID path lies only on the target
-// (DEVICE_NOT_REMOVABLE otherwise).
+// and holds FAT, FAT32 or exFAT (DEVICE_NOT_REMOVABLE otherwise).
 HelperStatus prove_boot_volume(Platform& platform, const TargetIdentity& identity, const std::string& path);
 
 }  // namespace wh
