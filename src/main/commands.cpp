@@ -1,4 +1,5 @@
 // The composition root: every command handler of this build, by name.
+#include "customize/customization.h"
 #include "discovery/list_disks.h"
 #include "frame/entry.h"
 #include "frame/simple_commands.h"
@@ -27,6 +28,7 @@ constexpr CommandEntry kHandlers[] = {
     {"verify_hash", handle_verify_hash},
     {"read_sectors", handle_read_sectors},
     {"classify_mismatch", handle_classify_mismatch},
+    {"apply_customization", handle_apply_customization},
 };
 
 }  // namespace
