@@ -126,6 +126,9 @@ int FlashFlow::run() {
   view_.note("Helper " + text(*health, "helperVersion") + " on " + text(*health, "platform") +
              (health->value("isElevated", false) ? ", running as administrator" : ", NOT running as administrator"));
 
+  // The image is checked before the user is asked to give up a card for it.
+  if (options_.disk && !call("image_validate_xz", {{"imagePath", options_.image}})) return kExitFailure;
+
   const auto listed = call("list_disks", json::object());
   if (!listed) return kExitFailure;
   const json disks = listed->value("disks", json::array());
@@ -147,7 +150,6 @@ int FlashFlow::run() {
   record_.image = options_.image;
   record_.prepared_image = options_.prepared_image;
 
-  if (!call("image_validate_xz", {{"imagePath", options_.image}})) return kExitFailure;
   const auto size = call("image_uncompressed_size", {{"imagePath", options_.image}});
   if (!size) return kExitFailure;
   record_.image_bytes = count(*size, "uncompressedBytes");

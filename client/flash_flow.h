@@ -1,5 +1,5 @@
 // The desktop app's course through the helper, one process per step:
-// health, list_disks, the user's choice, image_validate_xz,
+// health, image_validate_xz, list_disks, the user's choice,
 // image_uncompressed_size, image_extract_xz, prepare_disk, write_image,
 // classify_mismatch when the readback differed, verify_boot,
 // apply_customization when asked for, detach_target.

@@ -1,0 +1,233 @@
+// flash-card, the built program, driving the built windows_helper on a
+// simulated laptop: an NVMe system disk and a USB card reader holding a
+// blank 64 MiB card, flashed with the realistic card image.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "sim_dir.h"
+
+namespace wh::testing {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::uint64_t kCardBytes = 64ull << 20;
+const char* const kCard = "\\\\.\\PhysicalDrive2";
+
+std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+json card_manifest() { return json::parse(read_text(std::string(CARD_IMAGES_DIR) + "/cards.json"))["card"]; }
+
+// The card image as the app downloads it, compressed once per test run.
+const std::string& compressed_card() {
+  static const SimDir holder;
+  static const std::string path = [] {
+    const std::string target = holder.file("card.img.xz");
+    const std::string command = "xz -k -T1 -c " + quoted(std::string(CARD_IMAGES_DIR) + "/card.img") + " > " + quoted(target);
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("xz failed");
+    return target;
+  }();
+  return path;
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class FlashCardTest : public ::testing::Test {
+ protected:
+  FlashCardTest() {
+    std::filesystem::copy_file(compressed_card(), sim.file("pi.img.xz"));
+    sim.write_file("system.img", "");
+    std::ofstream(sim.file("card.img")).close();
+    std::filesystem::resize_file(sim.file("card.img"), kCardBytes);
+    sim.install_fake_powershell();
+    machine = {{"elevated", true},
+               {"sleepScale", 0},
+               {"drives",
+                {{{"number", 0}, {"backingFile", "system.img"}, {"sizeBytes", 512110190592ull}, {"vendor", "NVMe"},
+                  {"product", "Samsung SSD 980"}, {"serial", "S6B0NL0T"}, {"busType", 17}, {"removableMedia", false},
+                  {"isSystem", true}, {"isBoot", true}, {"partitionStyle", "GPT"}},
+                 {{"number", 2}, {"backingFile", "card.img"}, {"vendor", "Generic"}, {"product", "STORAGE DEVICE"},
+                  {"serial", "  000000123  "}, {"busType", 7}}}}};
+  }
+
+  Outcome run(std::vector<std::string> args) {
+    sim.write_machine(machine);
+    std::string command = "WINDOWS_HELPER_SIM_DIR=" + quoted(sim.path()) + " " + quoted(FLASH_CARD_BINARY);
+    for (const std::string& arg : args) command += " " + quoted(arg);
+    command += " </dev/null >" + quoted(sim.file("out.txt")) + " 2>" + quoted(sim.file("err.txt"));
+    const int raw = std::system(command.c_str());
+    return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, sim.read_file("out.txt"), sim.read_file("err.txt")};
+  }
+  Outcome flash(std::vector<std::string> more = {}) {
+    std::vector<std::string> args{sim.file("pi.img.xz"), "--disk", "2", "--yes", "--transcript", sim.file("t.jsonl")};
+    args.insert(args.end(), more.begin(), more.end());
+    return run(args);
+  }
+
+  // Every request of the run, with the lines the helper answered.
+  std::vector<json> transcript() const {
+    std::vector<json> records;
+    std::istringstream lines(sim.read_file("t.jsonl"));
+    for (std::string line; std::getline(lines, line);) records.push_back(json::parse(line));
+    return records;
+  }
+  std::vector<std::string> commands() const {
+    std::vector<std::string> names;
+    for (const json& record : transcript()) names.push_back(record["request"]["command"]);
+    return names;
+  }
+  std::size_t writes_to(const std::string& path) const {
+    std::size_t count = 0;
+    for (const json& event : sim.events()) count += event.value("op", "") == "write" && event.value("path", "") == path;
+    return count;
+  }
+  std::string summary_value(const std::string& text, const std::string& label) const {
+    const auto at = text.find("  " + label);
+    if (at == std::string::npos) return "";
+    const auto start = text.find_first_not_of(' ', at + 2 + label.size());
+    return text.substr(start, text.find('\n', start) - start);
+  }
+
+  SimDir sim;
+  json machine;
+};
+
+TEST_F(FlashCardTest, FlashesTheCardAndReportsItReady) {
+  const Outcome outcome = flash();
+  ASSERT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  EXPECT_EQ(outcome.err, "");
+  const std::string image = summary_value(outcome.out, "SHA-256 image");
+  EXPECT_EQ(image.size(), 64u);
+  EXPECT_EQ(summary_value(outcome.out, "SHA-256 written"), image);
+  EXPECT_EQ(summary_value(outcome.out, "SHA-256 readback"), image);
+  EXPECT_NE(outcome.out.find("Boot report       working"), std::string::npos) << outcome.out;
+  EXPECT_NE(outcome.out.find("passed   Byte-for-byte image verification"), std::string::npos);
+  EXPECT_NE(outcome.out.find("passed   Raspberry Pi boot files"), std::string::npos);
+  EXPECT_EQ(outcome.out.find("failed"), std::string::npos);
+
+  const std::string written = sim.read_file("card.img");
+  const std::string expected = read_text(std::string(CARD_IMAGES_DIR) + "/card.img");
+  EXPECT_EQ(written.substr(0, expected.size()), expected);
+  EXPECT_EQ(writes_to("\\\\.\\PhysicalDrive0"), 0u);
+  EXPECT_GT(writes_to(kCard), 0u);
+
+  const std::vector<std::string> expected_commands{"health", "image_validate_xz", "list_disks",
+                                                   "image_uncompressed_size", "image_extract_xz", "prepare_disk",
+                                                   "write_image", "verify_boot", "detach_target"};
+  EXPECT_EQ(commands(), expected_commands);
+  std::set<std::string> ids;
+  for (const json& record : transcript()) {
+    ids.insert(record["request"]["id"].get<std::string>());
+    EXPECT_EQ(record["request"]["sessionId"], transcript()[0]["request"]["sessionId"]);
+    EXPECT_EQ(record["lines"].back()["ok"], true) << record.dump();
+    if (record["request"]["command"] == "verify_boot") {
+      EXPECT_EQ(record["request"]["payload"]["skipChecksum"], false);
+      EXPECT_EQ(record["request"]["payload"]["expectedSha256"], image);
+      EXPECT_EQ(record["request"]["payload"]["expectedIdentity"]["serial"], "000000123");
+    }
+  }
+  EXPECT_EQ(ids.size(), expected_commands.size());
+}
+
+// Runs that stop before anything reaches a disk.
+TEST_F(FlashCardTest, WritesNothingWithoutAChosenAndConfirmedDisk) {
+  struct Case {
+    std::vector<std::string> extra;
+    int status;
+    std::string out_has;
+    std::string err_has;
+  };
+  const std::vector<Case> cases{
+      {{}, 2, "2  \\\\.\\PhysicalDrive2  64.0 MiB  Generic STORAGE DEVICE", ""},
+      {{"--disk", "2"}, 1, "", "will not erase \\\\.\\PhysicalDrive2"},
+      {{"--disk", "0", "--yes"}, 1, "Removable disks", "no removable disk 0 among the candidates"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{sim.file("pi.img.xz")};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const Outcome outcome = run(args);
+    EXPECT_EQ(outcome.status, c.status) << c.out_has << outcome.err;
+    EXPECT_NE(outcome.out.find(c.out_has), std::string::npos) << outcome.out;
+    EXPECT_NE(outcome.err.find(c.err_has), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.out.find("PhysicalDrive0"), std::string::npos) << outcome.out;
+    EXPECT_EQ(writes_to(kCard), 0u);
+  }
+}
+
+TEST_F(FlashCardTest, StopsWhenAnotherCardIsInTheReaderAtWriteTime) {
+  // One open per process finds the chosen card; the write's second finds another.
+  machine["faults"] = {{{"operation", "swap"}, {"path", kCard}, {"afterOpens", 1}, {"serial", "OTHER-CARD"}}};
+  const Outcome outcome = flash();
+  EXPECT_EQ(outcome.status, 1);
+  // The helper notices at its first check after the swap (the volume step).
+  EXPECT_NE(outcome.err.find("write_image failed: "), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("Target serial changed"), std::string::npos) << outcome.err;
+  EXPECT_EQ(commands().back(), "write_image");
+  EXPECT_EQ(writes_to(kCard), 0u);
+  EXPECT_EQ(sim.read_file("card.img"), std::string(kCardBytes, '\0'));
+}
+
+TEST_F(FlashCardTest, GoesOnWhenOnlyWindowsMountChangesDiffer) {
+  // FAT entry 1 of the first FAT with its clean-shutdown bit cleared, as
+  // Windows leaves it after mounting the card.
+  const std::uint64_t entry1_top = card_manifest()["offsets"]["fats"][0].get<std::uint64_t>() + 7;
+  machine["faults"] = {{{"operation", "corrupt"}, {"path", kCard}, {"offset", entry1_top}, {"bytesHex", "07"}}};
+  const Outcome outcome = flash();
+  ASSERT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  EXPECT_NE(outcome.out.find("Windows' mount side effect"), std::string::npos) << outcome.out;
+  EXPECT_NE(outcome.out.find("skipped  Byte-for-byte image verification"), std::string::npos) << outcome.out;
+  EXPECT_NE(summary_value(outcome.out, "SHA-256 readback"), summary_value(outcome.out, "SHA-256 image"));
+  for (const json& record : transcript()) {
+    if (record["request"]["command"] == "verify_boot") EXPECT_EQ(record["request"]["payload"]["skipChecksum"], true);
+  }
+  EXPECT_EQ(commands().back(), "detach_target");
+}
+
+TEST_F(FlashCardTest, FailsNamingTheOffsetOfRealCorruption) {
+  const std::uint64_t root = card_manifest()["offsets"]["rootDirectory"].get<std::uint64_t>();
+  machine["faults"] = {{{"operation", "corrupt"}, {"path", kCard}, {"offset", root}, {"bytesHex", "58"}}};
+  const Outcome outcome = flash();
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_NE(outcome.err.find("differs at byte offset " + std::to_string(root) + "."), std::string::npos) << outcome.err;
+  EXPECT_EQ(commands().back(), "classify_mismatch");
+}
+
+TEST_F(FlashCardTest, AHelperThatDoesNotAnswerIsAFailure) {
+  const std::vector<std::pair<std::string, std::string>> helpers{
+      {"exit 0", "health: the helper exited with status 0 without a response line"},
+      {"echo '{\"bytesProcessed\":0'; exit 0", "health: the helper wrote a line that is not JSON: {\"bytesProcessed\":0"},
+      {"echo '{\"id\":\"1\",\"ok\":true,\"payload\":{}}'; exit 3", "health: the helper exited with status 3 after its response"},
+  };
+  for (const auto& [body, message] : helpers) {
+    sim.write_file("helper.sh", "#!/bin/sh\n" + body + "\n");
+    std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
+    const Outcome outcome = flash({"--helper", sim.file("helper.sh")});
+    EXPECT_EQ(outcome.status, 1) << body;
+    EXPECT_EQ(outcome.err, "flash-card: " + message + "\n");
+  }
+}
+
+}  // namespace
+}  // namespace wh::testing
