@@ -112,11 +112,26 @@ const Record* find_record(const std::vector<Record>& records, const Json& reques
   return same_command;
 }
 
+// `value` with `keys` first, in that order: the request and the response as
+// the helper's lines have them, whatever order the transcript kept.
+Json in_order(const Json& value, std::initializer_list<const char*> keys) {
+  if (!value.is_object()) return value;
+  Json ordered = Json::object();
+  for (const char* key : keys) {
+    if (value.contains(key)) ordered[key] = value.at(key);
+  }
+  for (const auto& [key, member] : value.items()) {
+    if (!ordered.contains(key)) ordered[key] = member;
+  }
+  return ordered;
+}
+
 // Returns the problems of one example, empty when it matches the run.
 std::vector<std::string> check(const Example& example, const Json& request, const Record& record) {
   std::vector<std::string> problems;
   if (!matches(request, record.request)) {
-    problems.push_back("request differs\n    document: " + text(request) + "\n    run:      " + text(record.request));
+    problems.push_back("request differs\n    document: " + text(request) + "\n    run:      " +
+                       text(in_order(record.request, {"id", "sessionId", "command", "payload"})));
   }
   std::size_t cursor = 0;
   for (const std::string& line : example.outputs) {
@@ -147,20 +162,6 @@ Json masked(Json value) {
     for (auto& element : value) element = masked(element);
   }
   return value;
-}
-
-// `value` with `keys` first, in that order: the request and the response as
-// the helper's lines have them, whatever order the transcript kept.
-Json in_order(const Json& value, std::initializer_list<const char*> keys) {
-  if (!value.is_object()) return value;
-  Json ordered = Json::object();
-  for (const char* key : keys) {
-    if (value.contains(key)) ordered[key] = value.at(key);
-  }
-  for (const auto& [key, member] : value.items()) {
-    if (!ordered.contains(key)) ordered[key] = member;
-  }
-  return ordered;
 }
 
 // The block's new lines: the request, then the run's lines, keeping of each
