@@ -185,7 +185,7 @@ TEST_F(SimDrives, VolumesReportExtentsLocksAndTheirFiles) {
   ASSERT_TRUE((*volume)->lock_volume().ok());
   ASSERT_TRUE((*volume)->dismount_volume().ok());
   EXPECT_EQ(p.state.events, (std::vector<std::string>{"lock " + name, "dismount " + name}));
-  EXPECT_EQ(p.host_path(name + "overlays\\README"), dir.file("boot") + "/overlays/README");
+  EXPECT_EQ(*p.host_path(name + "overlays\\README"), dir.file("boot") + "/overlays/README");
 }
 
 TEST(SimClock, ShortenedSleepsStillAdvanceTheClock) {

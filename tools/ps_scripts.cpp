@@ -65,6 +65,23 @@ constexpr std::string_view kReformatBeforeLabel =
     "-NewFileSystemLabel ";
 constexpr std::string_view kReformatAfterLabel = " -Confirm:$false -Force -ErrorAction Stop | Out-Null";
 
+// The boot-volume script after its fragment: the disk online and writable,
+// partition 1 given a drive letter, and its volume's record printed. The
+// pattern is a single-quoted literal, so its backslashes are PowerShell's own.
+constexpr std::string_view kLocateTail =
+    "; Set-Disk -InputObject $disk -IsOffline $false -ErrorAction SilentlyContinue; Set-Disk -InputObject $disk "
+    "-IsReadOnly $false -ErrorAction SilentlyContinue; Start-Sleep -Milliseconds 750; $p = Get-Partition -Disk "
+    "$disk -ErrorAction Stop | Where-Object { $_.PartitionNumber -eq 1 } | Select-Object -First 1; if (-not $p) { "
+    "throw 'Boot partition 1 was not found on the selected disk.' }; if (-not $p.DriveLetter -or $p.DriveLetter "
+    "-eq [char]0) { Add-PartitionAccessPath -InputObject $p -AssignDriveLetter -ErrorAction Stop; Start-Sleep "
+    "-Milliseconds 500; }; $p = Get-Partition -Disk $disk -ErrorAction Stop | Where-Object { $_.PartitionNumber "
+    "-eq 1 } | Select-Object -First 1; if (-not $p) { throw 'Boot partition 1 was not found on the selected "
+    "disk.' }; $volume = Get-Volume -Partition $p -ErrorAction Stop; $volumeGuidPath = [string]$volume.UniqueId; "
+    "if ($volumeGuidPath -notmatch " R"('^\\\\\?\\Volume\{[0-9A-Fa-f-]+\}\\$')" ") { throw 'Boot partition 1 "
+    "did not expose a valid volume GUID path.' }; [pscustomobject]@{ DiskNumber = [uint32]$disk.Number; "
+    "PartitionNumber = [uint32]$p.PartitionNumber; DriveLetter = [string]$p.DriveLetter; VolumeGuidPath = "
+    "$volumeGuidPath } | ConvertTo-Json -Compress";
+
 // Walks a script from the start; every step fails once the text departs.
 class Reader {
  public:
@@ -143,6 +160,7 @@ std::optional<Script> recognise_script(std::string_view text) {
       {ScriptKind::kDetach, "detachment", {kDetachTail}},
       {ScriptKind::kFinalize, "finalization", {kOnlineWritable}},
       {ScriptKind::kReformat, "reformat", {kOnlineWritable, kReformatBeforeLabel}},
+      {ScriptKind::kLocateBootVolume, "customization", {kLocateTail}},
   };
   for (const auto& candidate : disk_scripts) {
     if (script.step != candidate.step) continue;
@@ -171,6 +189,7 @@ const char* script_name(ScriptKind kind) {
     case ScriptKind::kDetach: return "detach_target";
     case ScriptKind::kFinalize: return "finalize_disk";
     case ScriptKind::kReformat: return "reformat_disk";
+    case ScriptKind::kLocateBootVolume: return "locate_boot_volume";
   }
   return "unknown";
 }

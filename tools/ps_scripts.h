@@ -20,6 +20,7 @@ enum class ScriptKind {
   kDetach,          // detach_target
   kFinalize,        // finalize_disk
   kReformat,        // reformat_disk
+  kLocateBootVolume,  // apply_customization's boot-volume script
 };
 
 struct Script {

@@ -127,6 +127,7 @@ Outcome StorageModel::run(const Script& script) {
     case ScriptKind::kDetach: detach(*drive); break;
     case ScriptKind::kFinalize: bring_online_writable(*drive); break;
     case ScriptKind::kReformat: reformat(*drive, script.label, outcome); break;
+    case ScriptKind::kLocateBootVolume: locate_boot_volume(*drive, outcome); break;
     default: break;
   }
   return outcome;
@@ -181,6 +182,7 @@ void StorageModel::dismount(SimVolume& volume, std::uint32_t disk) {
   // A forced dismount invalidates other programs' handles.
   const bool releases = volume.held_by && volume.held_by->until_force_dismount;
   if (!volume.mounted && !releases) return;
+  save_volume_files(volume);
   volume.mounted = false;
   if (releases) volume.held_by.reset();
   effect("dismount", disk, {{"volume", volume.name}});
@@ -232,6 +234,10 @@ void StorageModel::release_partitions(SimDrive& drive) {
     }
   }
   if (!failure("Set-Disk", "IsOffline") && !drive.offline) {
+    // The volumes leave with the disk; what their files hold is written first.
+    for (SimVolume& volume : machine_.volumes) {
+      if (sim::volume_on_disk(volume, drive.number)) save_volume_files(volume);
+    }
     drive.offline = true;
     effect("offline", drive.number);
   }
@@ -251,7 +257,10 @@ void StorageModel::bring_online_writable(SimDrive& drive) {
   }
   // Windows mounts the volumes of a disk that comes online; a FAT32 card's
   // bytes change with it.
-  if (came_online) sim::apply_mount_side_effects(drive, machine_.directory, "online");
+  if (came_online) {
+    sim::apply_mount_side_effects(drive, machine_.directory, "online");
+    mount_disk_volumes(drive);
+  }
 }
 
 void StorageModel::reformat(SimDrive& drive, const std::string& label, Outcome& outcome) {
@@ -301,7 +310,7 @@ void StorageModel::reformat(SimDrive& drive, const std::string& label, Outcome& 
     outcome = stopped("Format-Volume", *refused);
     return;
   }
-  machine_.volumes.back().mounted = true;
+  mount(machine_.volumes.back(), drive.number);
   effect("format", drive.number, {{"volume", volume.name}, {"fileSystem", "exFAT"}, {"label", label}});
 }
 

@@ -46,6 +46,15 @@ class StorageModel {
   void release_partitions(sim::SimDrive& drive);
   void bring_online_writable(sim::SimDrive& drive);
   void reformat(sim::SimDrive& drive, const std::string& label, Outcome& outcome);
+  // apply_customization's boot-volume script (boot_volume_model.cpp).
+  void locate_boot_volume(sim::SimDrive& drive, Outcome& outcome);
+  // Windows mounts a volume: its file system is read from its boot sector and
+  // a FAT volume's files are extracted into its directory.
+  void mount(sim::SimVolume& volume, std::uint32_t disk);
+  // Every volume of a disk that came online.
+  void mount_disk_volumes(sim::SimDrive& drive);
+  // The volume's directory written back into its FAT, before a dismount.
+  void save_volume_files(sim::SimVolume& volume);
 
   // The message of the failure configured for `cmdlet` (with `parameter`),
   // if any.

@@ -21,6 +21,7 @@ constexpr KnownError kKnownErrors[] = {
     {6, "The handle is invalid."},
     {8, "Not enough memory resources are available to process this command."},
     {15, "The system cannot find the drive specified."},
+    {17, "The system cannot move the file to a different disk drive."},
     {19, "The media is write protected."},
     {21, "The device is not ready."},
     {23, "Data error (cyclic redundancy check)."},
@@ -80,6 +81,7 @@ OsError from_errno(int error_number) {
     case ENOSPC: case EFBIG: return win32_error(112);
     case ENAMETOOLONG: return win32_error(206);
     case EIO: return win32_error(1117);
+    case EXDEV: return win32_error(17);
     case ENXIO: case ENODEV: return win32_error(1167);
     default: return win32_error(31);
   }

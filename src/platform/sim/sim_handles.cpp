@@ -9,6 +9,7 @@
 
 #include "platform/sim/sim_errors.h"
 #include "platform/sim/sim_platform.h"
+#include "platform/sim/sim_volume_files.h"
 #include "platform/unicode.h"
 
 namespace wh::sim {
@@ -80,9 +81,9 @@ OsResult<std::size_t> SimHandle::allowance(std::string_view operation, std::size
 
 // --- Files.
 
-SimFileHandle::SimFileHandle(SimPlatform& platform, std::string path, int fd, FileAccess access)
+SimFileHandle::SimFileHandle(SimPlatform& platform, std::string path, int fd, FileAccess access, std::string volume)
     : SimHandle(platform, std::move(path), access == FileAccess::kRead ? "fileRead" : "fileWrite"), fd_(fd),
-      access_(access) {}
+      access_(access), volume_(std::move(volume)) {}
 
 SimFileHandle::~SimFileHandle() { ::close(fd_); }
 
@@ -161,6 +162,14 @@ OsResult<FileIdentity> SimFileHandle::file_identity() {
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return Err(from_errno(errno));
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+OsResult<VolumeInformation> SimFileHandle::volume_information() {
+  if (auto error = check("volumeInformation")) return Err(*error);
+  if (volume_.empty()) return VolumeInformation{"NTFS", 0};
+  const SimVolume* volume = find_volume(platform_.machine, volume_);
+  if (volume == nullptr || !volume_present(platform_.machine, *volume)) return Err(win32_error(kErrorDeviceNotConnected));
+  return VolumeInformation{volume->file_system, volume->serial_number};
 }
 
 // --- Volumes.
@@ -245,6 +254,9 @@ OsStatus SimVolumeHandle::try_dismount() {
   // Without the lock the dismount is forced: other programs' handles on the
   // volume become invalid, and so does their hold.
   if (use().locked_by != this && v.held_by && v.held_by->until_force_dismount) v.held_by.reset();
+  // The file system's cached state goes to the card; a failure is in the
+  // event log.
+  (void)save_volume_files(platform_.machine, v);
   v.mounted = false;
   platform_.save();
   platform_.state.events.push_back("dismount " + name_);

@@ -70,7 +70,8 @@ enum class FileAccess { kRead, kWrite };
 // A host file, opened by descriptor.
 class SimFileHandle : public SimHandle {
  public:
-  SimFileHandle(SimPlatform& platform, std::string path, int fd, FileAccess access);
+  // `volume`: the name of the volume the file lies on, "" for a host file.
+  SimFileHandle(SimPlatform& platform, std::string path, int fd, FileAccess access, std::string volume = "");
   ~SimFileHandle() override;
 
   OsResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
@@ -80,6 +81,9 @@ class SimFileHandle : public SimHandle {
   OsStatus set_sparse() override;
   OsStatus flush() override;
   OsResult<FileIdentity> file_identity() override;
+  // The volume's file system and serial; a host file outside every volume
+  // answers "NTFS" and 0, as the system drive would.
+  OsResult<VolumeInformation> volume_information() override;
 
  private:
   OsResult<std::size_t> read_at(std::span<std::uint8_t> buffer);
@@ -87,6 +91,7 @@ class SimFileHandle : public SimHandle {
 
   int fd_;
   FileAccess access_;
+  std::string volume_;
   std::uint64_t position_ = 0;
   std::uint64_t read_ = 0;
   std::uint64_t written_ = 0;

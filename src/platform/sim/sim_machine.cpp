@@ -88,6 +88,7 @@ SimVolume volume_from_json(const json& v, const std::string& directory) {
   volume.mounted = v.value("mounted", true);
   volume.file_system = v.value("fileSystem", std::string("FAT32"));
   volume.serial_number = v.value("serialNumber", 0u);
+  volume.files_loaded = v.value("filesLoaded", false);
   for (const json& letter : v.value("letters", json::array())) volume.letters.push_back(letter.get<std::string>());
   if (auto held = v.find("heldBy"); held != v.end() && !held->is_null()) {
     SimVolume::Hold hold;
@@ -110,6 +111,7 @@ json volume_to_json(const SimVolume& volume, const std::string& directory) {
   v["letters"] = volume.letters;
   v["fileSystem"] = volume.file_system;
   v["serialNumber"] = volume.serial_number;
+  if (volume.files_loaded) v["filesLoaded"] = true;
   if (volume.held_by) {
     v["heldBy"] = {{"error", volume.held_by->error},
                    {"until", volume.held_by->until_force_dismount ? "forceDismount" : "never"}};

@@ -73,6 +73,9 @@ struct SimVolume {
   // What GetVolumeInformationByHandleW reports.
   std::string file_system = "FAT32";
   std::uint32_t serial_number = 0;
+  // The directory holds the FAT file system's files, extracted at the mount
+  // (sim_volume_files.h), and is written back at the dismount.
+  bool files_loaded = false;
   // Another program holds the volume open: FSCTL_LOCK_VOLUME fails with
   // `error` until a dismount without a lock (or never).
   struct Hold {

@@ -11,13 +11,13 @@
 #include "platform/sim/sim_errors.h"
 #include "platform/sim/sim_events.h"
 #include "platform/sim/sim_handles.h"
+#include "platform/sim/sim_volume_paths.h"
 #include "platform/unicode.h"
 
 namespace wh::sim {
 namespace {
 
 constexpr std::string_view kDrivePrefix = "\\\\.\\physicaldrive";
-constexpr std::string_view kVolumePrefix = "\\\\?\\volume{";
 
 // The drive number of "\\.\PhysicalDriveN" (any letter case), if that is
 // exactly what `path` is. The object manager knows "PhysicalDrive1", not
@@ -34,31 +34,6 @@ std::optional<std::uint32_t> drive_number(const std::string& path) {
     if (n > UINT32_MAX) return std::nullopt;
   }
   return static_cast<std::uint32_t>(n);
-}
-
-// Windows ends a name at U+0000; the helper never means to.
-std::optional<OsError> invalid_name(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return win32_error(kErrorInvalidName);
-  return std::nullopt;
-}
-
-bool is_directory(const std::string& host) {
-  struct stat st {};
-  return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool is_directory(int fd) {
-  struct stat st {};
-  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// ENOENT is 2 when only the last component is missing, 3 when a directory
-// on the way is.
-OsError missing_or_failed(int error_number, const std::string& host) {
-  if (error_number != ENOENT) return from_errno(error_number);
-  const std::size_t slash = host.find_last_of('/');
-  const std::string parent = slash == std::string::npos ? "." : host.substr(0, std::max<std::size_t>(slash, 1));
-  return win32_error(is_directory(parent) ? kErrorFileNotFound : kErrorPathNotFound);
 }
 
 }  // namespace
@@ -180,117 +155,6 @@ OsResult<std::vector<std::string>> SimPlatform::list_volumes() {
     if (volume_present(machine, volume)) names.push_back(volume.name);
   }
   return names;
-}
-
-std::string SimPlatform::host_path(const std::string& path) const {
-  const std::string lower = ascii_lower(path);
-  if (!lower.starts_with(kVolumePrefix)) return path;
-  for (const SimVolume& volume : machine.volumes) {
-    const std::string root = ascii_lower(volume.name);  // ends in a backslash
-    if (volume.directory.empty() || !lower.starts_with(root) || lower.size() == root.size()) continue;
-    std::string relative = path.substr(root.size());
-    for (char& c : relative) {
-      if (c == '\\') c = '/';
-    }
-    return volume.directory + "/" + relative;
-  }
-  return path;
-}
-
-bool SimPlatform::file_exists(const std::string& path) {
-  struct stat st {};
-  return !invalid_name(path) && ::stat(host_path(path).c_str(), &st) == 0;
-}
-
-OsResult<std::optional<FileStatus>> SimPlatform::file_status(const std::string& path) {
-  if (auto error = invalid_name(path)) return Err(*error);
-  if (auto error = fault("status", path)) return Err(*error);
-  struct stat st {};
-  if (::stat(host_path(path).c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileStatus>();
-    return Err(from_errno(errno));
-  }
-  FileStatus status;
-  status.kind = S_ISREG(st.st_mode)   ? FileKind::kRegular
-                : S_ISDIR(st.st_mode) ? FileKind::kDirectory
-                                      : FileKind::kOther;
-  status.identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-  return std::optional<FileStatus>(status);
-}
-
-OsResult<int> SimPlatform::open_host_file(const std::string& path, int flags) {
-  if (auto error = invalid_name(path)) return Err(*error);
-  if (auto error = fault("open", path, (flags & O_ACCMODE) == O_RDONLY ? "fileRead" : "fileWrite")) {
-    return Err(*error);
-  }
-  const std::string host = host_path(path);
-  const auto known = machine.file_attributes.find(host);
-  const std::uint32_t attributes = known == machine.file_attributes.end() ? 0 : known->second;
-  struct stat st {};
-  const bool exists = ::stat(host.c_str(), &st) == 0;
-  if (exists && (flags & O_ACCMODE) != O_RDONLY) {
-    if (attributes & kAttributeReadOnly) return Err(win32_error(kErrorAccessDenied));
-    if ((flags & O_TRUNC) && (attributes & (kAttributeHidden | kAttributeSystem))) {
-      return Err(win32_error(kErrorAccessDenied));
-    }
-  }
-  const int fd = ::open(host.c_str(), flags | O_CLOEXEC, 0644);
-  if (fd < 0) return Err(missing_or_failed(errno, host));
-  // CreateFileW refuses a directory without FILE_FLAG_BACKUP_SEMANTICS.
-  if (is_directory(fd)) {
-    ::close(fd);
-    return Err(win32_error(kErrorAccessDenied));
-  }
-  return fd;
-}
-
-OsResult<HandlePtr> SimPlatform::open_file_read(const std::string& path) {
-  auto fd = open_host_file(path, O_RDONLY);
-  if (!fd) return Err(fd.error());
-  log_event({{"op", "open"}, {"path", path}, {"mode", "fileRead"}});
-  return HandlePtr(std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kRead));
-}
-
-OsResult<HandlePtr> SimPlatform::create_file_write(const std::string& path) {
-  auto fd = open_host_file(path, O_WRONLY | O_CREAT | O_TRUNC);
-  if (!fd) return Err(fd.error());
-  log_event({{"op", "open"}, {"path", path}, {"mode", "fileWrite"}});
-  return HandlePtr(std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kWrite));
-}
-
-OsResult<OpenedForWriting> SimPlatform::open_always_write(const std::string& path) {
-  struct stat st {};
-  const bool existed = !invalid_name(path) && ::stat(host_path(path).c_str(), &st) == 0;
-  auto fd = open_host_file(path, O_WRONLY | O_CREAT);
-  if (!fd) return Err(fd.error());
-  log_event({{"op", "open"}, {"path", path}, {"mode", "fileWrite"}});
-  return OpenedForWriting{std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kWrite), existed};
-}
-
-OsStatus SimPlatform::replace_file(const std::string& from, const std::string& to) {
-  if (auto error = invalid_name(from)) return Err(*error);
-  if (auto error = invalid_name(to)) return Err(*error);
-  if (auto error = fault("replace", to, "fileWrite")) return Err(*error);
-  const std::string host_to = host_path(to);
-  if (is_directory(host_to)) return Err(win32_error(kErrorAccessDenied));
-  const auto known = machine.file_attributes.find(host_to);
-  if (known != machine.file_attributes.end() && (known->second & kAttributeReadOnly)) {
-    return Err(win32_error(kErrorAccessDenied));
-  }
-  const std::string host_from = host_path(from);
-  if (::rename(host_from.c_str(), host_to.c_str()) != 0) return Err(missing_or_failed(errno, host_from));
-  log_event({{"op", "replace"}, {"path", to}, {"from", from}});
-  return {};
-}
-
-OsStatus SimPlatform::delete_file(const std::string& path) {
-  if (auto error = invalid_name(path)) return Err(*error);
-  if (auto error = fault("delete", path, "fileWrite")) return Err(*error);
-  const std::string host = host_path(path);
-  if (is_directory(host)) return Err(win32_error(kErrorAccessDenied));
-  if (::unlink(host.c_str()) != 0) return Err(missing_or_failed(errno, host));
-  log_event({{"op", "delete"}, {"path", path}});
-  return {};
 }
 
 Instant SimPlatform::now() {

@@ -112,9 +112,10 @@ class SimPlatform : public Platform {
   void reload();
 
   // The host path that a Windows path names: a file inside a volume
-  // ("\\?\Volume{...}\dir\file") maps into the volume's directory; other
-  // paths are host paths as they are.
-  std::string host_path(const std::string& path) const;
+  // ("\\?\Volume{...}\dir\file") maps into the volume's directory, never
+  // out of it; other paths are host paths as they are. Or the error Windows
+  // gives for the path (map_path in sim_volume_paths.h).
+  OsResult<std::string> host_path(const std::string& path) const;
 
  private:
   enum class DriveMode { kQuery, kExclusiveRead, kExclusiveWrite };
@@ -123,10 +124,12 @@ class SimPlatform : public Platform {
   std::optional<OsError> count_open(const std::string& path);
   // Puts the other card of a due "swap" fault into drive `drive`'s reader.
   void swap_card_if_due(const std::string& path, SimDrive& drive);
-  // open(2) of a host file for an ordinary file open, with Windows' answers:
-  // 3 for a missing directory, 5 for a directory, for CREATE_ALWAYS over a
-  // hidden or system file, and for write access to a read-only file.
-  OsResult<int> open_host_file(const std::string& path, int flags);
+  // open(2) of a host file for an ordinary file open (sim_files.cpp), with
+  // Windows' answers: 3 for a missing directory, 5 for a directory, for
+  // CREATE_ALWAYS over a hidden or system file, and for write access to a
+  // read-only file. `volume` gets the name of the volume the file lies on
+  // ("" for a host file).
+  OsResult<int> open_host_file(const std::string& path, int flags, std::string& volume);
 };
 
 }  // namespace wh::sim

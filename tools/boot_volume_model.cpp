@@ -1,0 +1,129 @@
+// The boot-volume script of apply_customization on the simulated machine, and
+// what Windows does with the volumes of a disk that comes online: it mounts
+// them, and a FAT volume's files appear in its directory (sim_volume_files.h).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <regex>
+
+#include "disk_format.h"
+#include "platform/sim/sim_file_system.h"
+#include "platform/sim/sim_volume_files.h"
+#include "storage_model.h"
+
+namespace wh::tools {
+namespace {
+
+using nlohmann::ordered_json;
+using sim::SimDrive;
+using sim::SimVolume;
+
+constexpr const char* kNoPartition = "Boot partition 1 was not found on the selected disk.";
+constexpr const char* kNoGuidPath = "Boot partition 1 did not expose a valid volume GUID path.";
+
+std::uint32_t u32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// Partition 1 of the drive's MBR: the first used entry of the table. Windows
+// numbers an MBR disk's partitions in table order; a disk without the MBR
+// signature, or a GPT disk (its protective entry 0xEE), has none here.
+std::optional<PartitionRange> partition_one(const SimDrive& drive) {
+  std::array<std::uint8_t, 512> mbr{};
+  const int fd = ::open(drive.backing_file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  const ssize_t got = ::pread(fd, mbr.data(), mbr.size(), 0);
+  ::close(fd);
+  if (got != static_cast<ssize_t>(mbr.size()) || mbr[510] != 0x55 || mbr[511] != 0xAA) return std::nullopt;
+  for (int slot = 0; slot < 4; ++slot) {
+    const std::uint8_t* entry = mbr.data() + 446 + 16 * slot;
+    if (entry[4] == 0 || u32(entry + 12) == 0) continue;
+    if (entry[4] == 0xEE) return std::nullopt;
+    return PartitionRange{std::uint64_t{u32(entry + 8)} * 512, std::uint64_t{u32(entry + 12)} * 512};
+  }
+  return std::nullopt;
+}
+
+// What the script's -notmatch accepts, ignoring case as PowerShell does.
+bool looks_like_guid_path(const std::string& name) {
+  static const std::regex pattern(R"(^\\\\\?\\Volume\{[0-9A-Fa-f-]+\}\\$)", std::regex::icase);
+  return std::regex_search(name, pattern);
+}
+
+}  // namespace
+
+void StorageModel::mount(SimVolume& volume, std::uint32_t disk) {
+  // A failed extraction is in the event log; the volume is mounted anyway.
+  (void)sim::load_volume_files(machine_, volume);
+  volume.mounted = volume.file_system != "RAW";
+  effect("mount", disk, {{"volume", volume.name}, {"fileSystem", volume.file_system}});
+}
+
+void StorageModel::mount_disk_volumes(SimDrive& drive) {
+  for (SimVolume& volume : machine_.volumes) {
+    if (sim::volume_on_disk(volume, drive.number)) mount(volume, drive.number);
+  }
+}
+
+void StorageModel::save_volume_files(SimVolume& volume) {
+  // A failed write-back is in the event log; Windows' dismount goes on.
+  (void)sim::save_volume_files(machine_, volume);
+}
+
+void StorageModel::locate_boot_volume(SimDrive& drive, Outcome& outcome) {
+  bring_online_writable(drive);
+  // Start-Sleep: the stand-in does not wait.
+  if (auto message = failure("Get-Partition")) {
+    outcome = stopped("Get-Partition", *message);
+    return;
+  }
+  const auto partition = partition_one(drive);
+  if (!partition) {
+    outcome = {1, "", std::string(kNoPartition) + "\r\n"};
+    return;
+  }
+  SimVolume* volume = nullptr;
+  for (SimVolume& v : machine_.volumes) {
+    for (const sim::SimExtent& extent : v.extents) {
+      if (extent.disk == drive.number && extent.starting_offset == partition->offset) volume = &v;
+    }
+  }
+  if (volume == nullptr) {
+    SimVolume fresh;
+    fresh.name = new_volume_name();
+    fresh.extents.push_back({drive.number, partition->offset, partition->length});
+    fresh.mounted = false;
+    machine_.volumes.push_back(std::move(fresh));
+    volume = &machine_.volumes.back();
+  }
+  // The volume of an online disk is mounted when it is used.
+  if (!drive.offline && (!volume->mounted || !volume->files_loaded)) mount(*volume, drive.number);
+  if (volume->letters.empty()) {
+    std::optional<std::string> refused = failure("Add-PartitionAccessPath");
+    const auto letter = free_drive_letter(machine_);
+    if (!refused && !letter) refused = "No drive letter is free.";
+    if (refused) {
+      outcome = stopped("Add-PartitionAccessPath", *refused);
+      return;
+    }
+    volume->letters.push_back(*letter);
+    effect("letterAssigned", drive.number, {{"letter", *letter}, {"volume", volume->name}});
+  }
+  std::optional<std::string> no_volume = failure("Get-Volume");
+  if (!no_volume && drive.offline) no_volume = "The disk is offline.";
+  if (no_volume) {
+    outcome = stopped("Get-Volume", *no_volume);
+    return;
+  }
+  if (!looks_like_guid_path(volume->name)) {
+    outcome = {1, "", std::string(kNoGuidPath) + "\r\n"};
+    return;
+  }
+  const ordered_json record = {{"DiskNumber", drive.number}, {"PartitionNumber", 1},
+                               {"DriveLetter", volume->letters.front()}, {"VolumeGuidPath", volume->name}};
+  outcome = {0, record.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\r\n", ""};
+}
+
+}  // namespace wh::tools
