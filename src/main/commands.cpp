@@ -1,5 +1,6 @@
 // The composition root: every command handler of this build, by name.
 #include "customize/customization.h"
+#include "boot/boot_report.h"
 #include "discovery/list_disks.h"
 #include "frame/entry.h"
 #include "frame/simple_commands.h"
@@ -29,6 +30,7 @@ constexpr CommandEntry kHandlers[] = {
     {"read_sectors", handle_read_sectors},
     {"classify_mismatch", handle_classify_mismatch},
     {"apply_customization", handle_apply_customization},
+    {"verify_boot", handle_verify_boot},
 };
 
 }  // namespace
