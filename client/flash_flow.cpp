@@ -115,12 +115,18 @@ std::optional<json> FlashFlow::customization_payload() {
     }
     files.push_back({{"path", file.card_path}, {"contents", contents.str()}});
   }
-  json payload = target({{"files", files}});
+  json payload{{"files", files}};
   if (!options_.cmdline_append.empty()) payload["cmdlineAppend"] = options_.cmdline_append;
   return payload;
 }
 
 int FlashFlow::run() {
+  // The first-boot files are read before anything is written, so that a bad
+  // one cannot leave a flashed card without them.
+  std::optional<json> customization;
+  const bool customize = options_.disk && (!options_.files.empty() || !options_.cmdline_append.empty());
+  if (customize && !(customization = customization_payload())) return kExitFailure;
+
   const auto health = call("health", json::object());
   if (!health) return kExitFailure;
   view_.note("Helper " + text(*health, "helperVersion") + " on " + text(*health, "platform") +
@@ -184,10 +190,8 @@ int FlashFlow::run() {
     return fail("the card is not ready to boot (boot report: " + text(record_.boot_report, "outcome") + ")");
   }
 
-  if (!options_.files.empty() || !options_.cmdline_append.empty()) {
-    const auto payload = customization_payload();
-    if (!payload) return kExitFailure;
-    const auto customized = call("apply_customization", *payload);
+  if (customization) {
+    const auto customized = call("apply_customization", target(*customization));
     if (!customized) return kExitFailure;
     record_.boot_volume = text(*customized, "volumeGuidPath");
     for (const json& file : customized->value("files", json::array())) {

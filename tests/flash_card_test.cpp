@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -46,6 +47,16 @@ const std::string& compressed_card() {
     return target;
   }();
   return path;
+}
+
+// cmdline.txt as the card image holds it.
+std::string card_file_of_image() {
+  const std::uint64_t boot = card_manifest()["offsets"]["bootSector"].get<std::uint64_t>();
+  static const SimDir scratch;
+  const std::string command = "MTOOLS_SKIP_CHECK=1 mtype -i " +
+                              quoted(std::string(CARD_IMAGES_DIR) + "/card.img@@" + std::to_string(boot)) +
+                              " ::cmdline.txt > " + quoted(scratch.file("cmdline.txt"));
+  return std::system(command.c_str()) == 0 ? scratch.read_file("cmdline.txt") : "(no cmdline.txt)";
 }
 
 struct Outcome {
@@ -227,6 +238,39 @@ TEST_F(FlashCardTest, AHelperThatDoesNotAnswerIsAFailure) {
     EXPECT_EQ(outcome.status, 1) << body;
     EXPECT_EQ(outcome.err, "flash-card: " + message + "\n");
   }
+}
+
+// A file of the card's boot partition, read by mtools from the drive's bytes.
+std::string card_file(const SimDir& sim, const std::string& name) {
+  const std::uint64_t boot = card_manifest()["offsets"]["bootSector"].get<std::uint64_t>();
+  const std::string command = "MTOOLS_SKIP_CHECK=1 mtype -i " + quoted(sim.file("card.img") + "@@" + std::to_string(boot)) +
+                              " " + quoted("::" + name) + " > " + quoted(sim.file("mtype.txt"));
+  return std::system(command.c_str()) == 0 ? sim.read_file("mtype.txt") : "(no " + name + ")";
+}
+
+TEST_F(FlashCardTest, PutsFirstBootFilesAndCommandLineOptionsOnTheCard) {
+  const std::string original_cmdline = card_file_of_image();
+  sim.write_file("firstrun.sh", "#!/bin/bash\necho first boot \xC3\xA9\n");
+  sim.write_file("ssh", "");
+  const Outcome outcome = flash({"--file", "firstrun.sh=" + sim.file("firstrun.sh"), "--file", "ssh=" + sim.file("ssh"),
+                                 "--cmdline-append", "quiet systemd.run=/boot/firstrun.sh"});
+  ASSERT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  EXPECT_NE(outcome.out.find("    firstrun.sh\n    ssh\n    cmdline.txt\n"), std::string::npos) << outcome.out;
+  EXPECT_EQ(card_file(sim, "firstrun.sh"), "#!/bin/bash\necho first boot \xC3\xA9\n");
+  EXPECT_EQ(card_file(sim, "ssh"), "");
+  const std::string cmdline = card_file(sim, "cmdline.txt");
+  EXPECT_EQ(cmdline.rfind(original_cmdline.substr(0, original_cmdline.find_last_not_of(" \r\n") + 1), 0), 0u) << cmdline;
+  EXPECT_NE(cmdline.find(" quiet systemd.run=/boot/firstrun.sh"), std::string::npos) << cmdline;
+  EXPECT_EQ(commands().back(), "detach_target");
+  EXPECT_EQ(commands()[commands().size() - 2], "apply_customization");
+}
+
+TEST_F(FlashCardTest, RefusesAFirstBootFileThatIsNotText) {
+  sim.write_file("blob.bin", std::string("\xFF\xFE\x00\x01", 4));
+  const Outcome outcome = flash({"--file", "blob.bin=" + sim.file("blob.bin")});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_NE(outcome.err.find("is not UTF-8 text"), std::string::npos) << outcome.err;
+  EXPECT_EQ(commands(), std::vector<std::string>{});  // refused before the helper was asked anything
 }
 
 }  // namespace
