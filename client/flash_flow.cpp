@@ -39,16 +39,6 @@ class FlashFlow {
   bool failed_ = false;
 };
 
-std::string text(const json& object, const char* name) {
-  const auto found = object.is_object() ? object.find(name) : object.end();
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
-std::uint64_t count(const json& object, const char* name) {
-  const auto found = object.is_object() ? object.find(name) : object.end();
-  return found != object.end() && found->is_number_unsigned() ? found->get<std::uint64_t>() : 0;
-}
-
 std::optional<json> FlashFlow::call(const std::string& command, const json& payload) {
   if (failed_) return std::nullopt;
   auto reply = session_.call(command, payload, [this](const json& event) { view_.on_event(event); });

@@ -84,9 +84,8 @@ void ProgressView::draw() {
   if (shown >= 0) {
     const int filled = shown * kWidth / 100;
     line += "[" + std::string(filled, '#') + std::string(kWidth - filled, '-') + "] ";
-    char pct[8];
-    std::snprintf(pct, sizeof pct, "%3d%%", shown);
-    line += pct;
+    const std::string pct = std::to_string(shown);
+    line += std::string(pct.size() < 3 ? 3 - pct.size() : 0, ' ') + pct + "%";
   }
   line += "  " + amounts(current);
   const std::size_t width = line.size();

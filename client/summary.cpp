@@ -7,8 +7,6 @@ namespace flash {
 
 using nlohmann::json;
 
-namespace {
-
 std::string text(const json& object, const char* name) {
   const auto found = object.is_object() ? object.find(name) : object.end();
   return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
@@ -18,6 +16,8 @@ std::uint64_t count(const json& object, const char* name) {
   const auto found = object.is_object() ? object.find(name) : object.end();
   return found != object.end() && found->is_number_unsigned() ? found->get<std::uint64_t>() : 0;
 }
+
+namespace {
 
 void row(std::ostream& out, const std::string& label, const std::string& value) {
   out << "  " << std::left << std::setw(18) << label << value << '\n';

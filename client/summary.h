@@ -29,6 +29,11 @@ struct FlashRecord {
   std::vector<std::string> warnings;     // detach_target's
 };
 
+// A string or unsigned member of a helper payload; "" or 0 when it is absent
+// or of another type.
+std::string text(const nlohmann::json& object, const char* name);
+std::uint64_t count(const nlohmann::json& object, const char* name);
+
 void print_summary(std::ostream& out, const FlashRecord& record, const ProgressView& view);
 
 // One row of a boot report: "passed    Master boot record: MBR signature is present."
