@@ -125,6 +125,18 @@ TEST_F(CustomizeCard, FailuresLeaveTheCardConsistentAndOffline) {
   }
 }
 
+TEST_F(CustomizeCard, AnOversizedCmdlineIsRefusedUnread) {
+  sim.write_file("big.txt", std::string(1024 * 1024 + 1, 'a'));
+  const std::string put = "MTOOLS_SKIP_CHECK=1 mcopy -o -i '" + sim.file("card.img") + "@@" +
+                          std::to_string(kBootOffset) + "' '" + sim.file("big.txt") + "' ::/cmdline.txt";
+  ASSERT_EQ(std::system(put.c_str()), 0);
+  const json response = run({{"cmdlineAppend", kAppend}});
+  EXPECT_EQ(response["errorCode"], "WRITE_FAILED") << response.dump();
+  EXPECT_EQ(response["errorMessage"], "cmdline.txt is missing on the boot partition: the file is larger than 1 MiB");
+  EXPECT_EQ(card_file("cmdline.txt").size(), 1024u * 1024 + 1);
+  EXPECT_TRUE(card_offline());
+}
+
 TEST_F(CustomizeCard, ABootPartitionThatIsNotFatIsNeverWrittenTo) {
   // An image can bring any file system, and NTFS links could lead the
   // elevated helper's writes onto the host's own files.

@@ -10,6 +10,10 @@ namespace wh {
 
 namespace {
 
+// cmdline.txt is one line the firmware reads into a small buffer; a larger
+// file on an untrusted image is refused rather than read into memory whole.
+constexpr std::size_t kMaxTextFile = 1024 * 1024;
+
 // Beside the file it replaces, so that the rename stays on one volume.
 constexpr std::string_view kTemporarySuffix = ".tmp";
 
@@ -100,6 +104,7 @@ HelperResult<std::string> read_boot_text_file(Platform& platform, const std::str
       return missing(read.error().text());
     }
     if (*read == 0) break;
+    if (*read > kMaxTextFile - text.size()) return missing("the file is larger than 1 MiB");
     text.append(reinterpret_cast<const char*>(buffer.data()), *read);
   }
   if (!is_valid_utf8(text)) return missing("stream did not contain valid UTF-8");
