@@ -72,7 +72,8 @@ TEST_F(CustomizeCard, FilesAndTheMergedCmdlineReachTheCardWhichGoesOfflineAgain)
            {"cmdlineAppend", kAppend}});
   ASSERT_EQ(response["ok"], true) << response.dump();
   EXPECT_EQ(response["payload"]["files"], json::array({"firstrun.sh", "overlays/custom.txt", "cmdline.txt"}));
-  for (const json& volume : sim.machine()["volumes"]) {
+  const json after = sim.machine();
+  for (const json& volume : after["volumes"]) {
     if (volume["extents"][0]["disk"] == 2) EXPECT_EQ(response["payload"]["volumeGuidPath"], volume["name"]);
   }
   EXPECT_EQ(card_file("firstrun.sh"), "#!/bin/bash\necho first boot\n");
