@@ -28,14 +28,14 @@ std::string default_prepared_image(const std::string& image) {
   return base + ".prepared";
 }
 
-wh::Result<std::vector<CardFile>, std::string> card_files(const std::vector<std::string>& specs) {
+wh::Result<std::vector<CardFile>, std::string> card_files(const std::vector<std::string>& arguments) {
   std::vector<CardFile> files;
-  for (const std::string& spec : specs) {
-    const auto equals = spec.find('=');
-    if (equals == 0 || equals == std::string::npos || equals + 1 == spec.size()) {
-      return wh::Err("--file wants CARD-PATH=HOST-FILE, not " + spec);
+  for (const std::string& argument : arguments) {
+    const auto equals = argument.find('=');
+    if (equals == 0 || equals == std::string::npos || equals + 1 == argument.size()) {
+      return wh::Err("--file wants CARD-PATH=HOST-FILE, not " + argument);
     }
-    files.push_back(CardFile{spec.substr(0, equals), spec.substr(equals + 1)});
+    files.push_back(CardFile{argument.substr(0, equals), argument.substr(equals + 1)});
   }
   return files;
 }
@@ -49,7 +49,7 @@ int flash_main(std::vector<std::string> arguments) {
                "flash-card");
   FlashOptions options;
   std::string disk;
-  std::vector<std::string> file_specs;
+  std::vector<std::string> file_arguments;
   app.add_option("image", options.image, "The .xz image to write");
   app.add_option("--disk", disk, "The card: its number or device path from the list (without it: list the disks)");
   app.add_flag("-y,--yes", options.yes, "Erase the card without asking");
@@ -57,7 +57,7 @@ int flash_main(std::vector<std::string> arguments) {
   app.add_option("--helper", options.helper, "The windows_helper executable (default: next to flash-card)");
   app.add_option("--prepared-image", options.prepared_image,
                  "Where the decompressed image goes (default: the image's path without .xz, plus .prepared)");
-  app.add_option("--file", file_specs, "A first-boot file for the boot partition, repeatable")
+  app.add_option("--file", file_arguments, "A first-boot file for the boot partition, repeatable")
       ->type_name("CARD-PATH=HOST-FILE");
   app.add_option("--cmdline-append", options.cmdline_append, "Text to add to the card's cmdline.txt")
       ->type_name("TEXT");
@@ -72,7 +72,7 @@ int flash_main(std::vector<std::string> arguments) {
     return app.exit(error);
   }
   if (!disk.empty()) options.disk = disk;
-  auto files = card_files(file_specs);
+  auto files = card_files(file_arguments);
   if (!files) {
     std::cerr << "flash-card: " << files.error() << '\n';
     return kExitFailure;
