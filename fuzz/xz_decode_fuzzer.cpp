@@ -37,6 +37,7 @@ class MemoryFile : public wh::Handle {
   wh::OsStatus lock_volume() override { return unsupported(); }
   wh::OsStatus dismount_volume() override { return unsupported(); }
   wh::OsResult<wh::FileIdentity> file_identity() override { return unsupported(); }
+  wh::OsResult<wh::VolumeInformation> volume_information() override { return unsupported(); }
 
  private:
   static wh::Err<wh::OsError> unsupported() { return wh::Err(wh::OsError{1, "Incorrect function.", false}); }
