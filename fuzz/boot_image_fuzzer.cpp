@@ -1,7 +1,8 @@
 // libFuzzer target for the card reader: any bytes, read as a card, go through
 // the boot-readiness inspection and the FAT metadata search of the readback.
 // Neither may crash, read outside the image or loop; the report must keep its
-// order, stop at its first failed row and serialize; every metadata range
+// order, stop at its first failed row, serialize, and come out the same when
+// the card answers in short or interrupted reads; every metadata range
 // must lie inside the image and its FAT partition and spare the boot sector.
 #include <cstdint>
 #include <cstdlib>
@@ -96,6 +97,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Sector 0, the boot sector, then two reads a cluster for at most 256
   // root-directory clusters: bounded whatever the chain says.
   if (drive.seeks > 2 + 2 * 256) std::abort();
+
+  // Short and interrupted reads are filled and repeated: the same report.
+  wh::MemoryHandle slow(image);
+  slow.chunk = 1 + (size > 0 ? data[size - 1] % 700 : 0);
+  slow.interrupted_reads = 3;
+  std::vector<wh::BootCheck> again;
+  wh::inspect_boot_media(slow, again);
+  if (again.size() != checks.size()) std::abort();
+  for (std::size_t k = 0; k < checks.size(); ++k) {
+    if (again[k].to_json() != checks[k].to_json()) std::abort();
+  }
 
   wh::MemoryHandle copy(image);
   auto ranges = wh::known_fat_metadata_ranges(copy, size);
