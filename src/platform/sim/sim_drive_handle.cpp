@@ -146,9 +146,13 @@ OsStatus SimDriveHandle::seek(std::uint64_t offset) {
 
 OsStatus SimDriveHandle::flush() {
   if (!writable_) return Err(win32_error(kErrorAccessDenied));
-  if (auto error = check("flush")) return Err(*error);
+  if (auto error = check("flush")) {
+    log({{"op", "flush"}, {"error", error->code}});
+    return Err(*error);
+  }
   if (auto drive = this->drive(); !drive) return Err(drive.error());
   if (::fsync(fd_) != 0) return Err(from_errno(errno));
+  log({{"op", "flush"}});
   return {};
 }
 

@@ -150,8 +150,12 @@ OsStatus SimFileHandle::set_sparse() {
 
 OsStatus SimFileHandle::flush() {
   if (access_ != FileAccess::kWrite) return Err(access_denied());
-  if (auto error = check("flush")) return Err(*error);
+  if (auto error = check("flush")) {
+    log({{"op", "flush"}, {"error", error->code}});
+    return Err(*error);
+  }
   if (::fsync(fd_) != 0) return Err(from_errno(errno));
+  log({{"op", "flush"}});
   return {};
 }
 

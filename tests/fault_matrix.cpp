@@ -1,0 +1,290 @@
+// The fault matrix: the reference client's whole flash on the simulated
+// Windows, with one fault injected at every guarded step of every command
+// that acts on the chosen card. Each run must end in a failure the app can
+// show (or succeed, for a fault the helper is built to ride out), leave no
+// handle or lock open, write not one byte after another card came into the
+// reader, and leave a machine on which the next flash of a good card works.
+//
+//   fault_matrix BUILD_DIR [--verbose]
+// prints the table (commands × faults, variants passed of those run) and
+// every failed check, and exits 1 if there was one.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fault_matrix_run.h"
+
+namespace wh::matrix {
+namespace {
+
+using nlohmann::json;
+
+const std::vector<std::string> kCommands{"prepare_disk", "write_image", "verify_boot", "apply_customization",
+                                         "detach_target"};
+// The columns, with the error codes the app may be given for each. A failed
+// boot report counts as "report".
+const std::vector<std::pair<std::string, std::set<std::string>>> kFaults{
+    {"pulled", {"DEVICE_NOT_REMOVABLE", "DEVICE_DISCONNECTED", "UNMOUNT_FAILED", "report"}},
+    {"swap-serial", {"DEVICE_NOT_REMOVABLE", "UNMOUNT_FAILED", "report"}},
+    {"swap-size", {"DEVICE_NOT_REMOVABLE", "UNMOUNT_FAILED", "report"}},
+    {"read-error", {"DEVICE_DISCONNECTED", "report"}},
+    {"write-error", {"WRITE_FAILED"}},
+    {"flush-error", {"WRITE_FAILED"}},
+    {"lock-storm", {"UNMOUNT_FAILED"}},
+    {"no-PS", {"TOOL_MISSING"}},
+    {"PS-fails", {"UNKNOWN"}},
+    {"SIGKILL", {}},
+};
+
+// What the app must see.
+enum class Expect {
+  kFailure,  // the injected step fails (or leaves no response), the flash stops there
+  kSuccess,  // the helper retries through the fault
+  kWarning,  // the step succeeds with a warning (detach_target's PowerShell step)
+};
+
+struct Variant {
+  std::string fault;  // the column
+  std::string label;
+  Injection injection;
+  Expect expect = Expect::kFailure;
+};
+
+json fault(json members) { return json{{"faults", json::array({std::move(members)})}}; }
+
+std::uint64_t half_sectors(std::uint64_t bytes) { return bytes / 2 / 512 * 512; }
+
+// The card back online with its volume mounted, as after Windows noticed it
+// again; only then has a command volumes to lock.
+json online_card_with(json machine_faults, const json& machine) {
+  json patch{{"drives", machine["drives"]}, {"volumes", machine["volumes"]}, {"faults", std::move(machine_faults)}};
+  for (json& drive : patch["drives"]) drive["offline"] = false;
+  for (json& volume : patch["volumes"]) volume["mounted"] = true;
+  return patch;
+}
+
+std::vector<Variant> variants_for(const std::string& command, const HelperActivity& clean, const json& machine) {
+  std::vector<Variant> out;
+  auto add = [&](std::string column, std::string label, json patch, Expect expect = Expect::kFailure) {
+    out.push_back(
+        Variant{std::move(column), std::move(label), Injection{command, std::move(patch), false, std::nullopt}, expect});
+  };
+  for (int k = 0; k < clean.card_opens; ++k) {
+    const std::string at = " at open " + std::to_string(k + 1);
+    add("pulled", "pulled" + at, fault({{"operation", "disappear"}, {"path", kCardPath}, {"afterOpens", k}}));
+    add("swap-serial", "other serial" + at,
+        fault({{"operation", "swap"}, {"path", kCardPath}, {"afterOpens", k}, {"serial", "OTHER-CARD"}}));
+    add("swap-size", "other size" + at,
+        fault({{"operation", "swap"}, {"path", kCardPath}, {"afterOpens", k}, {"sizeBytes", 128ull << 20}}));
+  }
+  if (clean.card_read_bytes > 0) {
+    for (std::uint64_t after : std::set<std::uint64_t>{0, half_sectors(clean.card_read_bytes)}) {
+      add("read-error", "read error after " + std::to_string(after),
+          fault({{"operation", "read"}, {"path", kCardPath}, {"afterBytes", after}, {"error", 23}}));
+    }
+  }
+  if (clean.write_bytes > 0) {
+    for (std::uint64_t after : std::set<std::uint64_t>{0, half_sectors(clean.write_bytes)}) {
+      add("write-error", "write error after " + std::to_string(after),
+          fault({{"operation", "write"}, {"afterBytes", after}, {"error", 1117}}));
+    }
+  }
+  for (int k = 0; k < clean.flushes; ++k) {
+    add("flush-error", "flush error at flush " + std::to_string(k + 1),
+        fault({{"operation", "flush"}, {"skip", k}, {"error", 1117}}));
+  }
+  add("lock-storm", "lock refused every time",
+      online_card_with({{{"operation", "lock"}, {"error", 32}}}, machine));
+  add("lock-storm", "lock refused three times",
+      online_card_with({{{"operation", "lock"}, {"error", 32}, {"count", 3}}}, machine), Expect::kSuccess);
+  if (clean.processes > 0) {
+    // Detaching is the last step: a card already written is not failed for it.
+    const Expect expect = command == "detach_target" ? Expect::kWarning : Expect::kFailure;
+    out.push_back(Variant{"no-PS", "powershell.exe missing", Injection{command, json::object(), true, std::nullopt},
+                          expect});
+    add("PS-fails", "PowerShell exits 1",
+        {{"powershell", {{"fail", {{"exitCode", 1}, {"stderr", "Get-Disk : The WS-Management service is not running."}}}}}},
+        expect);
+  }
+  return out;
+}
+
+std::string error_code(const FlashRun& run);
+std::string outcome_text(const FlashRun& run);
+
+// The checks every run must pass, as messages for those it failed.
+std::vector<std::string> check(const Variant& variant, const FlashRun& run) {
+  std::vector<std::string> problems;
+  const bool killed = variant.injection.kill_at.has_value();
+  if (variant.expect != Expect::kFailure) {
+    if (run.status != 0) problems.push_back("the flash failed: " + run.stderr_text);
+    for (const json& record : run.transcript) {
+      if (record["request"]["command"] != variant.injection.command) continue;
+      const json& warnings = record["lines"].back()["payload"]["warnings"];
+      const bool warned = warnings.is_array() && !warnings.empty();
+      if (warned != (variant.expect == Expect::kWarning)) problems.push_back("warnings: " + warnings.dump());
+    }
+  } else {
+    if (run.status != 1) problems.push_back("flash-card exited " + std::to_string(run.status) + ", not 1");
+    if (run.last_command() != variant.injection.command) {
+      problems.push_back("the flash stopped at " + run.last_command() + ", not at the injected step");
+    }
+    const json response = run.last_response();
+    if (killed != response.is_null()) problems.push_back("the last helper's response: " + response.dump());
+    const std::string code = error_code(run);
+    const auto& allowed = std::find_if(kFaults.begin(), kFaults.end(), [&](const auto& column) {
+                            return column.first == variant.fault;
+                          })->second;
+    if (!killed && !allowed.count(code)) problems.push_back("the app was told " + outcome_text(run));
+  }
+  bool other_card = false;
+  for (const json& event : run.events) {
+    const std::string op = event.value("op", "");
+    const std::string path = event.value("path", "");
+    if (op == "swap") other_card = true;
+    if (op != "write" || event.contains("error") || event.value("bytes", 0) == 0) continue;
+    if (path == kSystemPath) problems.push_back("wrote to the system disk");
+    if (other_card && (path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0)) {
+      problems.push_back("wrote " + std::to_string(event.value("bytes", 0)) + " bytes to " + path +
+                         " after another card came into the reader");
+    }
+  }
+  for (const HelperActivity& helper : run.helpers) {
+    if (helper.killed) continue;  // its handles die with it; the next run shows they did
+    for (const auto& [path, open] : helper.open_handles) {
+      if (open != 0) problems.push_back(helper.command + " left " + path + " open");
+    }
+    if (helper.held_locks != 0) problems.push_back(helper.command + " left a volume locked");
+  }
+  return problems;
+}
+
+// The error code the app was given: the helper's, "report" for a boot
+// report that failed, "" for none.
+std::string error_code(const FlashRun& run) {
+  const json response = run.last_response();
+  if (response.is_null()) return "";
+  if (!response.value("ok", false)) return response.value("errorCode", "");
+  const json& report = response["payload"]["report"];
+  return report.is_object() && !report.value("success", true) ? "report" : "";
+}
+
+HelperActivity injected_helper(const FlashRun& run) {
+  for (const HelperActivity& helper : run.helpers) {
+    if (helper.injected) return helper;
+  }
+  return {};
+}
+
+std::string outcome_text(const FlashRun& run) {
+  const json response = run.last_response();
+  if (run.status == 0) {
+    for (const json& record : run.transcript) {
+      const json& warnings = record["lines"].back()["payload"]["warnings"];
+      if (warnings.is_array() && !warnings.empty()) return record["request"]["command"].get<std::string>() + " warns: " + warnings[0].get<std::string>();
+    }
+    return "flashed";
+  }
+  if (response.is_null()) return run.last_command() + ": no response line";
+  if (response.value("ok", false)) {
+    for (const json& row : response["payload"]["report"]["checks"]) {
+      if (row.value("status", "") == "failed") return run.last_command() + ": report failed: " + row.value("message", "");
+    }
+  }
+  return run.last_command() + ": " + response.value("errorCode", "") + " " + response.value("errorMessage", "");
+}
+
+int run_matrix(const Tools& tools, bool verbose) {
+  const std::string scratch = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
+  const std::string compressed = scratch + "/fault-matrix-card.img.xz";
+  const std::string compress = "xz -T1 -c " + shell_quoted(tools.image()) + " > " + shell_quoted(compressed);
+  if (std::system(compress.c_str()) != 0) return 2;
+  const std::string image = read_file(tools.image());
+  constexpr std::uint64_t kCardBytes = 64ull << 20;
+
+  // A clean flash shows what each command does, and so where its steps are.
+  Laptop clean(tools, compressed, kCardBytes);
+  const json machine = json::parse(read_file(clean.dir() + "/machine.json"));
+  const FlashRun baseline = clean.flash(std::nullopt);
+  if (baseline.status != 0) {
+    std::cerr << "fault_matrix: the clean flash failed: " << baseline.stderr_text;
+    return 1;
+  }
+
+  std::map<std::string, std::map<std::string, std::pair<int, int>>> cells;  // passed, run
+  std::map<std::string, std::set<std::string>> outcomes;                     // by column
+  std::vector<std::string> failures;
+  int runs = 0;
+  for (const std::string& command : kCommands) {
+    HelperActivity activity;
+    for (const HelperActivity& helper : baseline.helpers) {
+      if (helper.command == command) activity = helper;
+    }
+    std::vector<Variant> variants = variants_for(command, activity, machine);
+    if (command == "write_image") {
+      for (std::uint64_t at : {std::uint64_t{0}, half_sectors(image.size())}) {
+        Variant killed{"SIGKILL", "SIGKILL at " + std::to_string(at) + " bytes written", Injection{command, json::object(), false, std::nullopt}};
+        killed.injection.kill_at = at;
+        variants.push_back(killed);
+      }
+    }
+    for (const Variant& variant : variants) {
+      Laptop laptop(tools, compressed, kCardBytes);
+      const FlashRun run = laptop.flash(variant.injection);
+      // A lock fault reaches only commands that lock volumes.
+      if (variant.fault == "lock-storm" && injected_helper(run).failed_locks == 0 && run.status == 0) continue;
+      std::vector<std::string> problems = check(variant, run);
+      // Whatever the fault left, a good card must flash again.
+      laptop.put_back_good_card();
+      const FlashRun next = laptop.flash(std::nullopt);
+      runs += 2;
+      if (next.status != 0) problems.push_back("the next flash of a good card failed: " + next.stderr_text);
+
+      auto& [passed, ran] = cells[command][variant.fault];
+      ++ran;
+      passed += problems.empty();
+      outcomes[variant.fault].insert(outcome_text(run));
+      if (verbose) std::cout << command << " / " << variant.label << ": " << outcome_text(run) << '\n';
+      for (const std::string& problem : problems) failures.push_back(command + " / " + variant.label + ": " + problem);
+    }
+  }
+
+  std::printf("\n%-20s", "");
+  for (const auto& column : kFaults) std::printf(" %-11s", column.first.c_str());
+  std::printf("\n");
+  for (const std::string& command : kCommands) {
+    std::printf("%-20s", command.c_str());
+    for (const auto& [column, codes] : kFaults) {
+      const auto found = cells[command].find(column);
+      const std::string cell = found == cells[command].end()
+                                   ? "-"
+                                   : std::to_string(found->second.first) + "/" + std::to_string(found->second.second);
+      std::printf(" %-11s", cell.c_str());
+    }
+    std::printf("\n");
+  }
+  std::printf("\n(passed/run variants; - : the command never reaches that operation. %d flashes.)\n", runs);
+  std::printf("\nWhat the app was told, by fault:\n");
+  for (const auto& [column, codes] : kFaults) {
+    for (const std::string& text : outcomes[column]) std::printf("  %-12s %s\n", column.c_str(), text.c_str());
+  }
+  for (const std::string& failure : failures) std::printf("FAILED %s\n", failure.c_str());
+  std::printf("\n%zu failed checks\n", failures.size());
+  return failures.empty() ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace wh::matrix
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << "usage: fault_matrix BUILD_DIR [--verbose]\n";
+    return 2;
+  }
+  const wh::matrix::Tools tools{argv[1]};
+  return wh::matrix::run_matrix(tools, argc > 2 && std::string(argv[2]) == "--verbose");
+}
