@@ -237,6 +237,13 @@ OsStatus SimVolumeHandle::try_lock() {
   VolumeUse& held = use();
   // Another handle's lock keeps everyone else out.
   if (held.locked_by != nullptr && held.locked_by != this) return Err(access_denied());
+  // So does another process's: the lock is the volume's, whoever holds it.
+  if (held.locked_by != this) {
+    auto lock = take_sharing_lock(platform_.machine.directory, volume_lock_name(name_), LockKind::kExclusive,
+                                  kErrorAccessDenied);
+    if (!lock) return Err(lock.error());
+    hold(std::move(lock).value());
+  }
   held.locked_by = this;
   platform_.state.events.push_back("lock " + name_);
   return {};

@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/sim/sim_sharing.h"
 
 namespace wh::sim {
 
@@ -26,7 +27,12 @@ class SimHandle : public Handle {
   SimHandle(SimPlatform& platform, std::string path, std::string mode)
       : platform_(platform), path_(std::move(path)), mode_(std::move(mode)) {}
   // Logs the close (CloseHandle), then lets Windows mount what waited for it.
+  // Its sharing lock goes last, so that in the event log no other process's
+  // handle is opened before this one's close.
   ~SimHandle() override;
+
+  // Keeps `lock` (the drive's share mode, the volume's lock) until the close.
+  void hold(SharingLock lock) { sharing_ = std::move(lock); }
 
   OsResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
   OsResult<std::size_t> write(std::span<const std::uint8_t> data) override;
@@ -62,6 +68,9 @@ class SimHandle : public Handle {
   SimPlatform& platform_;
   std::string path_;  // as opened
   std::string mode_;
+
+ private:
+  SharingLock sharing_;
 };
 
 // GENERIC_READ or GENERIC_WRITE: what the handle was opened for.

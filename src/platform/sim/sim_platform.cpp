@@ -11,6 +11,7 @@
 #include "platform/sim/sim_errors.h"
 #include "platform/sim/sim_events.h"
 #include "platform/sim/sim_handles.h"
+#include "platform/sim/sim_sharing.h"
 #include "platform/sim/sim_volume_paths.h"
 #include "platform/unicode.h"
 
@@ -101,6 +102,11 @@ OsResult<HandlePtr> SimPlatform::open_drive(const std::string& path, DriveMode m
   if (use.exclusive || (mode != DriveMode::kQuery && use.handles > 0)) {
     return Err(win32_error(kErrorSharingViolation));
   }
+  // The same rule against every other process on the machine.
+  auto shared = take_sharing_lock(machine.directory, drive_lock_name(drive->number),
+                                  mode == DriveMode::kQuery ? LockKind::kShared : LockKind::kExclusive,
+                                  kErrorSharingViolation);
+  if (!shared) return Err(shared.error());
   const bool writable = mode == DriveMode::kExclusiveWrite;
   // An empty reader opens all the same; its card has no bytes to reach.
   const std::string bytes = drive->no_medium ? "/dev/null" : drive->backing_file;
@@ -113,8 +119,10 @@ OsResult<HandlePtr> SimPlatform::open_drive(const std::string& path, DriveMode m
   }
   const char* mode_name = kModes[static_cast<int>(mode)];
   log_event({{"op", "open"}, {"path", path}, {"mode", mode_name}});
-  return HandlePtr(std::make_unique<SimDriveHandle>(*this, path, mode_name, *drive, fd, writable,
-                                                    mode != DriveMode::kQuery));
+  auto handle = std::make_unique<SimDriveHandle>(*this, path, mode_name, *drive, fd, writable,
+                                                 mode != DriveMode::kQuery);
+  handle->hold(std::move(shared).value());
+  return HandlePtr(std::move(handle));
 }
 
 OsResult<HandlePtr> SimPlatform::open_drive_for_query(const std::string& path) {

@@ -5,6 +5,7 @@
 
 #include "platform/sim/sim_mount.h"
 #include "platform/sim/sim_platform.h"
+#include "platform/sim/sim_sharing.h"
 #include "platform/sim/sim_volume_files.h"
 #include "platform/unicode.h"
 
@@ -47,14 +48,16 @@ bool SimPlatform::raw_write_allowed(std::uint32_t disk, std::uint64_t offset, st
   for (const SimVolume& volume : machine.volumes) {
     const VolumeUse& use = state.volume_use[ascii_lower(volume.name)];
     if (!volume.mounted || !volume_present(machine, volume) || use.locked_by != nullptr) continue;
-    for (const SimExtent& extent : volume.extents) {
-      if (extent.disk != disk || extent.length == 0) continue;
+    const bool overlap = std::any_of(volume.extents.begin(), volume.extents.end(), [&](const SimExtent& extent) {
+      if (extent.disk != disk || extent.length == 0) return false;
       // Half-open ranges meet when the later one starts inside the earlier
       // one; differences, not sums, so nothing wraps.
-      const bool overlap = offset < extent.starting_offset ? extent.starting_offset - offset < length
-                                                           : offset - extent.starting_offset < extent.length;
-      if (overlap) return false;
-    }
+      return offset < extent.starting_offset ? extent.starting_offset - offset < length
+                                             : offset - extent.starting_offset < extent.length;
+    });
+    // The lock is the volume's, whichever process holds it; asked only on
+    // an overlap, since it costs a file open.
+    if (overlap && !sharing_lock_held(machine.directory, volume_lock_name(volume.name))) return false;
   }
   return true;
 }
