@@ -9,11 +9,13 @@
 // prints the table (commands × faults, variants passed of those run) and
 // every failed check, and exits 1 if there was one.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fault_matrix_run.h"
@@ -198,6 +200,25 @@ std::string outcome_text(const FlashRun& run) {
   return run.last_command() + ": " + response.value("errorCode", "") + " " + response.value("errorMessage", "");
 }
 
+struct Verdict {
+  bool reached = true;  // false: the command never came to the faulty operation
+  std::string outcome;  // what the app was told
+  std::vector<std::string> problems;
+};
+
+Verdict judge(const Tools& tools, const std::string& compressed, std::uint64_t card_bytes, const Variant& variant) {
+  Laptop laptop(tools, compressed, card_bytes);
+  const FlashRun run = laptop.flash(variant.injection);
+  // A lock fault reaches only commands that lock volumes.
+  if (variant.fault == "lock-storm" && injected_helper(run).failed_locks == 0 && run.status == 0) return {false, "", {}};
+  Verdict verdict{true, outcome_text(run), check(variant, run)};
+  // Whatever the fault left, a good card must flash again.
+  laptop.put_back_good_card();
+  const FlashRun next = laptop.flash(std::nullopt);
+  if (next.status != 0) verdict.problems.push_back("the next flash of a good card failed: " + next.stderr_text);
+  return verdict;
+}
+
 int run_matrix(const Tools& tools, bool verbose) {
   const std::string scratch = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
   const std::string compressed = scratch + "/fault-matrix-card.img.xz";
@@ -218,39 +239,48 @@ int run_matrix(const Tools& tools, bool verbose) {
   std::map<std::string, std::map<std::string, std::pair<int, int>>> cells;  // passed, run
   std::map<std::string, std::set<std::string>> outcomes;                     // by column
   std::vector<std::string> failures;
-  int runs = 0;
+  std::vector<Variant> variants;
   for (const std::string& command : kCommands) {
     HelperActivity activity;
     for (const HelperActivity& helper : baseline.helpers) {
       if (helper.command == command) activity = helper;
     }
-    std::vector<Variant> variants = variants_for(command, activity, machine);
+    for (Variant& variant : variants_for(command, activity, machine)) variants.push_back(std::move(variant));
     if (command == "write_image") {
       for (std::uint64_t at : {std::uint64_t{0}, half_sectors(image.size())}) {
-        Variant killed{"SIGKILL", "SIGKILL at " + std::to_string(at) + " bytes written", Injection{command, json::object(), false, std::nullopt}};
-        killed.injection.kill_at = at;
+        Variant killed{"SIGKILL", "SIGKILL at " + std::to_string(at) + " bytes written",
+                       Injection{command, json::object(), false, at}};
         variants.push_back(killed);
       }
     }
-    for (const Variant& variant : variants) {
-      Laptop laptop(tools, compressed, kCardBytes);
-      const FlashRun run = laptop.flash(variant.injection);
-      // A lock fault reaches only commands that lock volumes.
-      if (variant.fault == "lock-storm" && injected_helper(run).failed_locks == 0 && run.status == 0) continue;
-      std::vector<std::string> problems = check(variant, run);
-      // Whatever the fault left, a good card must flash again.
-      laptop.put_back_good_card();
-      const FlashRun next = laptop.flash(std::nullopt);
-      runs += 2;
-      if (next.status != 0) problems.push_back("the next flash of a good card failed: " + next.stderr_text);
+  }
 
-      auto& [passed, ran] = cells[command][variant.fault];
-      ++ran;
-      passed += problems.empty();
-      outcomes[variant.fault].insert(outcome_text(run));
-      if (verbose) std::cout << command << " / " << variant.label << ": " << outcome_text(run) << '\n';
-      for (const std::string& problem : problems) failures.push_back(command + " / " + variant.label + ": " + problem);
-    }
+  // Each variant on a laptop of its own, as many at once as there are cores.
+  std::vector<Verdict> verdicts(variants.size());
+  std::atomic<std::size_t> next_variant{0};
+  std::vector<std::thread> workers;
+  for (unsigned i = 0; i < std::max(1u, std::thread::hardware_concurrency()); ++i) {
+    workers.emplace_back([&] {
+      for (std::size_t at; (at = next_variant++) < variants.size();) {
+        verdicts[at] = judge(tools, compressed, kCardBytes, variants[at]);
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+
+  int runs = 1;
+  for (std::size_t i = 0; i < variants.size(); ++i) {
+    const Variant& variant = variants[i];
+    const Verdict& verdict = verdicts[i];
+    const std::string& command = variant.injection.command;
+    if (!verdict.reached) continue;
+    runs += 2;
+    auto& [passed, ran] = cells[command][variant.fault];
+    ++ran;
+    passed += verdict.problems.empty();
+    outcomes[variant.fault].insert(verdict.outcome);
+    if (verbose) std::cout << command << " / " << variant.label << ": " << verdict.outcome << '\n';
+    for (const std::string& problem : verdict.problems) failures.push_back(command + " / " + variant.label + ": " + problem);
   }
 
   std::printf("\n%-20s", "");
