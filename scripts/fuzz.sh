@@ -29,6 +29,12 @@ cmake -S . -B "$build_dir" -DCMAKE_CXX_COMPILER="${CXX:-clang++}" -DCMAKE_BUILD_
       -DWINDOWS_HELPER_FUZZ=ON -DWINDOWS_HELPER_TESTS=OFF -DCMAKE_CXX_FLAGS="$sanitizers" >/dev/null
 cmake --build "$build_dir" -j "$(nproc)" --target "${targets[@]}"
 
+# Readable stack traces: the symbolizer beside the clang in use (package llvm-14).
+if ! command -v llvm-symbolizer >/dev/null; then
+  symbolizer=$(dirname "$(readlink -f "$(command -v "${CXX:-clang++}")")")/llvm-symbolizer
+  [ -x "$symbolizer" ] && export ASAN_SYMBOLIZER_PATH=$symbolizer
+fi
+
 runs=$(cd "$build_dir" && pwd)/fuzz-runs
 rm -rf "$runs"
 mkdir -p "$runs"
@@ -45,10 +51,11 @@ run_target() {
       -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$run/artifacts/" corpus >"$run/log" 2>&1) || status=$?
   echo "$status" >"$run/status"
+  echo "$(figures "$target") (exit status $status)"
 }
 
 # The figures of one finished run: target, executions, cov, ft, findings.
-report_target() {
+figures() {
   local target=$1 run=$runs/$1
   local execs cov ft findings status
   status=$(cat "$run/status")
@@ -60,7 +67,15 @@ report_target() {
   # A non-zero exit without an artifact (a build or start failure) counts too.
   if [ "$status" != 0 ] && [ "$findings" = 0 ]; then findings=1; fi
   printf '%-24s %12s %7s %7s %9s\n' "$target" "${execs:-?}" "${cov:-?}" "${ft:-?}" "$findings"
-  if [ "$findings" != 0 ]; then
+}
+
+# The table row; the details of a finding on stderr.
+report_target() {
+  local target=$1 run=$runs/$1 status row
+  status=$(cat "$run/status")
+  row=$(figures "$target")
+  echo "$row"
+  if [ "$(echo "$row" | awk '{print $NF}')" != 0 ]; then
     echo "  exit status $status; log: $run/log" >&2
     find "$run/artifacts" -type f -printf '  finding: %p\n' >&2
     grep -m 3 -E '^(==[0-9]+==ERROR|SUMMARY|.*runtime error)' "$run/log" | sed 's/^/  /' >&2 || true
