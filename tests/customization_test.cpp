@@ -118,7 +118,7 @@ TEST_F(Customization, WritesTheFilesAndTheMergedCmdlineThenReleasesTheDisk) {
   }
   EXPECT_EQ(cmdline_ops, (std::vector<std::string>{"open cmdline.txt", "read cmdline.txt", "read cmdline.txt",
                                                    "close cmdline.txt", "open cmdline.txt.tmp", "write cmdline.txt.tmp",
-                                                   "close cmdline.txt.tmp",
+                                                   "flush cmdline.txt.tmp", "close cmdline.txt.tmp",
                                                    "replace cmdline.txt"}));
 }
 
