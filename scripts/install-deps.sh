@@ -8,8 +8,10 @@ set -euo pipefail
 # tests check them with fsck.exfat. fdisk, dosfstools, mtools: the build makes
 # the test card images (tests/cards) with sfdisk, mkfs.fat and mcopy, the
 # Windows build's too.
+# clang and libclang-rt-14-dev (only recommended by clang, so named here):
+# the fuzz targets are built with libFuzzer.
 packages=(cmake make g++ nlohmann-json3-dev libcli11-dev liblzma-dev libssl-dev libgtest-dev xz-utils exfatprogs
-          fdisk dosfstools mtools)
+          fdisk dosfstools mtools clang libclang-rt-14-dev)
 if [ "${1:-}" = windows ]; then
   # dpkg-dev unpacks the source packages the Windows libraries are built from;
   # perl runs OpenSSL's configuration.
