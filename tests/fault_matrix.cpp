@@ -25,8 +25,10 @@ namespace {
 
 using nlohmann::json;
 
-const std::vector<std::string> kCommands{"prepare_disk", "write_image", "verify_boot", "apply_customization",
-                                         "detach_target"};
+// classify_mismatch runs only when the readback differs: its runs have a
+// card whose root directory reads back changed.
+const std::vector<std::string> kCommands{"prepare_disk", "write_image",         "classify_mismatch",
+                                         "verify_boot",  "apply_customization", "detach_target"};
 // The columns, with the error codes the app may be given for each. A failed
 // boot report counts as "report".
 const std::vector<std::pair<std::string, std::set<std::string>>> kFaults{
@@ -45,7 +47,7 @@ const std::vector<std::pair<std::string, std::set<std::string>>> kFaults{
 // What the app must see.
 enum class Expect {
   kFailure,  // the injected step fails (or leaves no response), the flash stops there
-  kSuccess,  // the helper retries through the fault
+  kSuccess,  // the helper retries through the fault: the run ends as without it
   kWarning,  // the step succeeds with a warning (detach_target's PowerShell step)
 };
 
@@ -54,7 +56,29 @@ struct Variant {
   std::string label;
   Injection injection;
   Expect expect = Expect::kFailure;
+  nlohmann::json machine_faults = nlohmann::json::array();  // the laptop's own, for the whole run
+  int clean_status = 0;                                      // how the run ends without the fault
+  std::string clean_outcome;
 };
+
+// The member at `pointer` ("-1" the last of an array), or null.
+json member(const json& value, const std::string& pointer) {
+  json here = value;
+  std::size_t at = 1;
+  while (at <= pointer.size()) {
+    const std::size_t end = std::min(pointer.find('/', at), pointer.size());
+    const std::string key = pointer.substr(at, end - at);
+    if (here.is_array() && key == "-1" && !here.empty()) {
+      here = here.back();
+    } else if (here.is_object() && here.contains(key)) {
+      here = here[key];
+    } else {
+      return nullptr;
+    }
+    at = end + 1;
+  }
+  return here;
+}
 
 json fault(json members) { return json{{"faults", json::array({std::move(members)})}}; }
 
@@ -122,13 +146,17 @@ std::string outcome_text(const FlashRun& run);
 std::vector<std::string> check(const Variant& variant, const FlashRun& run) {
   std::vector<std::string> problems;
   const bool killed = variant.injection.kill_at.has_value();
-  if (variant.expect != Expect::kFailure) {
+  if (variant.expect == Expect::kSuccess) {
+    if (run.status != variant.clean_status || outcome_text(run) != variant.clean_outcome) {
+      problems.push_back("the run ended otherwise than without the fault: " + outcome_text(run));
+    }
+  } else if (variant.expect == Expect::kWarning) {
     if (run.status != 0) problems.push_back("the flash failed: " + run.stderr_text);
     for (const json& record : run.transcript) {
       if (record["request"]["command"] != variant.injection.command) continue;
-      const json& warnings = record["lines"].back()["payload"]["warnings"];
+      const json warnings = member(record, "/lines/-1/payload/warnings");
       const bool warned = warnings.is_array() && !warnings.empty();
-      if (warned != (variant.expect == Expect::kWarning)) problems.push_back("warnings: " + warnings.dump());
+      if (!warned) problems.push_back("no warning");
     }
   } else {
     if (run.status != 1) problems.push_back("flash-card exited " + std::to_string(run.status) + ", not 1");
@@ -171,7 +199,7 @@ std::string error_code(const FlashRun& run) {
   const json response = run.last_response();
   if (response.is_null()) return "";
   if (!response.value("ok", false)) return response.value("errorCode", "");
-  const json& report = response["payload"]["report"];
+  const json report = member(response, "/payload/report");
   return report.is_object() && !report.value("success", true) ? "report" : "";
 }
 
@@ -186,16 +214,20 @@ std::string outcome_text(const FlashRun& run) {
   const json response = run.last_response();
   if (run.status == 0) {
     for (const json& record : run.transcript) {
-      const json& warnings = record["lines"].back()["payload"]["warnings"];
-      if (warnings.is_array() && !warnings.empty()) return record["request"]["command"].get<std::string>() + " warns: " + warnings[0].get<std::string>();
+      const json warnings = member(record, "/lines/-1/payload/warnings");
+      if (warnings.is_array() && !warnings.empty()) {
+        return record["request"]["command"].get<std::string>() + " warns: " + warnings[0].dump();
+      }
     }
     return "flashed";
   }
   if (response.is_null()) return run.last_command() + ": no response line";
   if (response.value("ok", false)) {
-    for (const json& row : response["payload"]["report"]["checks"]) {
+    for (const json& row : member(response, "/payload/report/checks")) {
       if (row.value("status", "") == "failed") return run.last_command() + ": report failed: " + row.value("message", "");
     }
+    // The helper answered; flash-card judged what it said.
+    return run.last_command() + ": " + run.stderr_text.substr(0, run.stderr_text.find('\n'));
   }
   return run.last_command() + ": " + response.value("errorCode", "") + " " + response.value("errorMessage", "");
 }
@@ -207,7 +239,7 @@ struct Verdict {
 };
 
 Verdict judge(const Tools& tools, const std::string& compressed, std::uint64_t card_bytes, const Variant& variant) {
-  Laptop laptop(tools, compressed, card_bytes);
+  Laptop laptop(tools, compressed, card_bytes, variant.machine_faults);
   const FlashRun run = laptop.flash(variant.injection);
   // A lock fault reaches only commands that lock volumes.
   if (variant.fault == "lock-storm" && injected_helper(run).failed_locks == 0 && run.status == 0) return {false, "", {}};
@@ -239,13 +271,31 @@ int run_matrix(const Tools& tools, bool verbose) {
   std::map<std::string, std::map<std::string, std::pair<int, int>>> cells;  // passed, run
   std::map<std::string, std::set<std::string>> outcomes;                     // by column
   std::vector<std::string> failures;
+  const json cards = json::parse(read_file(tools.build_dir + "/cards/cards.json"));
+  const json changed_root = json::array({{{"operation", "corrupt"},
+                                          {"path", kCardPath},
+                                          {"offset", cards["card"]["offsets"]["rootDirectory"]},
+                                          {"bytesHex", "58"}}});
+  Laptop mismatching(tools, compressed, kCardBytes, changed_root);
+  const FlashRun mismatch_baseline = mismatching.flash(std::nullopt);
+  if (mismatch_baseline.last_command() != "classify_mismatch") {
+    std::cerr << "fault_matrix: a changed root directory did not lead to classify_mismatch\n";
+    return 1;
+  }
+
   std::vector<Variant> variants;
   for (const std::string& command : kCommands) {
+    const bool mismatch = command == "classify_mismatch";
     HelperActivity activity;
-    for (const HelperActivity& helper : baseline.helpers) {
+    for (const HelperActivity& helper : (mismatch ? mismatch_baseline : baseline).helpers) {
       if (helper.command == command) activity = helper;
     }
-    for (Variant& variant : variants_for(command, activity, machine)) variants.push_back(std::move(variant));
+    for (Variant& variant : variants_for(command, activity, machine)) {
+      if (mismatch) variant.machine_faults = changed_root;
+      variant.clean_status = (mismatch ? mismatch_baseline : baseline).status;
+      variant.clean_outcome = outcome_text(mismatch ? mismatch_baseline : baseline);
+      variants.push_back(std::move(variant));
+    }
     if (command == "write_image") {
       for (std::uint64_t at : {std::uint64_t{0}, half_sectors(image.size())}) {
         Variant killed{"SIGKILL", "SIGKILL at " + std::to_string(at) + " bytes written",
@@ -268,7 +318,7 @@ int run_matrix(const Tools& tools, bool verbose) {
   }
   for (std::thread& worker : workers) worker.join();
 
-  int runs = 1;
+  int runs = 2;
   for (std::size_t i = 0; i < variants.size(); ++i) {
     const Variant& variant = variants[i];
     const Verdict& verdict = verdicts[i];

@@ -94,7 +94,8 @@ std::string FlashRun::last_command() const {
   return transcript.empty() ? "" : transcript.back()["request"]["command"].get<std::string>();
 }
 
-Laptop::Laptop(const Tools& tools, const std::string& compressed_image, std::uint64_t card_bytes) : tools_(tools) {
+Laptop::Laptop(const Tools& tools, const std::string& compressed_image, std::uint64_t card_bytes, const json& faults)
+    : tools_(tools) {
   char pattern[] = "/tmp/fault-matrix-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
@@ -108,7 +109,7 @@ Laptop::Laptop(const Tools& tools, const std::string& compressed_image, std::uin
   good_card_ = {{"number", 1},        {"backingFile", "card.img"}, {"vendor", "Generic"},
                 {"product", "STORAGE DEVICE"}, {"serial", "000000123"}, {"busType", 7},
                 {"removableMedia", true}, {"partitionStyle", "RAW"}};
-  const json machine = {
+  json machine = {
       {"elevated", true},
       {"sleepScale", 0},
       {"msPerMiB", 40},  // progress lines all the way through a transfer
@@ -121,6 +122,7 @@ Laptop::Laptop(const Tools& tools, const std::string& compressed_image, std::uin
        {{{"name", "\\\\?\\Volume{3c9e2f1a-5b7d-4e60-9a1c-0d2b4f6e8a10}\\"},
          {"mounted", false},
          {"extents", {{{"disk", 1}, {"startingOffset", 4194304}, {"length", 41943040}}}}}}}};
+  if (!faults.empty()) machine["faults"] = faults;
   write_json(dir_ + "/machine.json", machine);
 }
 

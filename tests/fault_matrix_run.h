@@ -63,7 +63,10 @@ struct FlashRun {
 
 class Laptop {
  public:
-  Laptop(const Tools& tools, const std::string& compressed_image, std::uint64_t card_bytes);
+  // `faults`: the machine's own, for every process of every run until
+  // put_back_good_card.
+  Laptop(const Tools& tools, const std::string& compressed_image, std::uint64_t card_bytes,
+         const nlohmann::json& faults = nlohmann::json::array());
   ~Laptop();
   Laptop(const Laptop&) = delete;
   Laptop& operator=(const Laptop&) = delete;
