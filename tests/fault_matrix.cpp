@@ -8,10 +8,13 @@
 //   fault_matrix BUILD_DIR [--verbose]
 // prints the table (commands × faults, variants passed of those run) and
 // every failed check, and exits 1 if there was one.
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <set>
 #include <string>
@@ -63,21 +66,20 @@ struct Variant {
 
 // The member at `pointer` ("-1" the last of an array), or null.
 json member(const json& value, const std::string& pointer) {
-  json here = value;
-  std::size_t at = 1;
-  while (at <= pointer.size()) {
+  const json* here = &value;
+  for (std::size_t at = 1; at <= pointer.size();) {
     const std::size_t end = std::min(pointer.find('/', at), pointer.size());
     const std::string key = pointer.substr(at, end - at);
-    if (here.is_array() && key == "-1" && !here.empty()) {
-      here = here.back();
-    } else if (here.is_object() && here.contains(key)) {
-      here = here[key];
+    if (here->is_array() && key == "-1" && !here->empty()) {
+      here = &here->back();
+    } else if (here->is_object() && here->contains(key)) {
+      here = &(*here)[key];
     } else {
       return nullptr;
     }
     at = end + 1;
   }
-  return here;
+  return *here;
 }
 
 json fault(json members) { return json{{"faults", json::array({std::move(members)})}}; }
@@ -139,8 +141,44 @@ std::vector<Variant> variants_for(const std::string& command, const HelperActivi
   return out;
 }
 
-std::string error_code(const FlashRun& run);
-std::string outcome_text(const FlashRun& run);
+// The error code the app was given: the helper's, "report" for a boot
+// report that failed, "" for none.
+std::string error_code(const FlashRun& run) {
+  const json response = run.last_response();
+  if (response.is_null()) return "";
+  if (!response.value("ok", false)) return response.value("errorCode", "");
+  const json report = member(response, "/payload/report");
+  return report.is_object() && !report.value("success", true) ? "report" : "";
+}
+
+HelperActivity injected_helper(const FlashRun& run) {
+  for (const HelperActivity& helper : run.helpers) {
+    if (helper.injected) return helper;
+  }
+  return {};
+}
+
+std::string outcome_text(const FlashRun& run) {
+  const json response = run.last_response();
+  if (run.status == 0) {
+    for (const json& record : run.transcript) {
+      const json warnings = member(record, "/lines/-1/payload/warnings");
+      if (warnings.is_array() && !warnings.empty()) {
+        return record["request"]["command"].get<std::string>() + " warns: " + warnings[0].dump();
+      }
+    }
+    return "flashed";
+  }
+  if (response.is_null()) return run.last_command() + ": no response line";
+  if (response.value("ok", false)) {
+    for (const json& row : member(response, "/payload/report/checks")) {
+      if (row.value("status", "") == "failed") return run.last_command() + ": report failed: " + row.value("message", "");
+    }
+    // The helper answered; flash-card judged what it said.
+    return run.last_command() + ": " + run.stderr_text.substr(0, run.stderr_text.find('\n'));
+  }
+  return run.last_command() + ": " + response.value("errorCode", "") + " " + response.value("errorMessage", "");
+}
 
 // The checks every run must pass, as messages for those it failed.
 std::vector<std::string> check(const Variant& variant, const FlashRun& run) {
@@ -193,45 +231,6 @@ std::vector<std::string> check(const Variant& variant, const FlashRun& run) {
   return problems;
 }
 
-// The error code the app was given: the helper's, "report" for a boot
-// report that failed, "" for none.
-std::string error_code(const FlashRun& run) {
-  const json response = run.last_response();
-  if (response.is_null()) return "";
-  if (!response.value("ok", false)) return response.value("errorCode", "");
-  const json report = member(response, "/payload/report");
-  return report.is_object() && !report.value("success", true) ? "report" : "";
-}
-
-HelperActivity injected_helper(const FlashRun& run) {
-  for (const HelperActivity& helper : run.helpers) {
-    if (helper.injected) return helper;
-  }
-  return {};
-}
-
-std::string outcome_text(const FlashRun& run) {
-  const json response = run.last_response();
-  if (run.status == 0) {
-    for (const json& record : run.transcript) {
-      const json warnings = member(record, "/lines/-1/payload/warnings");
-      if (warnings.is_array() && !warnings.empty()) {
-        return record["request"]["command"].get<std::string>() + " warns: " + warnings[0].dump();
-      }
-    }
-    return "flashed";
-  }
-  if (response.is_null()) return run.last_command() + ": no response line";
-  if (response.value("ok", false)) {
-    for (const json& row : member(response, "/payload/report/checks")) {
-      if (row.value("status", "") == "failed") return run.last_command() + ": report failed: " + row.value("message", "");
-    }
-    // The helper answered; flash-card judged what it said.
-    return run.last_command() + ": " + run.stderr_text.substr(0, run.stderr_text.find('\n'));
-  }
-  return run.last_command() + ": " + response.value("errorCode", "") + " " + response.value("errorMessage", "");
-}
-
 struct Verdict {
   bool reached = true;  // false: the command never came to the faulty operation
   std::string outcome;  // what the app was told
@@ -253,10 +252,14 @@ Verdict judge(const Tools& tools, const std::string& compressed, std::uint64_t c
 
 int run_matrix(const Tools& tools, bool verbose) {
   const std::string scratch = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
-  const std::string compressed = scratch + "/fault-matrix-card.img.xz";
+  const std::string compressed = scratch + "/fault-matrix-" + std::to_string(::getpid()) + ".img.xz";
+  const struct RemovedAtEnd {
+    const std::string& path;
+    ~RemovedAtEnd() { std::remove(path.c_str()); }
+  } removed{compressed};
   const std::string compress = "xz -T1 -c " + shell_quoted(tools.image()) + " > " + shell_quoted(compressed);
   if (std::system(compress.c_str()) != 0) return 2;
-  const std::string image = read_file(tools.image());
+  const std::uint64_t image_bytes = std::filesystem::file_size(tools.image());
   constexpr std::uint64_t kCardBytes = 64ull << 20;
 
   // A clean flash shows what each command does, and so where its steps are.
@@ -297,7 +300,7 @@ int run_matrix(const Tools& tools, bool verbose) {
       variants.push_back(std::move(variant));
     }
     if (command == "write_image") {
-      for (std::uint64_t at : {std::uint64_t{0}, half_sectors(image.size())}) {
+      for (std::uint64_t at : {std::uint64_t{0}, half_sectors(image_bytes)}) {
         Variant killed{"SIGKILL", "SIGKILL at " + std::to_string(at) + " bytes written",
                        Injection{command, json::object(), false, at}};
         variants.push_back(killed);

@@ -71,7 +71,7 @@ std::vector<HelperActivity> activities(const std::vector<json>& events, const st
     } else if (op == "flush") {
       ++helper.flushes;
     } else if (op == "lock") {
-      failed ? ++helper.failed_locks : (++helper.locks, ++helper.held_locks);
+      ++(failed ? helper.failed_locks : helper.held_locks);
     } else if (op == "unlock") {
       --helper.held_locks;
     } else if (op == "process") {

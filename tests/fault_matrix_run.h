@@ -42,11 +42,10 @@ struct HelperActivity {
   std::uint64_t card_read_bytes = 0;
   std::uint64_t write_bytes = 0;  // through any handle
   int flushes = 0;
-  int locks = 0;          // successful FSCTL_LOCK_VOLUME
-  int failed_locks = 0;
+  int failed_locks = 0;   // FSCTL_LOCK_VOLUME refused
   int processes = 0;      // PowerShell runs
   std::map<std::string, int> open_handles;  // opens less closes, by path
-  int held_locks = 0;                        // locks less unlocks
+  int held_locks = 0;                        // successful locks less unlocks
 };
 
 struct FlashRun {

@@ -133,15 +133,20 @@ int main(int argc, char** argv) {
   const bool injecting = !command.empty() && command == env("FAULT_HELPER_COMMAND");
   std::optional<std::uint64_t> kill_at;
   if (injecting && !env("FAULT_HELPER_KILL_AT").empty()) kill_at = std::stoull(env("FAULT_HELPER_KILL_AT"));
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) return 2;
   std::optional<Injection> injection;
   if (injecting) {
     const std::string patch = env("FAULT_HELPER_PATCH");
     injection = inject(dir, patch.empty() ? json::object() : json::parse(patch), env("FAULT_HELPER_HIDE_POWERSHELL") == "1");
   }
-
-  int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return 2;
   const pid_t helper = ::fork();
+  if (helper < 0) {
+    // No helper ran: the machine goes back as it was, and the client sees
+    // a helper that gave no answer.
+    if (injection) withdraw(dir, *injection);
+    return 2;
+  }
   if (helper == 0) {
     ::dup2(pipe_fds[1], STDOUT_FILENO);
     ::close(pipe_fds[0]);

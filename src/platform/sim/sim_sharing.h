@@ -32,8 +32,6 @@ class SharingLock {
   SharingLock(const SharingLock&) = delete;
   SharingLock& operator=(const SharingLock&) = delete;
 
-  bool held() const { return fd_ >= 0; }
-
  private:
   int fd_ = -1;
 };
