@@ -30,6 +30,7 @@ class MemoryFile : public wh::Handle {
   wh::OsStatus set_end_of_file(std::uint64_t) override { return unsupported(); }
   wh::OsStatus set_sparse() override { return unsupported(); }
   wh::OsStatus flush() override { return unsupported(); }
+  wh::OsResult<std::uint64_t> file_size() override { return unsupported(); }
   wh::OsResult<std::uint64_t> disk_length() override { return unsupported(); }
   wh::OsResult<wh::Bytes> storage_descriptor() override { return unsupported(); }
   wh::OsResult<std::uint64_t> disk_attributes() override { return unsupported(); }

@@ -47,6 +47,7 @@ class MemoryHandle : public Handle {
   OsStatus set_end_of_file(std::uint64_t) override { return Err(unsupported()); }
   OsStatus set_sparse() override { return Err(unsupported()); }
   OsStatus flush() override { return Err(unsupported()); }
+  OsResult<std::uint64_t> file_size() override { return Err(unsupported()); }
   OsResult<std::uint64_t> disk_length() override { return Err(unsupported()); }
   OsResult<Bytes> storage_descriptor() override { return Err(unsupported()); }
   OsResult<std::uint64_t> disk_attributes() override { return Err(unsupported()); }

@@ -20,7 +20,8 @@ Result<std::unique_ptr<Platform>, std::string> make_platform();
 std::vector<std::string> command_line_arguments(int argc, char** argv);
 
 // Sets standard output up for JSON lines: binary, so that a line ends in a
-// bare line feed.
+// bare line feed; and a reader that goes away never stops the process (a
+// failed write of a line is ignored, the command runs to its end).
 void prepare_standard_output();
 
 }  // namespace wh

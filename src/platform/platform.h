@@ -103,6 +103,10 @@ class Handle {
   // (FlushFileBuffers).
   virtual OsStatus flush() = 0;
 
+  // GetFileSizeEx: the length of the file this handle has open. Devices and
+  // volumes fail with the error Windows gives for them.
+  virtual OsResult<std::uint64_t> file_size() = 0;
+
   // IOCTL_DISK_GET_LENGTH_INFO: the disk's length in bytes. Fails when the call
   // fails or returns fewer than 8 bytes.
   virtual OsResult<std::uint64_t> disk_length() = 0;
@@ -183,6 +187,18 @@ class Platform {
   // ERROR_NO_MORE_FILES ends the enumeration; any other failure, at the first
   // volume or a later one, is an error, never a shorter list.
   virtual OsResult<std::vector<std::string>> list_volumes() = 0;
+
+  // GetWindowsDirectoryW: the directory the running Windows is installed in,
+  // such as "C:\Windows".
+  virtual OsResult<std::string> windows_directory() = 0;
+  // GetVolumePathNameW: the mount point of the volume `path` lies on, with
+  // its trailing backslash ("C:\" for "C:\Windows").
+  virtual OsResult<std::string> volume_path_name(const std::string& path) = 0;
+  // GetVolumeNameForVolumeMountPointW: the volume GUID path, with its
+  // trailing backslash, of the volume mounted at `mount_point` (which ends in
+  // a backslash). A mount point with no volume behind it fails with
+  // ERROR_FILE_NOT_FOUND (2) or ERROR_PATH_NOT_FOUND (3).
+  virtual OsResult<std::string> volume_name_for_mount_point(const std::string& mount_point) = 0;
 
   // --- Files. Ordinary sharing (read, write, delete) unless said otherwise.
 

@@ -34,6 +34,7 @@ OsStatus SimHandle::seek(std::uint64_t) { return Err(invalid_function()); }
 OsStatus SimHandle::set_end_of_file(std::uint64_t) { return Err(invalid_function()); }
 OsStatus SimHandle::set_sparse() { return Err(invalid_function()); }
 OsStatus SimHandle::flush() { return Err(invalid_function()); }
+OsResult<std::uint64_t> SimHandle::file_size() { return Err(invalid_function()); }
 OsResult<std::uint64_t> SimHandle::disk_length() { return Err(invalid_function()); }
 OsResult<Bytes> SimHandle::storage_descriptor() { return Err(invalid_function()); }
 OsResult<std::uint64_t> SimHandle::disk_attributes() { return Err(invalid_function()); }
@@ -157,6 +158,13 @@ OsStatus SimFileHandle::flush() {
   if (::fsync(fd_) != 0) return Err(from_errno(errno));
   log({{"op", "flush"}});
   return {};
+}
+
+OsResult<std::uint64_t> SimFileHandle::file_size() {
+  if (access_ != FileAccess::kRead) return Err(access_denied());
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return Err(from_errno(errno));
+  return static_cast<std::uint64_t>(st.st_size);
 }
 
 // GetFileInformationByHandle needs FILE_READ_ATTRIBUTES, which GENERIC_WRITE

@@ -40,6 +40,7 @@ class SimHandle : public Handle {
   OsStatus set_end_of_file(std::uint64_t length) override;
   OsStatus set_sparse() override;
   OsStatus flush() override;
+  OsResult<std::uint64_t> file_size() override;
   OsResult<std::uint64_t> disk_length() override;
   OsResult<Bytes> storage_descriptor() override;
   OsResult<std::uint64_t> disk_attributes() override;
@@ -89,6 +90,8 @@ class SimFileHandle : public SimHandle {
   OsStatus set_end_of_file(std::uint64_t length) override;
   OsStatus set_sparse() override;
   OsStatus flush() override;
+  // GetFileSizeEx needs FILE_READ_ATTRIBUTES, as file_identity does.
+  OsResult<std::uint64_t> file_size() override;
   OsResult<FileIdentity> file_identity() override;
   // The volume's file system and serial; a host file outside every volume
   // answers "NTFS" and 0, as the system drive would.

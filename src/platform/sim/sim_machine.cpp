@@ -152,6 +152,7 @@ Result<SimMachine, std::string> machine_from_json(const json& document, const st
     for (const auto& [path, names] : attributes.items()) {
       machine.file_attributes[host_path(directory, path)] = attribute_bits(names);
     }
+    machine.windows_directory = document.value("windowsDirectory", machine.windows_directory);
     machine.powershell = document.value("powershell", json());
     return machine;
   } catch (const std::exception& e) {
@@ -175,6 +176,9 @@ json machine_to_json(const SimMachine& machine) {
   json document = {{"elevated", machine.elevated}, {"sleepScale", machine.sleep_scale},
                    {"drives", json::array()}, {"volumes", json::array()}, {"faults", json::array()}};
   if (machine.ms_per_mib != 0.0) document["msPerMiB"] = machine.ms_per_mib;
+  if (machine.windows_directory != SimMachine{}.windows_directory) {
+    document["windowsDirectory"] = machine.windows_directory;
+  }
   for (const SimDrive& d : machine.drives) document["drives"].push_back(drive_to_json(d, dir));
   for (const SimVolume& v : machine.volumes) document["volumes"].push_back(volume_to_json(v, dir));
   for (const SimFault& f : machine.faults) {

@@ -148,6 +148,9 @@ struct SimMachine {
   // Every read and write through a drive or file handle advances the
   // monotonic clock by this many milliseconds per MiB moved.
   double ms_per_mib = 0.0;
+  // What GetWindowsDirectoryW answers. The Windows volume is the one its
+  // drive letter names; a machine without that letter has none.
+  std::string windows_directory = "C:\\Windows";
   // Read by the PowerShell stand-in only; kept as it is.
   nlohmann::json powershell;
 };

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <thread>
 
@@ -163,6 +164,32 @@ OsResult<std::vector<std::string>> SimPlatform::list_volumes() {
     if (volume_present(machine, volume)) names.push_back(volume.name);
   }
   return names;
+}
+
+OsResult<std::string> SimPlatform::windows_directory() { return machine.windows_directory; }
+
+OsResult<std::string> SimPlatform::volume_path_name(const std::string& path) {
+  if (auto error = invalid_name(path)) return Err(*error);
+  constexpr std::size_t kGuidRoot = 49;  // "\\?\Volume{" GUID "}\"
+  if (ascii_lower(path).starts_with("\\\\?\\volume{") && path.size() >= kGuidRoot) return path.substr(0, kGuidRoot);
+  const bool lettered = path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]));
+  if (!lettered) return Err(win32_error(kErrorInvalidName));
+  return path.substr(0, 2) + "\\";
+}
+
+OsResult<std::string> SimPlatform::volume_name_for_mount_point(const std::string& mount_point) {
+  if (auto error = invalid_name(mount_point)) return Err(*error);
+  if (mount_point.size() != 3 || mount_point[1] != ':' || mount_point[2] != '\\') {
+    return Err(win32_error(kErrorInvalidName));
+  }
+  const std::string letter = ascii_lower(mount_point.substr(0, 1));
+  for (const SimVolume& volume : machine.volumes) {
+    if (!volume_present(machine, volume)) continue;
+    for (const std::string& held : volume.letters) {
+      if (ascii_lower(held) == letter) return volume.name;
+    }
+  }
+  return Err(win32_error(kErrorFileNotFound));
 }
 
 Instant SimPlatform::now() {

@@ -61,6 +61,13 @@ class SimPlatform : public Platform {
   OsResult<HandlePtr> open_drive_exclusive_write(const std::string& path) override;
   OsResult<HandlePtr> open_volume(const std::string& name, VolumeAccess access) override;
   OsResult<std::vector<std::string>> list_volumes() override;
+  OsResult<std::string> windows_directory() override;
+  // "X:\" for a path on drive X, a volume GUID path's own root for a path
+  // inside that volume; 123 for anything else.
+  OsResult<std::string> volume_path_name(const std::string& path) override;
+  // The present volume holding the drive letter of "X:\", else 2. A mount
+  // point of any other form fails with 123.
+  OsResult<std::string> volume_name_for_mount_point(const std::string& mount_point) override;
   bool file_exists(const std::string& path) override;
   OsResult<std::optional<FileStatus>> file_status(const std::string& path) override;
   OsResult<HandlePtr> open_file_read(const std::string& path) override;

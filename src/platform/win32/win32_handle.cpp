@@ -149,6 +149,12 @@ OsStatus Win32Handle::dismount_volume() {
   return {};
 }
 
+OsResult<std::uint64_t> Win32Handle::file_size() {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(handle_.get(), &size)) return Err(last_error());
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
 OsResult<FileIdentity> Win32Handle::file_identity() {
   auto status = describe_file(handle_.get());
   if (!status) return Err(status.error());

@@ -23,6 +23,7 @@ class Win32Handle : public Handle {
   OsStatus set_end_of_file(std::uint64_t length) override;
   OsStatus set_sparse() override;
   OsStatus flush() override;
+  OsResult<std::uint64_t> file_size() override;
   OsResult<std::uint64_t> disk_length() override;
   OsResult<Bytes> storage_descriptor() override;
   OsResult<std::uint64_t> disk_attributes() override;

@@ -1,5 +1,6 @@
 #include "platform/win32/win32_platform.h"
 
+#include <algorithm>
 #include <array>
 
 #include "platform/win32/win32_handle.h"
@@ -66,6 +67,37 @@ OsResult<std::vector<std::string>> Win32Platform::list_volumes() {
   // Only the end of the list ends the search; anything else would hide volumes.
   if (::GetLastError() != ERROR_NO_MORE_FILES) return Err(last_error());
   return names;
+}
+
+OsResult<std::string> Win32Platform::windows_directory() {
+  std::array<wchar_t, MAX_PATH + 1> buffer{};
+  const UINT length = ::GetWindowsDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
+  // 0 is a failure; a length of the buffer or more is the size it would need.
+  if (length == 0) return Err(last_error());
+  if (length >= buffer.size()) return Err(os_error(ERROR_INSUFFICIENT_BUFFER));
+  return from_wide(std::wstring_view(buffer.data(), length));
+}
+
+OsResult<std::string> Win32Platform::volume_path_name(const std::string& path) {
+  auto wide = to_wide_path(path);
+  if (!wide) return Err(wide.error());
+  // The mount point is never longer than the path it was found for.
+  std::wstring buffer(std::max<std::size_t>(wide->size() + 2, MAX_PATH + 1), L'\0');
+  if (!::GetVolumePathNameW(wide->c_str(), buffer.data(), static_cast<DWORD>(buffer.size()))) {
+    return Err(last_error());
+  }
+  return from_wide(std::wstring_view(buffer.data(), ::wcsnlen(buffer.data(), buffer.size())));
+}
+
+OsResult<std::string> Win32Platform::volume_name_for_mount_point(const std::string& mount_point) {
+  auto wide = to_wide_path(mount_point);
+  if (!wide) return Err(wide.error());
+  // 50 characters is the documented size for a volume GUID path.
+  std::array<wchar_t, 50> buffer{};
+  if (!::GetVolumeNameForVolumeMountPointW(wide->c_str(), buffer.data(), static_cast<DWORD>(buffer.size()))) {
+    return Err(last_error());
+  }
+  return from_wide(std::wstring_view(buffer.data(), ::wcsnlen(buffer.data(), buffer.size())));
 }
 
 bool Win32Platform::file_exists(const std::string& path) {
