@@ -47,6 +47,8 @@ class VolumeLocks : public ::testing::Test {
     return dir.platform();
   }
   void fault(json f) { machine["faults"].push_back(std::move(f)); }
+  // Volume C spans the target and disk 1: raw access is refused while it is there.
+  void drop_spanning_volume() { machine["volumes"].erase(2); }
   // The lock and dismount events, with the volume names shortened to their letter.
   static std::vector<std::string> events(const sim::SimPlatform& p) {
     std::vector<std::string> out;
@@ -71,6 +73,15 @@ class VolumeLocks : public ::testing::Test {
 };
 
 TEST_F(VolumeLocks, LocksAndDismountsOnlyTheVolumesWhollyOnTheTarget) {
+  {
+    auto refused = platform();
+    auto locks = acquire_volume_locks(refused, card);
+    ASSERT_FALSE(locks.ok());
+    EXPECT_EQ(locks.error(), "Volume " + kC + "\\ lies on the target and on another disk, so it cannot be taken "
+                             "out of use; no volume was locked and nothing was written.");
+    EXPECT_EQ(events(refused), std::vector<std::string>{});
+  }
+  drop_spanning_volume();
   auto p = platform();
   auto locks = acquire_volume_locks(p, card);
   ASSERT_TRUE(locks.ok()) << locks.error();
@@ -146,6 +157,7 @@ TEST_F(VolumeLocks, FailuresNameTheVolumeAndLeaveNothingLocked) {
   };
   for (const auto& c : cases) {
     SetUp();
+    drop_spanning_volume();
     for (const json& f : c.faults) fault(f);
     auto p = platform();
     {

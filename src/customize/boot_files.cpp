@@ -17,15 +17,6 @@ constexpr std::size_t kMaxTextFile = 1024 * 1024;
 // Beside the file it replaces, so that the rename stays on one volume.
 constexpr std::string_view kTemporarySuffix = ".tmp";
 
-bool is_control(char32_t c) { return c <= 0x1F || (c >= 0x7F && c <= 0x9F); }
-
-bool has_control_character(std::string_view text) {
-  for (std::size_t pos = 0; pos < text.size();) {
-    if (is_control(decode_utf8_at(text, pos))) return true;
-  }
-  return false;
-}
-
 // Every piece between "/" and "\" names something below the root.
 bool pieces_stay_inside(std::string_view relative) {
   std::size_t start = 0;

@@ -119,6 +119,14 @@ std::string_view trim_unicode_whitespace(std::string_view text) {
   return text.substr(0, end);
 }
 
+bool has_control_character(std::string_view text) {
+  for (std::size_t pos = 0; pos < text.size();) {
+    const char32_t c = decode_utf8_at(text, pos);
+    if (c <= 0x1F || (c >= 0x7F && c <= 0x9F)) return true;
+  }
+  return false;
+}
+
 std::string ascii_lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) {

@@ -26,6 +26,11 @@ bool is_valid_utf8(std::string_view bytes);
 // The Unicode White_Space property.
 bool is_unicode_whitespace(char32_t c);
 
+// A C0 or C1 control character (U+0000-U+001F, U+007F-U+009F) anywhere in
+// the text: a NUL would end a Windows string early, the others have no place
+// in a name.
+bool has_control_character(std::string_view text);
+
 // Removes White_Space from both ends. The input must be valid UTF-8.
 std::string_view trim_unicode_whitespace(std::string_view text);
 

@@ -2,6 +2,7 @@
 
 #include "discovery/powershell_runner.h"
 #include "frame/payload_fields.h"
+#include "platform/unicode.h"
 #include "target/ps_script.h"
 #include "target/volume_locks.h"
 
@@ -128,6 +129,11 @@ HelperResult<json> handle_finalize_disk(CommandContext& context) {
 
 HelperResult<json> handle_reformat_disk(CommandContext& context) {
   const std::string label = text_or(context.request.payload, "volumeLabel", kDefaultLabel);
+  // A NUL would end PowerShell's command line inside the quoted label.
+  if (has_control_character(label)) {
+    return fail(ErrorCode::kUnknown, "Invalid volumeLabel payload field: it holds a control character; reformat "
+                                     "was not started.");
+  }
   const std::string tail = std::string(kReformatHead) + ps_quote(label) + std::string(kReformatTail);
   auto path = prove_and_run(context, "reformat", kUnparsedNumber, tail);
   if (!path) return Err(std::move(path).error());

@@ -5,6 +5,7 @@
 #include "discovery/device_query.h"
 #include "frame/payload_fields.h"
 #include "platform/unicode.h"
+#include "target/windows_disk.h"
 
 namespace wh {
 
@@ -107,11 +108,19 @@ HelperResult<TargetIdentity> validate_expected_identity(Platform& platform, cons
   TargetIdentity expected;
   expected.physical_drive_number = *expected_number;
   expected.size_bytes = size->get<std::uint64_t>();
-  if (const json* serial = payload_member(*identity, "serial"); serial && serial->is_string()) {
+  // Absent or null is "no serial known"; any other non-text would silently
+  // switch the swap check off.
+  if (const json* serial = payload_member(*identity, "serial"); serial && !serial->is_null()) {
+    if (!serial->is_string()) return refuse(not_started("Expected target serial is invalid", step));
     expected.serial = normalize_serial(serial->get<std::string>());
   }
   if (expected.physical_drive_number != path_drive_number) {
     return refuse(not_started("Target identity changed after preparation", step));
+  }
+  auto windows = windows_disks(platform);
+  if (!windows) return refuse(not_started("Could not find the disk Windows runs from (" + windows.error() + ")", step));
+  for (std::uint32_t disk : *windows) {
+    if (disk == path_drive_number) return refuse(not_started("The target is the disk Windows runs from", step));
   }
 
   std::optional<TargetIdentity> live;

@@ -28,11 +28,23 @@ MessageResult<std::vector<std::string>> enumerate_volumes(Platform& platform, co
   return std::move(names).value();
 }
 
-// Whether `name` lies on the target, asked through a read-only handle that
-// is closed again at once.
-bool listed_on_target(Platform& platform, const std::string& name, std::uint32_t drive_number) {
+enum class Placement { kElsewhere, kOnTarget, kSpanning };
+
+// Where `name` lies, asked through a read-only handle that is closed again
+// at once. A volume that cannot be opened or asked counts as elsewhere.
+Placement placement_of(Platform& platform, const std::string& name, std::uint32_t drive_number) {
   auto probe = open_target_volume(platform, name, VolumeAccess::kRead);
-  return probe && volume_on_target(**probe, drive_number);
+  if (!probe) return Placement::kElsewhere;
+  auto disks = (*probe)->volume_disk_extents();
+  if (!disks) return Placement::kElsewhere;
+  bool here = false, there = false;
+  for (std::uint32_t disk : *disks) (disk == drive_number ? here : there) = true;
+  if (!here) return Placement::kElsewhere;
+  return there ? Placement::kSpanning : Placement::kOnTarget;
+}
+
+bool listed_on_target(Platform& platform, const std::string& name, std::uint32_t drive_number) {
+  return placement_of(platform, name, drive_number) == Placement::kOnTarget;
 }
 
 // Locks and dismounts one volume, or explains why not.
@@ -99,9 +111,22 @@ MessageResult<VolumeLockSet> acquire_volume_locks(Platform& platform, const Targ
   bool enumeration_failed = false;
   auto names = enumerate_volumes(platform, identity, enumeration_failed);
   if (!names) return Err(std::move(names).error());
-  VolumeLockSet kept;  // closes every kept handle if this returns early
+  // A volume that also lies on another disk can be neither dismounted (the
+  // other disk's data would go with it) nor written around: the disk driver
+  // refuses raw writes into its mounted extent. So it stops the command
+  // before any volume is touched.
+  std::vector<std::string> on_target;
   for (const std::string& name : *names) {
-    if (!listed_on_target(platform, name, identity.physical_drive_number)) continue;
+    switch (placement_of(platform, name, identity.physical_drive_number)) {
+      case Placement::kElsewhere: break;
+      case Placement::kOnTarget: on_target.push_back(name); break;
+      case Placement::kSpanning:
+        return Err("Volume " + name + " lies on the target and on another disk, so it cannot be taken out of use; "
+                   "no volume was locked and nothing was written.");
+    }
+  }
+  VolumeLockSet kept;  // closes every kept handle if this returns early
+  for (const std::string& name : on_target) {
     auto volume = open_target_volume(platform, name, VolumeAccess::kReadWrite);
     if (!volume) return Err("Unable to open mounted volume " + name + ": " + volume.error().text());
     if (auto done = lock_and_dismount(platform, **volume, name, identity); !done) {
