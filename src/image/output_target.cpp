@@ -30,6 +30,11 @@ bool has_parent_component(std::string_view rest) {
 
 }  // namespace
 
+HelperStatus check_image_source(std::string_view image_path) {
+  if (!names_device(image_path)) return {};
+  return fail(ErrorCode::kImageMissing, "Image path names a device or volume, not a file: " + std::string(image_path));
+}
+
 bool names_device(std::string_view path) {
   std::string normal(path);
   std::replace(normal.begin(), normal.end(), '/', '\\');

@@ -18,6 +18,10 @@ namespace wh {
 // pipes. Forward slashes count as backslashes, as Windows reads them.
 bool names_device(std::string_view path);
 
+// IMAGE_MISSING when an image to be read names a device or volume: read
+// elevated, it would copy a disk (the system disk, or the target itself).
+HelperStatus check_image_source(std::string_view image_path);
+
 // XZ_INVALID unless `output_path` is a regular file other than `source` or
 // does not exist yet.
 HelperStatus check_output_target(Platform& platform, const std::string& output_path,

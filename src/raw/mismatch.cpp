@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "frame/payload_fields.h"
+#include "image/output_target.h"
 #include "image/sha256.h"
 #include "raw/drive_reader.h"
 #include "raw/fat_metadata.h"
@@ -98,6 +99,8 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
   if (!bytes_total) return Err(std::move(bytes_total).error());
   auto path = resolve_target_path(payload);
   if (!path) return Err(std::move(path).error());
+  // Before anything is locked or dismounted.
+  if (auto source = check_image_source(*image_path); !source) return Err(std::move(source).error());
   constexpr std::string_view kStep = "readback mismatch classification";
   auto target = prepare_target(platform, payload, *path, kStep);
   if (!target) return Err(std::move(target).error());

@@ -20,6 +20,9 @@ namespace {
 
 constexpr std::chrono::milliseconds kEventInterval{500};
 constexpr std::uint32_t kRecheckDelayMs = 250;
+constexpr std::uint64_t kSectorBytes = 512;
+
+std::uint64_t whole_sectors(std::uint64_t bytes) { return (bytes + kSectorBytes - 1) / kSectorBytes * kSectorBytes; }
 
 struct Copied {
   std::uint64_t written = 0;
@@ -35,7 +38,10 @@ class ImageCopy {
         message_("Writing image to " + std::string(device_path)) {}
 
   // Image to drive, every write but the image's last one a whole 4 MiB, then
-  // FlushFileBuffers. The drive handle is closed on return, whatever happens.
+  // FlushFileBuffers. The disk driver takes whole sectors only, so a last
+  // chunk that ends inside a sector goes out with zeros to the sector's end;
+  // the count, the digest and the readback cover the image's bytes alone.
+  // The drive handle is closed on return, whatever happens.
   HelperResult<Copied> run(Handle& image, HandlePtr drive) {
     Platform& platform = context_.platform;
     // Two chunks: the next one is read and written while the last one is
@@ -55,7 +61,10 @@ class ImageCopy {
       if (*got == 0) break;
       const auto chunk = std::span<const std::uint8_t>(chunks[current].span()).first(*got);
       digest.add(chunk);
-      if (auto put = write_full(*drive, chunk); !put) return fail(ErrorCode::kWriteFailed, std::move(put).error());
+      const std::size_t padded = static_cast<std::size_t>(whole_sectors(*got));
+      std::fill(chunks[current].data() + *got, chunks[current].data() + padded, std::uint8_t{0});
+      const auto sectors = std::span<const std::uint8_t>(chunks[current].span()).first(padded);
+      if (auto put = write_full(*drive, sectors); !put) return fail(ErrorCode::kWriteFailed, std::move(put).error());
       written_ += *got;
       const Instant now = platform.now();
       if (now - last_event >= kEventInterval) {
@@ -106,11 +115,7 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   auto device_path = resolve_target_path(payload);
   if (!device_path) return Err(std::move(device_path).error());
   const std::string task_id = text_or(payload, "taskId", "unknown");
-  // The helper runs elevated: an image path that reached a drive would copy
-  // that disk onto the card.
-  if (names_device(*image_path)) {
-    return fail(ErrorCode::kImageMissing, "Image path names a device or volume, not a file: " + *image_path);
-  }
+  if (auto source = check_image_source(*image_path); !source) return Err(std::move(source).error());
   if (!platform.file_exists(*image_path)) {
     return fail(ErrorCode::kImageMissing, "Image does not exist: " + *image_path);
   }
@@ -123,6 +128,17 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   }
   auto identity = validate_expected_identity(platform, payload, *number, "raw write volume lock");
   if (!identity) return Err(std::move(identity).error());
+  // A write that cannot fit would erase the card and fail at its end; the
+  // proven capacity says so before anything is touched.
+  auto image_size = (*image)->file_size();
+  if (!image_size) return fail(ErrorCode::kImageMissing, image_size.error());
+  const std::optional<std::uint64_t> bytes_total = optional_count(payload, "bytesTotal");
+  const std::uint64_t needed = whole_sectors(std::min(*image_size, bytes_total.value_or(UINT64_MAX)));
+  if (needed > identity->size_bytes) {
+    return fail(ErrorCode::kWriteFailed, "The image does not fit the target disk: writing it takes " +
+                                             std::to_string(needed) + " bytes and the disk holds " +
+                                             std::to_string(identity->size_bytes) + " bytes; nothing was written.");
+  }
   auto locks = acquire_volume_locks(platform, *identity);
   if (!locks) return fail(ErrorCode::kUnmountFailed, std::move(locks).error());
 
@@ -131,7 +147,6 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   if (auto proven = revalidate_raw_handle(**drive, *identity, "raw write"); !proven) {
     return Err(std::move(proven).error());
   }
-  const std::optional<std::uint64_t> bytes_total = optional_count(payload, "bytesTotal");
   auto copied = ImageCopy(context, task_id, *device_path, bytes_total).run(**image, std::move(*drive));
   if (!copied) return Err(std::move(copied).error());
 
