@@ -175,7 +175,14 @@ TEST_F(ImageCommands, BrokenStreamsAreXzInvalid) {
   const std::string xz = testing::xz_single_block(data);
   sim.write_file("corrupt.xz", testing::with_corrupt_check(xz));
   sim.write_file("plain.xz", "not compressed at all");
+  sim.write_file("greedy.xz", testing::with_huge_dictionary(xz));
   for (const char* command : {"image_validate_xz", "image_uncompressed_size", "image_extract_xz"}) {
+    // Refused before the dictionary is allocated.
+    const json greedy = response(command, {{"imagePath", sim.file("greedy.xz")},
+                                           {"outputPath", sim.file("prepared.img")}});
+    EXPECT_EQ(greedy, failure("XZ_INVALID", "xz error: decoding would need more than 1024 MiB of memory, far more "
+                                            "than any disk image needs; the file is damaged or not a disk image"))
+        << command;
     const json corrupt = response(command, {{"imagePath", sim.file("corrupt.xz")},
                                             {"outputPath", sim.file("prepared.img")}});
     EXPECT_EQ(corrupt, failure("XZ_INVALID", "xz error: compressed data is corrupt")) << command;

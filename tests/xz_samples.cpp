@@ -57,6 +57,22 @@ std::string with_corrupt_check(std::string xz) {
   return xz;
 }
 
+std::string with_huge_dictionary(std::string xz) {
+  // The block header follows the 12-byte stream header: its size byte, the
+  // flags (no sizes from a single-threaded encoder), then the one filter's
+  // ID 0x21, property size 1 and the dictionary byte; CRC32 last.
+  constexpr std::size_t kHeader = 12;
+  const std::size_t header_bytes = (static_cast<std::uint8_t>(xz[kHeader]) + 1) * 4;
+  if (xz[kHeader + 1] != 0 || xz[kHeader + 2] != 0x21 || xz[kHeader + 3] != 0x01) {
+    throw std::runtime_error("unexpected block header");
+  }
+  xz[kHeader + 4] = 40;
+  const std::size_t crc_at = kHeader + header_bytes - 4;
+  const std::uint32_t crc = lzma_crc32(reinterpret_cast<const std::uint8_t*>(xz.data() + kHeader), header_bytes - 4, 0);
+  for (int i = 0; i < 4; ++i) xz[crc_at + i] = static_cast<char>(crc >> (8 * i));
+  return xz;
+}
+
 std::vector<ConcatenatedSample> concatenated_samples() {
   constexpr std::size_t kKiB = 1024;
   constexpr std::size_t kMiB = 1024 * kKiB;

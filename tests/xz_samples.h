@@ -15,6 +15,10 @@ std::string xz_single_block(const std::string& data);
 std::string xz_multi_block(const std::string& data, std::size_t block_bytes);
 // The same bytes with one bit of the last block's integrity check flipped.
 std::string with_corrupt_check(std::string xz);
+// An `xz_single_block` file whose block header asks for a dictionary of
+// 4 GiB (LZMA2 property byte 40), its CRC32 made right again: valid, but a
+// decoder that obeys it takes gigabytes of memory.
+std::string with_huge_dictionary(std::string xz);
 
 // Files of several streams one after another, as `cat a.xz b.xz` makes,
 // with what `xz -dc` makes of each: the decoded bytes, or no bytes and the

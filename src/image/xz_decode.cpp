@@ -21,6 +21,10 @@ constexpr std::size_t kPieceBytes = kDecodedPieceBytes;
 
 // Above this much memory liblzma decodes on fewer threads instead of failing.
 constexpr std::uint64_t kThreadingMemoryLimit = 512ull << 20;
+// Above this much even one thread may not go: real images use dictionaries
+// of 64 MiB or less (xz -9), while a block header may ask for 4 GiB, and
+// would get it, three times in every flash.
+constexpr std::uint64_t kMemoryLimit = 1ull << 30;
 
 // liblzma's outcome in words, as the xz tool says it.
 std::string describe(lzma_ret code) {
@@ -31,7 +35,9 @@ std::string describe(lzma_ret code) {
     case LZMA_BUF_ERROR: return "xz error: unexpected end of input";
     case LZMA_UNSUPPORTED_CHECK: return "xz error: unsupported type of integrity check";
     case LZMA_MEM_ERROR: return "lzma error: cannot allocate memory";
-    case LZMA_MEMLIMIT_ERROR: return "lzma error: memory usage limit reached";
+    case LZMA_MEMLIMIT_ERROR:
+      return "xz error: decoding would need more than " + std::to_string(kMemoryLimit >> 20) +
+             " MiB of memory, far more than any disk image needs; the file is damaged or not a disk image";
     case LZMA_PROG_ERROR: return "lzma error: internal error (bug)";
     default: return "lzma error: unexpected result " + std::to_string(static_cast<int>(code));
   }
@@ -63,7 +69,7 @@ class Pipeline {
     options.threads = std::max(1u, std::thread::hardware_concurrency());
     options.timeout = 0;
     options.memlimit_threading = kThreadingMemoryLimit;
-    options.memlimit_stop = UINT64_MAX;
+    options.memlimit_stop = kMemoryLimit;
     if (lzma_ret started = lzma_stream_decoder_mt(&stream_, &options); started != LZMA_OK) {
       return xz_invalid(describe(started));
     }
