@@ -1,6 +1,7 @@
 // verify_boot on the simulated Windows with the realistic card images: the
 // image row's rules, each inspection row on a healthy card and on cards
 // broken where that row looks, and the open, lock and close order.
+#include <cctype>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -94,6 +95,9 @@ TEST(VerifyBoot, HealthyCardReportExactly) {
 
 TEST(VerifyBoot, ImageRowRules) {
   const json kHuge = 1e30;
+  const std::string d = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+  std::string upper = d;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const struct {
     const char* name;
     json fields;
@@ -104,18 +108,23 @@ TEST(VerifyBoot, ImageRowRules) {
       {"skipped whatever the digests say", {{"skipChecksum", true}, {"expectedSha256", "a"}, {"observedSha256", "b"}},
        "skipped", 0, 0},
       {"no digests", {}, "failed", 0, 0},
-      {"no expected digest", {{"observedSha256", "ab"}}, "failed", 0, 0},
-      {"digests differ in case", {{"expectedSha256", "ab"}, {"observedSha256", "AB"}}, "failed", 0, 0},
+      {"no expected digest", {{"observedSha256", d}}, "failed", 0, 0},
+      // Digests are judged as digests: case does not count, other texts prove nothing.
+      {"digests differ in case", {{"expectedSha256", d}, {"observedSha256", upper}}, "passed", 0, 0},
+      {"equal texts that are no digests", {{"expectedSha256", "abc"}, {"observedSha256", "abc"}}, "failed", 0, 0},
+      {"a digest one character short", {{"expectedSha256", d.substr(1)}, {"observedSha256", d.substr(1)}}, "failed", 0, 0},
+      {"a digest with a letter past f", {{"expectedSha256", "g" + d.substr(1)}, {"observedSha256", "g" + d.substr(1)}},
+       "failed", 0, 0},
       {"image size defaults to verified",
-       {{"expectedSha256", "ab"}, {"observedSha256", "ab"}, {"verifiedBytes", 100}}, "passed", 100, 100},
+       {{"expectedSha256", d}, {"observedSha256", d}, {"verifiedBytes", 100}}, "passed", 100, 100},
       {"image size differs",
-       {{"expectedSha256", "ab"}, {"observedSha256", "ab"}, {"verifiedBytes", 100}, {"imageBytes", 101}}, "failed",
+       {{"expectedSha256", d}, {"observedSha256", d}, {"verifiedBytes", 100}, {"imageBytes", 101}}, "failed",
        100, 101},
       {"fraction cut, negative 0",
-       {{"expectedSha256", "ab"}, {"observedSha256", "ab"}, {"verifiedBytes", 100.9}, {"imageBytes", -4}}, "failed",
+       {{"expectedSha256", d}, {"observedSha256", d}, {"verifiedBytes", 100.9}, {"imageBytes", -4}}, "failed",
        100, 0},
       {"beyond 64 bits, string counts absent",
-       {{"expectedSha256", "ab"}, {"observedSha256", "ab"}, {"verifiedBytes", kHuge}, {"imageBytes", "5"}}, "passed",
+       {{"expectedSha256", d}, {"observedSha256", d}, {"verifiedBytes", kHuge}, {"imageBytes", "5"}}, "passed",
        UINT64_MAX, UINT64_MAX},
       {"skipChecksum only as true", {{"skipChecksum", "true"}}, "failed", 0, 0},
   };

@@ -99,6 +99,22 @@ json BootCheck::to_json() const {
               {"message", message}, {"critical", critical}, {"details", details}};
 }
 
+namespace {
+
+// The digest in lower case, or empty when the text is not 64 hexadecimal
+// characters: "abc" equal to "abc" proves nothing about the card.
+std::string digest_or_empty(std::string_view text) {
+  if (text.size() != 64) return {};
+  std::string digest(text);
+  for (char& c : digest) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return {};
+  }
+  return digest;
+}
+
+}  // namespace
+
 BootCheck image_check(const ImageEvidence& evidence) {
   BootCheck row{"image-hash", "Byte-for-byte image verification", CheckStatus::kFailed,
                 "The card contents do not match the prepared image.", true,
@@ -110,7 +126,8 @@ BootCheck image_check(const ImageEvidence& evidence) {
     row.status = CheckStatus::kSkipped;
     row.critical = false;
     row.message = "Byte-for-byte checksum is skipped until boot files are confirmed present.";
-  } else if (!evidence.expected_sha256.empty() && evidence.observed_sha256 == evidence.expected_sha256 &&
+  } else if (const std::string expected = digest_or_empty(evidence.expected_sha256);
+             !expected.empty() && digest_or_empty(evidence.observed_sha256) == expected &&
              evidence.verified_bytes == evidence.image_bytes) {
     row.status = CheckStatus::kPassed;
     row.message = "Every byte written to the target matches the prepared Raspberry Pi OS image.";

@@ -36,8 +36,8 @@ struct ImageEvidence {
   bool skip_checksum = false;
 };
 
-// "passed" for equal, non-empty digests (compared byte for byte) over the
-// whole image; "skipped" and not critical with skip_checksum.
+// "passed" for equal SHA-256 digests (64 hexadecimal characters, of either
+// case) over the whole image; "skipped" and not critical with skip_checksum.
 BootCheck image_check(const ImageEvidence& evidence);
 
 // The row that stands in for the rest of the inspection when the card could
