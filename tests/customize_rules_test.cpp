@@ -34,7 +34,10 @@ TEST(MergeCmdline, KeepsOtherTokensOnOneLineAndAppendsTheAddition) {
       {"systemd.run=/boot/firstrun.sh", "x", "x\n"},
       {"a b", "  ", "a b \n"},
       {"", "", "\n"},
-      {"a", "\xE3\x80\x80 x\ny \xC2\xA0\n", "a x\ny\n"},
+      // Line breaks inside the addition separate like any white space: the
+      // firmware reads the first line only.
+      {"a", "\xE3\x80\x80 x\ny \xC2\xA0\n", "a x y\n"},
+      {"a", "x\r\ny\rz\xE2\x80\xA8w\xC2\x85v", "a x  y z w v\n"},
       {"é=ü", "ß", "é=ü ß\n"},
   };
   for (const auto& c : cases) {

@@ -23,6 +23,8 @@ std::vector<std::string_view> split_at_white_space(std::string_view text) {
   return tokens;
 }
 
+bool is_line_break(char32_t c) { return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029; }
+
 }  // namespace
 
 bool is_replaced_cmdline_token(std::string_view token) {
@@ -36,7 +38,17 @@ std::string merge_cmdline(std::string_view existing, std::string_view addition) 
     merged.append(token);
     merged.push_back(' ');
   }
-  merged.append(trim_unicode_whitespace(addition));
+  // The firmware reads the first line only: a line break inside the
+  // addition would cut off what follows it.
+  const std::string_view added = trim_unicode_whitespace(addition);
+  for (std::size_t pos = 0; pos < added.size();) {
+    const std::size_t at = pos;
+    if (is_line_break(decode_utf8_at(added, pos))) {
+      merged.push_back(' ');
+    } else {
+      merged.append(added.substr(at, pos - at));
+    }
+  }
   merged.push_back('\n');
   return merged;
 }
