@@ -1,5 +1,6 @@
 // main's view of the simulated Windows: the machine named by
 // WINDOWS_HELPER_SIM_DIR, or an empty machine without it.
+#include <csignal>
 #include <cstdlib>
 
 #include "platform/entry.h"
@@ -21,7 +22,9 @@ std::vector<std::string> command_line_arguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
-// Host standard output has no text mode to leave.
-void prepare_standard_output() {}
+// Host standard output has no text mode to leave. A write to a pipe whose
+// reader has gone raises SIGPIPE, which would end the helper in the middle of
+// a disk write; ignored, the write just fails (EPIPE) and the command goes on.
+void prepare_standard_output() { std::signal(SIGPIPE, SIG_IGN); }
 
 }  // namespace wh
