@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "discovery/powershell_runner.h"
+#include "platform/unicode.h"
 #include "wine_support.h"
 
 namespace wh::wine {
@@ -63,6 +64,25 @@ TEST_F(Win32Platform, OffsetsBeyondTheSignedRangeAreInvalidParameters) {
   EXPECT_EQ((*file)->seek(too_far).error().code, 87u);
   EXPECT_EQ((*file)->set_end_of_file(too_far).error().code, 87u);
   EXPECT_TRUE((*file)->set_end_of_file(4096).ok());
+  file->reset();
+  auto reader = platform().open_file_read(scratch("range.bin"));
+  ASSERT_TRUE(reader.ok());
+  EXPECT_EQ(*(*reader)->file_size(), 4096u);
+}
+
+// The chain that finds the disk Windows runs from: the directory, its
+// mount point, the volume behind it.
+TEST_F(Win32Platform, TheWindowsDirectoryLeadsToItsVolume) {
+  auto directory = platform().windows_directory();
+  ASSERT_TRUE(directory.ok()) << directory.error().text();
+  auto mount_point = platform().volume_path_name(*directory);
+  ASSERT_TRUE(mount_point.ok()) << mount_point.error().text();
+  EXPECT_EQ(ascii_lower(*mount_point), ascii_lower(directory->substr(0, 3))) << *directory;
+  auto volume = platform().volume_name_for_mount_point(*mount_point);
+  ASSERT_TRUE(volume.ok()) << volume.error().text();
+  EXPECT_TRUE(volume->starts_with("\\\\?\\Volume{") && volume->ends_with("}\\")) << *volume;
+  // Without the trailing backslash it is no mount point.
+  EXPECT_FALSE(platform().volume_name_for_mount_point(mount_point->substr(0, 2)).ok());
 }
 
 TEST_F(Win32Platform, FileStatusTellsFilesDirectoriesAndDevicesApart) {
