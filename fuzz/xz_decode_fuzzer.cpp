@@ -32,6 +32,7 @@ class MemoryFile : public wh::Handle {
   wh::OsStatus flush() override { return unsupported(); }
   wh::OsResult<std::uint64_t> file_size() override { return unsupported(); }
   wh::OsResult<std::uint64_t> disk_length() override { return unsupported(); }
+  wh::OsStatus update_disk_properties() override { return unsupported(); }
   wh::OsResult<wh::Bytes> storage_descriptor() override { return unsupported(); }
   wh::OsResult<std::uint64_t> disk_attributes() override { return unsupported(); }
   wh::OsResult<std::vector<std::uint32_t>> volume_disk_extents() override { return unsupported(); }

@@ -49,6 +49,7 @@ class MemoryHandle : public Handle {
   OsStatus flush() override { return Err(unsupported()); }
   OsResult<std::uint64_t> file_size() override { return Err(unsupported()); }
   OsResult<std::uint64_t> disk_length() override { return Err(unsupported()); }
+  OsStatus update_disk_properties() override { return Err(unsupported()); }
   OsResult<Bytes> storage_descriptor() override { return Err(unsupported()); }
   OsResult<std::uint64_t> disk_attributes() override { return Err(unsupported()); }
   OsResult<std::vector<std::uint32_t>> volume_disk_extents() override { return Err(unsupported()); }

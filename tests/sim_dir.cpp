@@ -71,7 +71,7 @@ sim::SimPlatform SimDir::platform() const {
 
 std::uint32_t raw_write_code(Handle& drive, std::uint64_t offset) {
   if (auto sought = drive.seek(offset); !sought) return sought.error().code;
-  auto written = drive.write(std::vector<std::uint8_t>(1024, 0x5a));
+  auto written = drive.write(AlignedBytes(1024, 0x5a));
   return written ? 0 : written.error().code;
 }
 

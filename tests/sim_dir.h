@@ -3,6 +3,8 @@
 // the test's own in place of powershell.exe.
 #pragma once
 
+#include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,21 @@
 #include "platform/sim/sim_platform.h"
 
 namespace wh::testing {
+
+// Memory for raw drive transfers: the simulated disk driver, like Windows',
+// refuses a buffer whose address is not a multiple of 512.
+template <typename T>
+struct SectorAligned {
+  using value_type = T;
+  SectorAligned() = default;
+  template <typename U>
+  SectorAligned(const SectorAligned<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{512})); }
+  void deallocate(T* p, std::size_t) { ::operator delete(p, std::align_val_t{512}); }
+  template <typename U>
+  bool operator==(const SectorAligned<U>&) const { return true; }
+};
+using AlignedBytes = std::vector<std::uint8_t, SectorAligned<std::uint8_t>>;
 
 class SimDir {
  public:

@@ -14,7 +14,7 @@ using testing::SimDir;
 
 std::string read_all(Handle& handle, std::size_t chunk = 7) {
   std::string out;
-  std::vector<std::uint8_t> buffer(chunk);
+  testing::AlignedBytes buffer(chunk);
   while (true) {
     auto n = handle.read(buffer);
     if (!n.ok() || *n == 0) return out;
@@ -133,8 +133,8 @@ TEST_F(SimDrives, ExclusiveOpensFollowTheSharingRules) {
   ASSERT_TRUE(exclusive.ok());
   EXPECT_EQ(p.open_drive_for_query("\\\\.\\PhysicalDrive1").error().code, 32u);
   const std::string sector = "WXYZ" + std::string(508, 'b');
-  ASSERT_EQ(*(*exclusive)->write(bytes(sector)), 512u);
-  EXPECT_EQ((*exclusive)->write(std::vector<std::uint8_t>(4096, 0)).error().code, 27u);  // past the end
+  ASSERT_EQ(*(*exclusive)->write(testing::AlignedBytes(sector.begin(), sector.end())), 512u);
+  EXPECT_EQ((*exclusive)->write(testing::AlignedBytes(4096, 0)).error().code, 27u);  // past the end
   exclusive->reset();
   auto reader = p.open_drive_exclusive_read("\\\\.\\PhysicalDrive1");
   ASSERT_TRUE(reader.ok());
@@ -148,7 +148,7 @@ TEST_F(SimDrives, NeedElevationAndHonourWriteProtection) {
   auto drive = p.open_drive_exclusive_write("\\\\.\\PhysicalDrive1");
   ASSERT_TRUE(drive.ok());
   EXPECT_EQ(*(*drive)->disk_attributes(), 2u);
-  EXPECT_EQ((*drive)->write(std::vector<std::uint8_t>(512, 0)).error().code, 19u);
+  EXPECT_EQ((*drive)->write(testing::AlignedBytes(512, 0)).error().code, 19u);
   drive->reset();
   p.machine.elevated = false;
   EXPECT_EQ(p.open_drive_for_query("\\\\.\\PhysicalDrive1").error().code, 5u);
@@ -165,7 +165,7 @@ TEST_F(SimDrives, InjectedFaultsFireAsDescribed) {
   ASSERT_TRUE(first.ok());
   EXPECT_EQ((*first)->storage_descriptor().error().code, 1117u);
   EXPECT_TRUE((*first)->storage_descriptor().ok());  // the count is used up
-  std::vector<std::uint8_t> buffer(1024);
+  testing::AlignedBytes buffer(1024);
   EXPECT_EQ(*(*first)->read(buffer), 1024u);
   EXPECT_EQ(*(*first)->read(buffer), 512u);  // up to the threshold
   EXPECT_EQ((*first)->read(buffer).error().text(), "Data error (cyclic redundancy check). (os error 23)");

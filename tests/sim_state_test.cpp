@@ -138,7 +138,7 @@ TEST_F(SimState, ASwappedCardIsAnotherCardFromThenOn) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(descriptor.data()) + descriptor[24]), "BB22");
   // The handle of the first card sees the media change.
   EXPECT_EQ(before->disk_length().error().text(), "The media in the drive may have changed. (os error 1110)");
-  std::vector<std::uint8_t> buffer(16);
+  testing::AlignedBytes buffer(16);
   EXPECT_EQ(before->read(buffer).error().code, 1110u);
   // The swap is the machine's state now, and happens once.
   const json written = dir.machine();
@@ -155,7 +155,7 @@ TEST_F(SimState, AReaderWithoutCardIsNotReady) {
   auto drive = p.open_drive_exclusive_write(kDrive);
   ASSERT_TRUE(drive.ok());
   EXPECT_EQ((*drive)->disk_length().error().text(), "The device is not ready. (os error 21)");
-  std::vector<std::uint8_t> buffer(512);
+  testing::AlignedBytes buffer(512);
   EXPECT_EQ((*drive)->read(buffer).error().code, 21u);
   EXPECT_EQ((*drive)->write(buffer).error().code, 21u);
   EXPECT_TRUE((*drive)->storage_descriptor().ok());  // the reader still answers
@@ -189,7 +189,7 @@ TEST_F(SimState, EveryProcessLogsWhatItDidInOrder) {
     ASSERT_EQ(raw_write_code(*drive, 4 * kKiB), 0u);
     EXPECT_EQ(raw_write_code(*drive, 2048 * kKiB), 27u);  // past the end
     auto file = std::move(p.open_file_read(dir.file("image.bin"))).value();
-    std::vector<std::uint8_t> buffer(8);
+    testing::AlignedBytes buffer(8);
     ASSERT_EQ(*file->read(buffer), 3u);
   }
   const std::string image = dir.file("image.bin");

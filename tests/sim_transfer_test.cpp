@@ -55,6 +55,7 @@ TEST_F(SimTransfers, DrivesMoveWholeSectorsInsideTheDisk) {
     std::uint64_t offset;
     std::size_t size;
     std::string expected;  // for a read and for a write alike
+    std::size_t misalign = 0;  // bytes the buffer starts past a 512-byte boundary
   } cases[] = {
       {"one sector", 0, 512, "512"},
       {"the whole disk", 0, kCard, "4096"},
@@ -67,12 +68,17 @@ TEST_F(SimTransfers, DrivesMoveWholeSectorsInsideTheDisk) {
       {"past the end", 2 * kCard, 512, "error 27"},
       {"nothing, at the end", kCard, 0, "0"},
       {"nothing, off the grid", 100, 0, "error 87"},
+      // Non-cached: the device moves the caller's memory itself.
+      {"a buffer 16 bytes past a sector boundary", 0, 512, "error 87", 16},
+      {"a buffer at an odd address", 0, 512, "error 87", 1},
+      {"nothing from an odd address", 0, 0, "0", 1},
   };
   auto p = platform();
   auto drive = std::move(p.open_drive_exclusive_write(kDrive)).value();
   const std::string before = dir.read_file("card.img");
   for (const auto& c : cases) {
-    std::vector<std::uint8_t> buffer(c.size, 0);
+    testing::AlignedBytes memory(c.size + c.misalign, 0);
+    const std::span<std::uint8_t> buffer = std::span(memory).subspan(c.misalign);
     ASSERT_TRUE(drive->seek(c.offset).ok());
     EXPECT_EQ(outcome(drive->read(buffer)), c.expected) << "read " << c.what;
     if (c.expected == "512") {
@@ -123,7 +129,7 @@ TEST_F(SimTransfers, FaultsShapeSingleCalls) {
     HandlePtr handle = open(p, c.mode, file);
     std::vector<std::string> got;
     for (std::size_t size : c.calls) {
-      std::vector<std::uint8_t> buffer(size, 'w');
+      testing::AlignedBytes buffer(size, 'w');
       got.push_back(outcome(c.mode.ends_with("Write") ? handle->write(std::span<const std::uint8_t>(buffer))
                                                       : handle->read(buffer)));
     }
@@ -136,7 +142,7 @@ TEST_F(SimTransfers, InterruptedCallsAreLoggedAsSuch) {
   machine["faults"] = {{{"operation", "read"}, {"interrupted", true}, {"count", 1}}};
   auto p = platform();
   auto drive = std::move(p.open_drive_for_query(kDrive)).value();
-  std::vector<std::uint8_t> buffer(512);
+  testing::AlignedBytes buffer(512);
   ASSERT_FALSE(drive->read(buffer).ok());
   const json read = dir.events().back();
   EXPECT_EQ(read["error"], 995);
@@ -168,7 +174,7 @@ TEST_F(SimTransfers, CorruptReadbacksChangeOnlyWhatReadsReturn) {
     for (const std::string& mode : t.modes) {
       HandlePtr drive = open(p, mode, "");
       std::string read;
-      std::vector<std::uint8_t> buffer(512);
+      testing::AlignedBytes buffer(512);
       ASSERT_TRUE(drive->seek(512).ok());
       for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(outcome(drive->read(buffer)), "512");
@@ -185,7 +191,7 @@ TEST_F(SimTransfers, CorruptReadbacksChangeOnlyWhatReadsReturn) {
   machine["faults"] = json::array({corrupt});
   auto p = platform();
   auto drive = std::move(p.open_drive_for_query(kDrive)).value();
-  std::vector<std::uint8_t> buffer(512);
+  testing::AlignedBytes buffer(512);
   ASSERT_TRUE(drive->seek(1024).ok());
   ASSERT_TRUE(drive->read(buffer).ok());
   EXPECT_EQ(dir.events().back()["corrupted"], 2);
@@ -197,7 +203,7 @@ TEST_F(SimTransfers, TransfersAdvanceTheClockByTheirSize) {
   auto p = platform();
   auto drive = std::move(p.open_drive_exclusive_write(kDrive)).value();
   auto file = std::move(p.open_file_read(dir.file("image.bin"))).value();
-  std::vector<std::uint8_t> half(1 << 19);
+  testing::AlignedBytes half(1 << 19);
   const Instant start = p.now();
   ASSERT_EQ(outcome(drive->read(half)), "524288");
   ASSERT_EQ(outcome(drive->write(std::span<const std::uint8_t>(half).first(1 << 18))), "262144");

@@ -92,8 +92,8 @@ TEST_F(SimRules, RawWritesIntoAVolumeWithoutFileSystemGoThrough) {
 TEST_F(SimRules, HandlesDoOnlyWhatTheirAccessAllows) {
   dir.write_file("file.bin", std::string(kKiB, 'f'));
   auto p = platform();
-  const std::vector<std::uint8_t> block(512, 1);
-  std::vector<std::uint8_t> buffer(512);
+  const testing::AlignedBytes block(512, 1);
+  testing::AlignedBytes buffer(512);
   HandlePtr reader = std::move(p.open_file_read(dir.file("file.bin"))).value();
   HandlePtr writer = std::move(p.create_file_write(dir.file("new.bin"))).value();
   HandlePtr appender = std::move(p.open_always_write(dir.file("file.bin"))).value().handle;

@@ -122,7 +122,7 @@ TEST_F(TargetIdentityOnSim, TheRawHandleIsProvenItself) {
   ASSERT_TRUE((*raw)->seek(4096).ok());
   EXPECT_TRUE(revalidate_raw_handle(**raw, expected, "raw readback").ok());
   // The position is where the caller left it.
-  std::vector<std::uint8_t> sector(512);
+  testing::AlignedBytes sector(512);
   ASSERT_TRUE((*raw)->read(sector).ok());
   EXPECT_EQ(platform.state.opens["\\\\.\\physicaldrive1"], 1u);
 

@@ -1,5 +1,7 @@
 // write_image on the simulated Windows: what lands on the card, the events in
 // their order, the readback and its recheck, and every way a flash can fail.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "flash_fixture.h"
@@ -75,6 +77,16 @@ TEST_F(WriteImage, CopiesTheImageAndProvesItThroughAFreshHandle) {
   EXPECT_EQ(writes[1]["offset"], 4 * kMiB);
   EXPECT_EQ(writes[1]["bytes"], 4 * kMiB);
   EXPECT_EQ(writes[2]["bytes"], kMiB + 1536);
+
+  // Windows is told of the new partition table through the write handle,
+  // after the flush and before the close.
+  std::vector<std::string> ends;
+  for (const json& event : card.sim.events()) {
+    if (event["path"] == "\\\\.\\PhysicalDrive2" && event["op"] != "write") ends.push_back(event["op"]);
+  }
+  const auto flush = std::find(ends.begin(), ends.end(), "flush");
+  ASSERT_GE(std::distance(flush, ends.end()), 3);
+  EXPECT_EQ(std::vector<std::string>(flush, flush + 3), (std::vector<std::string>{"flush", "updateProperties", "close"}));
 }
 
 TEST_F(WriteImage, BytesTotalAndSkippedReadback) {
@@ -155,6 +167,9 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
        "The request could not be performed because of an I/O device error. (os error 1117)", "", true},
       {"flush fault", {{{"operation", "flush"}, {"path", drive}, {"error", 31}}}, {}, "WRITE_FAILED",
        "A device attached to the system is not functioning. (os error 31)", "FINALIZE Flushing disk buffers", true},
+      {"the new partition table not taken", {{{"operation", "updateProperties"}, {"path", drive}, {"error", 1117}}},
+       {}, "WRITE_FAILED", "The request could not be performed because of an I/O device error. (os error 1117)",
+       "FINALIZE Flushing disk buffers", true},
       {"image read fault", {{{"operation", "read"}, {"error", 23}, {"mode", "fileRead"}}}, {}, "WRITE_FAILED",
        "Data error (cyclic redundancy check). (os error 23)", "", true},
       {"a drive write that accepts nothing",

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "platform/unicode.h"
+#include "raw/chunk_buffer.h"
 
 namespace wh {
 namespace {
@@ -64,11 +65,12 @@ bool has_boot_signature(std::span<const std::uint8_t> sector) {
 TextResult<Bytes> read_disk_sectors(Handle& handle, std::uint64_t lba, std::uint64_t count) {
   if (lba > kLastAddressableLba) return Err(std::string("Sector offset overflow"));
   if (count > kMaxSectorsPerRead) return Err(std::string("Sector count too large"));
-  Bytes buffer(static_cast<std::size_t>(count * kSectorSize), 0);
+  // Read into aligned memory, as the raw handle needs, then handed back.
+  AlignedBuffer buffer(static_cast<std::size_t>(count * kSectorSize));
   if (auto sought = handle.seek(lba * kSectorSize); !sought) return Err(sought.error().text());
   std::size_t filled = 0;
   while (filled < buffer.size()) {
-    auto got = handle.read(std::span(buffer).subspan(filled));
+    auto got = handle.read(buffer.span().subspan(filled));
     if (!got) {
       if (got.error().interrupted) continue;
       return Err(got.error().text());
@@ -76,7 +78,7 @@ TextResult<Bytes> read_disk_sectors(Handle& handle, std::uint64_t lba, std::uint
     if (*got == 0) return Err(std::string("failed to fill whole buffer"));
     filled += *got;
   }
-  return buffer;
+  return Bytes(buffer.data(), buffer.data() + buffer.size());
 }
 
 std::vector<MbrPartitionEntry> parse_partition_table(std::span<const std::uint8_t> sector0) {

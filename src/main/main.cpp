@@ -6,7 +6,7 @@
 #include "platform/entry.h"
 
 int main(int argc, char** argv) {
-  wh::prepare_standard_output();
+  wh::prepare_process();
   auto platform = wh::make_platform();
   if (!platform) {
     // Only the simulated Windows can fail here (a broken machine description):

@@ -19,9 +19,11 @@ Result<std::unique_ptr<Platform>, std::string> make_platform();
 // they come from the wide command line, not from the ANSI `argv`.
 std::vector<std::string> command_line_arguments(int argc, char** argv);
 
-// Sets standard output up for JSON lines: binary, so that a line ends in a
-// bare line feed; and a reader that goes away never stops the process (a
-// failed write of a line is ignored, the command runs to its end).
-void prepare_standard_output();
+// Sets the process up before anything else: standard output for JSON lines
+// (binary, so that a line ends in a bare line feed); a reader that goes away
+// never stops the process (a failed write of a line is ignored, the command
+// runs to its end); and no dialog ever waits for a person (a card pulled
+// mid-command is an error, not a "No disk" box).
+void prepare_process();
 
 }  // namespace wh

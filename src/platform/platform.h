@@ -125,6 +125,12 @@ class Handle {
   // the reply does not hold as many extents as it announces (more than 42).
   virtual OsResult<std::vector<std::uint32_t>> volume_disk_extents() = 0;
 
+  // IOCTL_DISK_UPDATE_PROPERTIES, without buffers: Windows drops the disk's
+  // cached partition table and reads it from the disk again. A raw write of
+  // a new partition table is seen by the volume manager only after it (or
+  // after the disk arrives anew).
+  virtual OsStatus update_disk_properties() = 0;
+
   // FSCTL_LOCK_VOLUME and FSCTL_DISMOUNT_VOLUME, without buffers.
   virtual OsStatus lock_volume() = 0;
   virtual OsStatus dismount_volume() = 0;

@@ -69,7 +69,7 @@ OsResult<std::size_t> DriveReader::read(std::span<std::uint8_t> buffer) {
       // A count that starts or ends inside a sector goes through the bounce
       // sector, so the device still sees one whole, aligned sector.
       const std::uint64_t sector_start = position_ - in_sector;
-      auto read = read_sectors_at(sector_start, bounce_);
+      auto read = read_sectors_at(sector_start, bounce_.span());
       if (!read) return read;
       if (*read <= in_sector) break;
       got = static_cast<std::size_t>(std::min<std::uint64_t>(want, *read - in_sector));

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "raw/chunk_buffer.h"
 
 namespace wh {
 
@@ -44,7 +45,7 @@ class DriveReader {
   std::uint64_t position_ = 0;
   std::uint64_t device_position_ = 0;
   bool positioned_ = false;
-  std::array<std::uint8_t, 512> bounce_{};
+  AlignedBuffer bounce_{512};
 };
 
 }  // namespace wh

@@ -77,6 +77,11 @@ class ImageCopy {
     emit("WRITE", copied_at, message_);
     emit("FINALIZE", copied_at, "Flushing disk buffers");
     if (auto flushed = drive->flush(); !flushed) return fail(ErrorCode::kWriteFailed, flushed.error());
+    // The image brings its own partition table; without this Windows keeps
+    // the card's old one cached, and customization could meet the old layout.
+    if (auto announced = drive->update_disk_properties(); !announced) {
+      return fail(ErrorCode::kWriteFailed, announced.error());
+    }
     drive.reset();
     Copied copied;
     copied.written = written_;

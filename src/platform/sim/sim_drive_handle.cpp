@@ -40,7 +40,19 @@ SimDriveHandle::~SimDriveHandle() {
   DriveUse& use = platform_.state.drive_use[number_];
   --use.handles;
   if (exclusive_) use.exclusive = false;
-  if (written_ > 0 && drive()) platform_.mount_after_rewrite(number_);
+}
+
+OsStatus SimDriveHandle::update_disk_properties() {
+  if (auto error = check("updateProperties")) {
+    log({{"op", "updateProperties"}, {"error", error->code}});
+    return Err(*error);
+  }
+  auto drive = this->drive();
+  if (!drive) return Err(drive.error());
+  if ((*drive)->no_medium) return Err(win32_error(kErrorNotReady));
+  log({{"op", "updateProperties"}});
+  platform_.mount_after_rewrite(number_);
+  return {};
 }
 
 SimDriveHandle::Card SimDriveHandle::card_of(const SimDrive& drive) {
@@ -61,8 +73,11 @@ std::uint64_t SimDriveHandle::length(const SimDrive& drive) const {
   return ::fstat(fd_, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
-std::optional<OsError> SimDriveHandle::sector_rule(std::size_t size, const SimDrive& drive) const {
-  if (position_ % kSectorSize != 0 || size % kSectorSize != 0) return win32_error(kErrorInvalidParameter);
+std::optional<OsError> SimDriveHandle::sector_rule(const void* buffer, std::size_t size, const SimDrive& drive) const {
+  // Raw drive handles are not cached: the device transfers straight from
+  // the caller's memory, which must meet its alignment (512 here).
+  const bool aligned = size == 0 || reinterpret_cast<std::uintptr_t>(buffer) % kSectorSize == 0;
+  if (!aligned || position_ % kSectorSize != 0 || size % kSectorSize != 0) return win32_error(kErrorInvalidParameter);
   if (size == 0) return std::nullopt;
   const std::uint64_t end = length(drive);
   // A transfer starting at the end is outside the disk as well.
@@ -100,7 +115,7 @@ OsResult<std::size_t> SimDriveHandle::read_at(std::span<std::uint8_t> buffer) {
   auto drive = this->drive();
   if (!drive) return Err(drive.error());
   if ((*drive)->no_medium) return Err(win32_error(kErrorNotReady));
-  if (auto refused = sector_rule(buffer.size(), **drive)) return Err(*refused);
+  if (auto refused = sector_rule(buffer.data(), buffer.size(), **drive)) return Err(*refused);
   if (buffer.empty()) return 0;
   auto allowed = allowance("read", buffer.size(), read_);
   if (!allowed || *allowed == 0) return allowed;
@@ -122,7 +137,7 @@ OsResult<std::size_t> SimDriveHandle::write_at(std::span<const std::uint8_t> dat
   if (!drive) return Err(drive.error());
   if ((*drive)->no_medium) return Err(win32_error(kErrorNotReady));
   if (drive_read_only(**drive)) return Err(win32_error(kErrorWriteProtect));
-  if (auto refused = sector_rule(data.size(), **drive)) return Err(*refused);
+  if (auto refused = sector_rule(data.data(), data.size(), **drive)) return Err(*refused);
   if (data.empty()) return 0;
   if (!platform_.raw_write_allowed(number_, position_, data.size())) return Err(win32_error(kErrorAccessDenied));
   auto allowed = allowance("write", data.size(), written_);

@@ -25,6 +25,6 @@ std::vector<std::string> command_line_arguments(int argc, char** argv) {
 // Host standard output has no text mode to leave. A write to a pipe whose
 // reader has gone raises SIGPIPE, which would end the helper in the middle of
 // a disk write; ignored, the write just fails (EPIPE) and the command goes on.
-void prepare_standard_output() { std::signal(SIGPIPE, SIG_IGN); }
+void prepare_process() { std::signal(SIGPIPE, SIG_IGN); }
 
 }  // namespace wh

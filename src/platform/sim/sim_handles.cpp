@@ -39,6 +39,7 @@ OsResult<std::uint64_t> SimHandle::disk_length() { return Err(invalid_function()
 OsResult<Bytes> SimHandle::storage_descriptor() { return Err(invalid_function()); }
 OsResult<std::uint64_t> SimHandle::disk_attributes() { return Err(invalid_function()); }
 OsResult<std::vector<std::uint32_t>> SimHandle::volume_disk_extents() { return Err(invalid_function()); }
+OsStatus SimHandle::update_disk_properties() { return Err(invalid_function()); }
 OsStatus SimHandle::lock_volume() { return Err(invalid_function()); }
 OsStatus SimHandle::dismount_volume() { return Err(invalid_function()); }
 OsResult<FileIdentity> SimHandle::file_identity() { return Err(invalid_function()); }

@@ -45,6 +45,7 @@ class SimHandle : public Handle {
   OsResult<Bytes> storage_descriptor() override;
   OsResult<std::uint64_t> disk_attributes() override;
   OsResult<std::vector<std::uint32_t>> volume_disk_extents() override;
+  OsStatus update_disk_properties() override;
   OsStatus lock_volume() override;
   OsStatus dismount_volume() override;
   OsResult<FileIdentity> file_identity() override;
@@ -129,6 +130,10 @@ class SimDriveHandle : public SimHandle {
   OsResult<std::uint64_t> disk_length() override;
   OsResult<Bytes> storage_descriptor() override;
   OsResult<std::uint64_t> disk_attributes() override;
+  // Windows reads the partition table again once none of the disk's volumes
+  // is locked any more (SimPlatform::mount_after_rewrite); logged as
+  // "updateProperties".
+  OsStatus update_disk_properties() override;
 
  private:
   OsResult<std::size_t> read_at(std::span<std::uint8_t> buffer);
@@ -136,9 +141,10 @@ class SimDriveHandle : public SimHandle {
   // The drive as the handle may still use it, or why it cannot.
   OsResult<const SimDrive*> drive() const;
   std::uint64_t length(const SimDrive& drive) const;
-  // The disk driver's answer to `size` bytes at the position: 87 off the
-  // sector grid, 27 outside the disk.
-  std::optional<OsError> sector_rule(std::size_t size, const SimDrive& drive) const;
+  // The disk driver's answer to `size` bytes at the position through
+  // `buffer`: 87 off the sector grid or from a buffer whose address is not a
+  // multiple of 512, 27 outside the disk.
+  std::optional<OsError> sector_rule(const void* buffer, std::size_t size, const SimDrive& drive) const;
   // Puts the corrupt faults' bytes over `data`, read from `offset`; the
   // count of bytes replaced.
   std::size_t corrupt(std::uint64_t offset, std::span<std::uint8_t> data) const;

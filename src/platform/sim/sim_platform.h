@@ -99,9 +99,10 @@ class SimPlatform : public Platform {
   // Advances the clock for `bytes` moved (msPerMiB).
   void count_transfer(std::uint64_t bytes);
 
-  // A drive handle that wrote to online disk `disk` was closed: Windows
-  // reads the partition table again and mounts the FAT volume it finds, as
-  // soon as no volume of the disk is locked (settle_mounts).
+  // IOCTL_DISK_UPDATE_PROPERTIES reached online disk `disk`: Windows reads
+  // the partition table again and mounts the FAT volume it finds, as soon as
+  // no handle has the disk open for writing and no volume of the disk is
+  // locked (settle_mounts).
   void mount_after_rewrite(std::uint32_t disk);
   void settle_mounts();
 

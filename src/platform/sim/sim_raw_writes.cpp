@@ -1,6 +1,7 @@
 // What the disk stack does around raw writes to a drive: Windows Vista's
 // protection of mounted volumes, and the mount of the new file system once
-// the writer has let go of the disk.
+// the writer has announced it (IOCTL_DISK_UPDATE_PROPERTIES) and let go of
+// the disk.
 #include <algorithm>
 
 #include "platform/sim/sim_mount.h"
@@ -21,7 +22,8 @@ void SimPlatform::mount_after_rewrite(std::uint32_t disk) {
 void SimPlatform::settle_mounts() {
   for (auto it = state.pending_mounts.begin(); it != state.pending_mounts.end();) {
     const std::uint32_t disk = *it;
-    const bool locked = std::any_of(machine.volumes.begin(), machine.volumes.end(), [&](const SimVolume& v) {
+    const bool written_now = state.drive_use[disk].exclusive;
+    const bool locked = written_now || std::any_of(machine.volumes.begin(), machine.volumes.end(), [&](const SimVolume& v) {
       return volume_on_disk(v, disk) && state.volume_use[ascii_lower(v.name)].locked_by != nullptr;
     });
     if (locked) {

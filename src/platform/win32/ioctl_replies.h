@@ -13,6 +13,7 @@ namespace wh {
 inline constexpr std::uint32_t kIoctlDiskGetLengthInfo = 0x0007405C;
 inline constexpr std::uint32_t kIoctlStorageQueryProperty = 0x002D1400;
 inline constexpr std::uint32_t kIoctlDiskGetDiskAttributes = 0x000700F0;
+inline constexpr std::uint32_t kIoctlDiskUpdateProperties = 0x00070140;
 inline constexpr std::uint32_t kIoctlVolumeGetVolumeDiskExtents = 0x00560000;
 inline constexpr std::uint32_t kFsctlLockVolume = 0x00090018;
 inline constexpr std::uint32_t kFsctlDismountVolume = 0x00090020;

@@ -28,7 +28,10 @@ std::vector<std::string> command_line_arguments(int, char**) {
   return arguments;
 }
 
-void prepare_standard_output() {
+void prepare_process() {
+  // A drive without its medium would otherwise stop the thread on a
+  // critical-error box that nobody sees in an elevated helper.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS);
   // Text mode would turn each line feed into a carriage return and line feed.
   _setmode(_fileno(stdout), _O_BINARY);
 }

@@ -137,6 +137,12 @@ OsResult<std::vector<std::uint32_t>> Win32Handle::volume_disk_extents() {
   return Err(short_reply());
 }
 
+OsStatus Win32Handle::update_disk_properties() {
+  auto reply = control(kIoctlDiskUpdateProperties, /*input=*/nullptr, /*input_size=*/0, /*reply_size=*/0);
+  if (!reply) return Err(reply.error());
+  return {};
+}
+
 OsStatus Win32Handle::lock_volume() {
   auto reply = control(kFsctlLockVolume, nullptr, 0, 0);
   if (!reply) return Err(reply.error());

@@ -28,6 +28,7 @@ class Win32Handle : public Handle {
   OsResult<Bytes> storage_descriptor() override;
   OsResult<std::uint64_t> disk_attributes() override;
   OsResult<std::vector<std::uint32_t>> volume_disk_extents() override;
+  OsStatus update_disk_properties() override;
   OsStatus lock_volume() override;
   OsStatus dismount_volume() override;
   OsResult<FileIdentity> file_identity() override;
