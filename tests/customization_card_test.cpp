@@ -11,6 +11,7 @@
 #include "flash_fixture.h"
 #include "frame/entry.h"
 #include "frame/output.h"
+#include "platform/sim/sim_partitions.h"
 
 namespace wh {
 namespace {
@@ -28,19 +29,31 @@ class CustomizeCard : public ::testing::Test {
     sim.install_fake_powershell();
     fresh_card();
   }
-  // A freshly written card, as prepare_disk and the raw write leave it:
-  // offline, no volume.
+  // A freshly written card; the first run meets it as prepare_disk and the
+  // raw write leave it (written()).
   void fresh_card() {
     std::filesystem::copy_file(std::string(CARD_IMAGES_DIR) + "/card.img", sim.file("card.img"),
                                std::filesystem::copy_options::overwrite_existing);
     size = std::filesystem::file_size(sim.file("card.img"));
     machine = {{"elevated", true},
                {"sleepScale", 0},
-               {"drives", {{{"number", 2}, {"backingFile", "card.img"}, {"serial", "SD-2"}, {"offline", true}}}}};
+               {"drives", {{{"number", 2}, {"backingFile", "card.img"}, {"serial", "SD-2"}}}}};
+    mounted = false;
     original_cmdline = card_file("cmdline.txt");
     ASSERT_NE(original_cmdline, "");
   }
+  // A removable card stays online through prepare_disk, and once the writer
+  // announced the new partition table Windows mounted its partitions, giving
+  // partition 1 a drive letter.
+  void written() {
+    auto card = sim::machine_from_json(machine, sim.path());
+    ASSERT_TRUE(card.ok());
+    sim::rescan_partitions(*card, 2);
+    machine = sim::machine_to_json(*card);
+    mounted = true;
+  }
   json run(json more) {
+    if (!mounted) written();
     sim.write_machine(machine);
     auto platform = sim.platform();
     more["osDevicePath"] = "\\\\.\\PhysicalDrive2";
@@ -58,14 +71,24 @@ class CustomizeCard : public ::testing::Test {
                                 "' 2>/dev/null";
     return std::system(command.c_str()) == 0 ? sim.read_file("out") : "";
   }
-  bool card_offline() const { return sim.machine()["drives"][0].value("offline", false); }
+  // As the release step leaves it: every volume of the card dismounted and
+  // without a letter (the card stays online: Windows will not take removable
+  // media offline).
+  bool card_released() const {
+    for (const json& volume : sim.machine()["volumes"]) {
+      if (volume["extents"][0]["disk"] != 2) continue;
+      if (volume.value("mounted", true) || !volume.value("letters", json::array()).empty()) return false;
+    }
+    return true;
+  }
   SimDir sim;
   json machine;
   std::uint64_t size = 0;
   std::string original_cmdline;
+  bool mounted = false;
 };
 
-TEST_F(CustomizeCard, FilesAndTheMergedCmdlineReachTheCardWhichGoesOfflineAgain) {
+TEST_F(CustomizeCard, FilesAndTheMergedCmdlineReachTheCardWhichIsReleasedAgain) {
   const json response =
       run({{"files", {{{"path", "firstrun.sh"}, {"contents", "#!/bin/bash\necho first boot\n"}},
                       {{"path", "overlays/custom.txt"}, {"contents", "überall"}}}},
@@ -74,7 +97,9 @@ TEST_F(CustomizeCard, FilesAndTheMergedCmdlineReachTheCardWhichGoesOfflineAgain)
   EXPECT_EQ(response["payload"]["files"], json::array({"firstrun.sh", "overlays/custom.txt", "cmdline.txt"}));
   const json after = sim.machine();
   for (const json& volume : after["volumes"]) {
-    if (volume["extents"][0]["disk"] == 2) EXPECT_EQ(response["payload"]["volumeGuidPath"], volume["name"]);
+    if (volume["extents"][0]["startingOffset"] == kBootOffset) {
+      EXPECT_EQ(response["payload"]["volumeGuidPath"], volume["name"]);
+    }
   }
   EXPECT_EQ(card_file("firstrun.sh"), "#!/bin/bash\necho first boot\n");
   EXPECT_EQ(card_file("overlays/custom.txt"), "überall");
@@ -82,13 +107,13 @@ TEST_F(CustomizeCard, FilesAndTheMergedCmdlineReachTheCardWhichGoesOfflineAgain)
   EXPECT_TRUE(merged.ends_with(" " + kAppend + "\n")) << merged;
   EXPECT_EQ(merged.find('\n'), merged.size() - 1) << merged;
   EXPECT_EQ(card_file("cmdline.txt.tmp"), "");
-  EXPECT_TRUE(card_offline());
+  EXPECT_TRUE(card_released());
   // Repeating it changes nothing.
   EXPECT_EQ(run({{"cmdlineAppend", kAppend}})["ok"], true);
   EXPECT_EQ(card_file("cmdline.txt"), merged);
 }
 
-TEST_F(CustomizeCard, FailuresLeaveTheCardConsistentAndOffline) {
+TEST_F(CustomizeCard, FailuresLeaveTheCardConsistentAndReleased) {
   const json first = {{"path", "firstrun.sh"}, {"contents", "#!/bin/bash\n"}};
   const struct {
     const char* what;
@@ -122,7 +147,7 @@ TEST_F(CustomizeCard, FailuresLeaveTheCardConsistentAndOffline) {
     EXPECT_EQ(card_file("firstrun.sh"), c.firstrun) << c.what;
     EXPECT_EQ(card_file("cmdline.txt"), original_cmdline) << c.what;
     EXPECT_EQ(card_file("cmdline.txt.tmp"), "") << c.what;
-    EXPECT_TRUE(card_offline()) << c.what;
+    EXPECT_TRUE(card_released()) << c.what;
   }
 }
 
@@ -135,7 +160,7 @@ TEST_F(CustomizeCard, AnOversizedCmdlineIsRefusedUnread) {
   EXPECT_EQ(response["errorCode"], "WRITE_FAILED") << response.dump();
   EXPECT_EQ(response["errorMessage"], "cmdline.txt is missing on the boot partition: the file is larger than 1 MiB");
   EXPECT_EQ(card_file("cmdline.txt").size(), 1024u * 1024 + 1);
-  EXPECT_TRUE(card_offline());
+  EXPECT_TRUE(card_released());
 }
 
 TEST_F(CustomizeCard, ABootPartitionThatIsNotFatIsNeverWrittenTo) {
@@ -152,7 +177,7 @@ TEST_F(CustomizeCard, ABootPartitionThatIsNotFatIsNeverWrittenTo) {
   for (const json& event : sim.events()) {
     EXPECT_NE(event.value("mode", ""), "fileWrite") << event.dump();
   }
-  EXPECT_TRUE(card_offline());
+  EXPECT_TRUE(card_released());
 }
 
 TEST_F(CustomizeCard, ACardSwappedBeforeTheReleaseIsRefused) {

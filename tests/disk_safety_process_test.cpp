@@ -196,12 +196,21 @@ TEST(DiskSafety, PowerShellMissingStopsAllButDetach) {
 TEST(DiskSafety, TheMachineChangesAsWindowsWould) {
   const CommandRun prepared = run_command("prepare_disk", realistic_machine());
   ASSERT_EQ(prepared.response["payload"], (json{{"osDevicePath", kCard}, {"prepared", true}}));
-  EXPECT_EQ(drive(prepared.machine, 2).value("offline", false), true);
+  // A card is removable media, which Windows will not take offline: it stays
+  // online without letters, its volume dismounted.
+  EXPECT_EQ(drive(prepared.machine, 2).value("offline", true), false);
   EXPECT_EQ(prepared.machine["volumes"][0].value("letters", json::array()), json::array());
   EXPECT_EQ(prepared.machine["volumes"][0].value("mounted", true), false);
+  const auto refused = std::find_if(prepared.events.begin(), prepared.events.end(),
+                                    [](const json& e) { return e.value("effect", "") == "offlineRefused"; });
+  EXPECT_NE(refused, prepared.events.end());
 
-  json offline = prepared.machine;
-  const CommandRun finalized = run_command("finalize_disk", offline);
+  // A fixed disk on USB goes offline, and finalize brings it back.
+  json fixed = realistic_machine();
+  fixed["drives"][1]["removableMedia"] = false;
+  const CommandRun offline = run_command("prepare_disk", fixed);
+  EXPECT_EQ(drive(offline.machine, 2).value("offline", false), true);
+  const CommandRun finalized = run_command("finalize_disk", offline.machine);
   EXPECT_EQ(finalized.response["payload"], (json{{"finalized", true}}));
   EXPECT_EQ(drive(finalized.machine, 2).value("offline", true), false);
 }

@@ -111,24 +111,34 @@ TEST_F(FakePowerShell, TheFragmentRefusesAnotherCard) {
   }
 }
 
+// A card in a reader is removable media, which Windows refuses to take
+// offline ("Removable media cannot be set to offline."): it stays online with
+// its volume dismounted and without letters. A fixed disk on USB goes offline.
 TEST_F(FakePowerShell, PrepareAndDetachTakeTheDiskOutOfUse) {
-  for (const auto& [step, tail] : {std::pair{"preparation", kPrepareTail}, std::pair{"detachment", kDetachTail}}) {
-    auto out = run(disk_script(step, tail));
-    ASSERT_EQ(out.exit_code, 0u) << step << out.standard_error;
-    const json after = dir.machine();
-    EXPECT_EQ(after["drives"][0]["offline"], true) << step;
-    EXPECT_EQ(after["drives"][0]["readOnly"], std::string(step) == "detachment") << step;  // detach leaves it
-    EXPECT_EQ(after["volumes"][0]["letters"], json::array()) << step;
-    EXPECT_EQ(after["volumes"][0]["mounted"], false) << step;
-    EXPECT_FALSE(after["volumes"][0].contains("heldBy")) << step;  // the forced dismount ended the hold
-    // The other disk is untouched.
-    EXPECT_EQ(after["volumes"][1]["letters"], json::array({"C"})) << step;
-    EXPECT_EQ(after["drives"][1]["offline"], false) << step;
+  const json original = machine;
+  for (const bool removable : {true, false}) {
+    machine = original;
+    machine["drives"][0]["removableMedia"] = removable;
+    for (const auto& [step, tail] : {std::pair{"preparation", kPrepareTail}, std::pair{"detachment", kDetachTail}}) {
+      auto out = run(disk_script(step, tail));
+      ASSERT_EQ(out.exit_code, 0u) << step << out.standard_error;
+      const json after = dir.machine();
+      EXPECT_EQ(after["drives"][0]["offline"], !removable) << step;
+      EXPECT_EQ(after["drives"][0]["readOnly"], std::string(step) == "detachment") << step;  // detach leaves it
+      EXPECT_EQ(after["volumes"][0]["letters"], json::array()) << step;
+      EXPECT_EQ(after["volumes"][0]["mounted"], false) << step;
+      EXPECT_FALSE(after["volumes"][0].contains("heldBy")) << step;  // the forced dismount ended the hold
+      // The other disk is untouched.
+      EXPECT_EQ(after["volumes"][1]["letters"], json::array({"C"})) << step;
+      EXPECT_EQ(after["drives"][1]["offline"], false) << step;
+    }
+    // The helper's platform, reading the machine after the script, finds the
+    // card's volume gone with its disk offline, or still there, dismounted.
+    auto platform = dir.platform();
+    const std::vector<std::string> listed = removable ? std::vector<std::string>{kVolume, kOtherVolume}
+                                                      : std::vector<std::string>{kOtherVolume};
+    EXPECT_EQ(*platform.list_volumes(), listed);
   }
-  // The helper's platform, reading the machine after the script, finds the
-  // card's volume gone with its disk offline.
-  auto platform = dir.platform();
-  EXPECT_EQ(*platform.list_volumes(), std::vector<std::string>{kOtherVolume});
 }
 
 TEST_F(FakePowerShell, CmdletFailuresFollowTheScriptsErrorHandling) {
@@ -157,6 +167,8 @@ TEST_F(FakePowerShell, CmdletFailuresFollowTheScriptsErrorHandling) {
       {"reformat on a write-protected card", json::array(), true, "reformat", reformat_tail("'x'"), 1,
        "Clear-Disk : The media is write protected.\r\n", false, true},
   };
+  // A fixed disk, which Set-Disk can take offline.
+  machine["drives"][0]["removableMedia"] = false;
   const json original = machine;
   for (const auto& c : cases) {
     machine = original;
@@ -226,7 +238,7 @@ TEST_F(FakePowerShell, LogsItsEffectsBetweenTheHelpersEvents) {
     seen.push_back(e["op"].get<std::string>() + (e.contains("effect") ? " " + e["effect"].get<std::string>() : ""));
   }
   EXPECT_EQ(seen, (std::vector<std::string>{"process", "powershell readOnlyCleared", "powershell letterRemoved",
-                                            "powershell dismount", "powershell offline", "powershell"}));
+                                            "powershell dismount", "powershell offlineRefused", "powershell"}));
 }
 
 }  // namespace

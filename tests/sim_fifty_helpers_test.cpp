@@ -82,7 +82,8 @@ json request_for(const Helper& helper, const testing::SimDir& sim, int index) {
   return request(std::to_string(index), kCommands[helper.command], payload);
 }
 
-// A machine after prepare_disk: the card offline, its volume dismounted.
+// A machine after prepare_disk: the card offline, its volume dismounted. A
+// fixed disk on USB, since Windows keeps removable media online.
 void prepare(const testing::SimDir& sim) {
   sim.write_file("card.img", std::string(kCardSize, '\0'));
   sim.write_file("a.img", image_bytes(kImageA));
@@ -92,7 +93,7 @@ void prepare(const testing::SimDir& sim) {
        {"sleepScale", 0},
        {"drives",
         {{{"number", 2}, {"backingFile", "card.img"}, {"vendor", "Generic"}, {"product", "STORAGE DEVICE"},
-          {"serial", "000000123"}, {"busType", 7}, {"removableMedia", true}}}},
+          {"serial", "000000123"}, {"busType", 7}, {"removableMedia", false}}}},
        {"volumes",
         {{{"name", "\\\\?\\Volume{6f1c2a3b-4d5e-11ef-9a0b-0c1d2e3f4a5b}\\"},
           {"extents", {{{"disk", 2}, {"startingOffset", 1 << 20}, {"length", 6 << 20}}}},

@@ -22,28 +22,11 @@ using sim::SimVolume;
 constexpr const char* kNoPartition = "Boot partition 1 was not found on the selected disk.";
 constexpr const char* kNoGuidPath = "Boot partition 1 did not expose a valid volume GUID path.";
 
-std::uint32_t u32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-// Partition 1 of the drive's MBR: the first used entry of the table. Windows
-// numbers an MBR disk's partitions in table order; a disk without the MBR
-// signature, or a GPT disk (its protective entry 0xEE), has none here.
+// Partition 1 of the drive's MBR: the first used entry of the table.
 std::optional<PartitionRange> partition_one(const SimDrive& drive) {
-  std::array<std::uint8_t, 512> mbr{};
-  const int fd = ::open(drive.backing_file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  const ssize_t got = ::pread(fd, mbr.data(), mbr.size(), 0);
-  ::close(fd);
-  if (got != static_cast<ssize_t>(mbr.size()) || mbr[510] != 0x55 || mbr[511] != 0xAA) return std::nullopt;
-  for (int slot = 0; slot < 4; ++slot) {
-    const std::uint8_t* entry = mbr.data() + 446 + 16 * slot;
-    if (entry[4] == 0 || u32(entry + 12) == 0) continue;
-    if (entry[4] == 0xEE) return std::nullopt;
-    return PartitionRange{std::uint64_t{u32(entry + 8)} * 512, std::uint64_t{u32(entry + 12)} * 512};
-  }
-  return std::nullopt;
+  const auto partitions = sim::mbr_partitions(drive);
+  if (partitions.empty()) return std::nullopt;
+  return PartitionRange{partitions.front().offset, partitions.front().length};
 }
 
 // What the script's -notmatch accepts, ignoring case as PowerShell does.

@@ -173,24 +173,4 @@ std::optional<std::string> format_exfat(const sim::SimDrive& drive, const Partit
   return std::nullopt;
 }
 
-std::string new_volume_name() {
-  char text[64];
-  const std::uint32_t a = random_u32(), b = random_u32(), c = random_u32(), d = random_u32();
-  // Version 4, variant 1.
-  std::snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%04x%08x", a, b >> 16, (b & 0x0FFF) | 0x4000,
-                (c >> 16 & 0x3FFF) | 0x8000, c & 0xFFFF, d);
-  return std::string("\\\\?\\Volume{") + text + "}\\";
-}
-
-std::optional<std::string> free_drive_letter(const sim::SimMachine& machine) {
-  for (char letter = 'D'; letter <= 'Z'; ++letter) {
-    bool taken = false;
-    for (const sim::SimVolume& volume : machine.volumes) {
-      for (const std::string& used : volume.letters) taken = taken || (used.size() == 1 && (used[0] & ~0x20) == letter);
-    }
-    if (!taken) return std::string(1, letter);
-  }
-  return std::nullopt;
-}
-
 }  // namespace wh::tools

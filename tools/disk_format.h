@@ -10,6 +10,7 @@
 
 #include "platform/result.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/sim/sim_partitions.h"
 
 namespace wh::tools {
 
@@ -34,10 +35,7 @@ bool exfat_label_fits(const std::string& label);
 std::optional<std::string> format_exfat(const sim::SimDrive& drive, const PartitionRange& partition,
                                         const std::string& label);
 
-// A volume GUID path with a fresh random GUID, trailing backslash included.
-std::string new_volume_name();
-
-// The first drive letter from D that no volume has.
-std::optional<std::string> free_drive_letter(const sim::SimMachine& machine);
+using sim::free_drive_letter;
+using sim::new_volume_name;
 
 }  // namespace wh::tools

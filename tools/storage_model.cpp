@@ -233,7 +233,11 @@ void StorageModel::release_partitions(SimDrive& drive) {
       if (!failure("Get-Volume") && !failure("Dismount-Volume")) dismount(volume, drive.number);
     }
   }
-  if (!failure("Set-Disk", "IsOffline") && !drive.offline) {
+  if (drive.removable_media && !drive.offline) {
+    // Windows refuses it ("Set-Disk : Not Supported"); the scripts swallow
+    // the error, and the card stays online with its volumes dismounted.
+    effect("offlineRefused", drive.number, {{"message", "Removable media cannot be set to offline."}});
+  } else if (!failure("Set-Disk", "IsOffline") && !drive.offline) {
     // The volumes leave with the disk; what their files hold is written first.
     for (SimVolume& volume : machine_.volumes) {
       if (sim::volume_on_disk(volume, drive.number)) save_volume_files(volume);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/sim/sim_mount.h"
+#include "platform/sim/sim_partitions.h"
 #include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_sharing.h"
 #include "platform/sim/sim_volume_files.h"
@@ -35,14 +36,12 @@ void SimPlatform::settle_mounts() {
     if (drive != nullptr && !drive->offline && apply_mount_side_effects(*drive, machine.directory, "rescan")) {
       state.events.push_back("mount " + std::to_string(disk));
     }
-    // Volumes still mounted there see the rewritten file system afresh.
-    bool reloaded = false;
-    for (SimVolume& volume : machine.volumes) {
-      if (drive == nullptr || drive->offline || !volume.mounted || !volume.files_loaded || !volume_on_disk(volume, disk)) continue;
-      (void)load_volume_files(machine, volume);
-      reloaded = true;
+    // The volume manager follows the new partition table and mounts what it
+    // finds; a removable card's FAT volume gets a drive letter.
+    if (drive != nullptr && !drive->offline) {
+      rescan_partitions(machine, disk);
+      save();
     }
-    if (reloaded) save();
   }
 }
 
