@@ -106,6 +106,14 @@ echo "    --cmdline-append 'systemd.run=/boot/firstrun.sh systemd.unit=kernel-co
 # transcript shows it as "flash-…", so that runs can be compared.
 sed -i 's/flash-[0-9a-f]\{12\}/flash-…/g' transcript.jsonl
 
+section "What Windows did to the card during the flash (the simulated machine's event log)"
+# The card is removable media: prepare_disk's Set-Disk -IsOffline is refused
+# and the card stays online, its volumes dismounted; after the write Windows
+# reads the new partition table, mounts the boot partition and gives it a
+# letter. Only the volume locks keep Windows off it while the helper works.
+grep -E '"effect":"(offlineRefused|offline|online|letterRemoved|arrived|removed|letterAssigned)"|"op":"mountSideEffect"' \
+  events.log | sed 's/,"process":[0-9]*//' | cut -c 1-160
+
 section "The card's boot partition, read by mtools from the drive's bytes"
 mdir -i card.img@@4M ::
 echo "cmdline.txt:"
