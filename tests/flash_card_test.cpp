@@ -268,10 +268,25 @@ TEST_F(FlashCardTest, PutsFirstBootFilesAndCommandLineOptionsOnTheCard) {
   const std::string original_cmdline = card_file_of_image();
   sim.write_file("firstrun.sh", "#!/bin/bash\necho first boot \xC3\xA9\n");
   sim.write_file("ssh", "");
+  // Longer than a Windows command line holds: that request goes by file.
+  const std::string big = std::string(40000, 'n') + "\n";
+  sim.write_file("notes.txt", big);
   const Outcome outcome = flash({"--file", "firstrun.sh=" + sim.file("firstrun.sh"), "--file", "ssh=" + sim.file("ssh"),
+                                 "--file", "notes.txt=" + sim.file("notes.txt"),
                                  "--cmdline-append", "quiet systemd.run=/boot/firstrun.sh"});
   ASSERT_EQ(outcome.status, 0) << outcome.out << outcome.err;
-  EXPECT_NE(outcome.out.find("    firstrun.sh\n    ssh\n    cmdline.txt\n"), std::string::npos) << outcome.out;
+  EXPECT_NE(outcome.out.find("    firstrun.sh\n    ssh\n    notes.txt\n    cmdline.txt\n"), std::string::npos)
+      << outcome.out;
+  EXPECT_EQ(card_file(sim, "notes.txt"), big);
+  std::vector<std::string> request_files;
+  for (const json& event : sim.events()) {
+    const std::string path = event.value("path", "");
+    if (event["op"] == "open" && path.ends_with(".json") && path.find("flash-") != std::string::npos) {
+      request_files.push_back(path);
+    }
+  }
+  ASSERT_EQ(request_files.size(), 1u);  // apply_customization's alone
+  EXPECT_FALSE(std::filesystem::exists(request_files[0])) << "the request file was left behind";
   EXPECT_EQ(card_file(sim, "firstrun.sh"), "#!/bin/bash\necho first boot \xC3\xA9\n");
   EXPECT_EQ(card_file(sim, "ssh"), "");
   const std::string cmdline = card_file(sim, "cmdline.txt");

@@ -1,6 +1,7 @@
 // Whole response lines for whole command lines. The cases live in
 // frame_cases.json so that every build of the helper answers the same table.
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include "frame/entry.h"
 #include "frame/output.h"
 #include "platform/sim/sim_platform.h"
+#include "sim_dir.h"
 
 namespace wh {
 namespace {
@@ -17,7 +19,30 @@ struct FrameCase {
   std::string name;
   std::vector<std::string> args;
   std::string line;
+  std::optional<std::string> file;  // the request file's bytes
 };
+
+// "{file}" (the case's request file, written here) and "{missing}" (a path
+// with nothing behind it) put in place in the arguments and, JSON-escaped,
+// in the expected line.
+void place_files(FrameCase& c, const std::string& directory) {
+  const std::string file = directory + "/request.json";
+  const std::string missing = directory + "/no-such-request.json";
+  if (c.file) std::ofstream(file, std::ios::binary) << *c.file;
+  const auto replace = [](std::string& text, const std::string& mark, const std::string& with) {
+    for (std::size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), with);
+  };
+  for (std::string& arg : c.args) {
+    replace(arg, "{file}", file);
+    replace(arg, "{missing}", missing);
+  }
+  const auto escaped = [](const std::string& path) {
+    const std::string quoted = nlohmann::json(path).dump();
+    return quoted.substr(1, quoted.size() - 2);
+  };
+  replace(c.line, "{file}", escaped(file));
+  replace(c.line, "{missing}", escaped(missing));
+}
 
 // Names the case in test output instead of dumping its bytes.
 void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.name; }
@@ -28,7 +53,9 @@ std::vector<FrameCase> load_cases() {
   text << in.rdbuf();
   std::vector<FrameCase> cases;
   for (const auto& c : nlohmann::json::parse(text.str())) {
-    cases.push_back({c.at("name"), c.at("args"), c.at("line")});
+    FrameCase loaded{c.at("name"), c.at("args"), c.at("line"), std::nullopt};
+    if (c.contains("file")) loaded.file = c.at("file").get<std::string>();
+    cases.push_back(std::move(loaded));
   }
   return cases;
 }
@@ -36,11 +63,14 @@ std::vector<FrameCase> load_cases() {
 class FrameLines : public ::testing::TestWithParam<FrameCase> {};
 
 TEST_P(FrameLines, AnswersWithExactlyOneLine) {
+  testing::SimDir dir;
+  FrameCase c = GetParam();
+  place_files(c, dir.path());
   sim::SimPlatform platform{sim::SimMachine{}};
   CapturedLines out;
-  EXPECT_EQ(run_helper(GetParam().args, platform, out), 0);
+  EXPECT_EQ(run_helper(c.args, platform, out), 0);
   ASSERT_EQ(out.lines.size(), 1u);
-  EXPECT_EQ(out.lines[0], GetParam().line);
+  EXPECT_EQ(out.lines[0], c.line);
   // Every answer is one JSON document on one line.
   EXPECT_EQ(out.lines[0].find('\n'), std::string::npos);
   EXPECT_TRUE(nlohmann::json::accept(out.lines[0]));

@@ -11,7 +11,9 @@
 namespace wh {
 
 // Finds "--request <json>" among `arguments` (those after the program name),
-// parses the request, dispatches it to `handlers`, and writes the response as
+// or else "--request-file <path>" (a UTF-8 file holding the same JSON text,
+// at most 16 MiB, for requests longer than Windows' 32,767-character command
+// line), parses the request, dispatches it to `handlers`, and writes the response as
 // the last line of `out`. Returns the process exit status, which is 0
 // whenever a response line was written.
 int run_request(const std::vector<std::string>& arguments, Platform& platform, LineWriter& out,

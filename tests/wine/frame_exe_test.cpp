@@ -14,9 +14,23 @@ using nlohmann::json;
 TEST(FrameExe, AnswersEveryCaseOfTheTable) {
   const json cases = json::parse(read_file(windows_path(FRAME_CASES)));
   ASSERT_GT(cases.size(), 20u);
+  const std::string file = scratch("frame-request.json");
+  const std::string missing = scratch("no-such-request.json");
+  const auto replace = [](std::string text, const std::string& mark, const std::string& with) {
+    for (std::size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), with);
+    return text;
+  };
+  const auto escaped = [](const std::string& path) { const std::string q = json(path).dump(); return q.substr(1, q.size() - 2); };
   for (const json& c : cases) {
-    const ProcessOutput output = run_helper(c.at("args").get<std::vector<std::string>>());
-    EXPECT_EQ(output.standard_output, c.at("line").get<std::string>() + "\n") << c.at("name");
+    if (c.contains("file")) write_file(file, c.at("file").get<std::string>());
+    std::vector<std::string> args;
+    for (const std::string& arg : c.at("args").get<std::vector<std::string>>()) {
+      args.push_back(replace(replace(arg, "{file}", file), "{missing}", missing));
+    }
+    const std::string line =
+        replace(replace(c.at("line").get<std::string>(), "{file}", escaped(file)), "{missing}", escaped(missing));
+    const ProcessOutput output = run_helper(args);
+    EXPECT_EQ(output.standard_output, line + "\n") << c.at("name");
     EXPECT_EQ(output.exit_code, 0u) << c.at("name");
     EXPECT_EQ(output.standard_error, "") << c.at("name");
   }
