@@ -9,6 +9,7 @@
 
 #include "frame/entry.h"
 #include "frame/output.h"
+#include "platform/sim/sim_errors.h"
 #include "platform/sim/sim_platform.h"
 #include "sim_dir.h"
 
@@ -24,7 +25,7 @@ struct FrameCase {
 
 // "{file}" (the case's request file, written here) and "{missing}" (a path
 // with nothing behind it) put in place in the arguments and, JSON-escaped,
-// in the expected line.
+// in the expected line, with "{not found}", the system's text for error 2.
 void place_files(FrameCase& c, const std::string& directory) {
   const std::string file = directory + "/request.json";
   const std::string missing = directory + "/no-such-request.json";
@@ -42,6 +43,7 @@ void place_files(FrameCase& c, const std::string& directory) {
   };
   replace(c.line, "{file}", escaped(file));
   replace(c.line, "{missing}", escaped(missing));
+  replace(c.line, "{not found}", sim::win32_error(2).text());
 }
 
 // Names the case in test output instead of dumping its bytes.
