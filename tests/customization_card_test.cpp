@@ -75,7 +75,8 @@ class CustomizeCard : public ::testing::Test {
   // without a letter (the card stays online: Windows will not take removable
   // media offline).
   bool card_released() const {
-    for (const json& volume : sim.machine()["volumes"]) {
+    const json machine_now = sim.machine();  // kept alive for the loop
+    for (const json& volume : machine_now["volumes"]) {
       if (volume["extents"][0]["disk"] != 2) continue;
       if (volume.value("mounted", true) || !volume.value("letters", json::array()).empty()) return false;
     }
