@@ -3,6 +3,12 @@
 // handles, named in PROC_THREAD_ATTRIBUTE_HANDLE_LIST, whatever else in this
 // process happens to be inheritable. The command line is quoted so that the
 // C runtime's split gives the helper its arguments back byte for byte.
+//
+// The helper has a hidden console of its own (CREATE_NO_WINDOW), so Ctrl+C
+// or closing flash-card's console does not reach it: without more it would
+// write the card to the end and keep its volume locks. It therefore starts
+// suspended and runs only inside a job that kills it, and the PowerShell it
+// starts, when flash-card's handle to the job closes, however flash-card ends.
 #include <windows.h>
 
 #include <cstdint>
@@ -84,6 +90,22 @@ class InheritList {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
+// A job whose processes die with its last handle.
+wh::Result<HANDLE, std::string> make_kill_on_close_job() {
+  HANDLE job = ::CreateJobObjectW(/*lpJobAttributes=*/nullptr, /*lpName=*/nullptr);
+  if (job == nullptr) return wh::Err(describe("cannot make a job for the helper", ::GetLastError()));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  // A crashed helper ends at once rather than waiting on an error report.
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+  if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    const DWORD code = ::GetLastError();
+    ::CloseHandle(job);
+    return wh::Err(describe("cannot limit the helper's job", code));
+  }
+  return job;
+}
+
 }  // namespace
 
 wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& program,
@@ -123,12 +145,18 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   startup.StartupInfo.hStdError = null_device.get();
   startup.lpAttributeList = inherit_list.get();
 
+  auto made_job = make_kill_on_close_job();
+  if (!made_job) return wh::Err(made_job.error());
+  // Declared before the process handles: when this closes, the helper dies.
+  OwnedHandle job(*made_job);
+
   PROCESS_INFORMATION process{};
   // CREATE_NO_WINDOW: the app starts the helper without a console of its own.
+  // CREATE_SUSPENDED: not one instruction runs outside the job.
   const BOOL started = ::CreateProcessW(
       application.c_str(), command_line.data(), /*lpProcessAttributes=*/nullptr,
       /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/TRUE,
-      /*dwCreationFlags=*/EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW,
+      /*dwCreationFlags=*/EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW | CREATE_SUSPENDED,
       /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &startup.StartupInfo, &process);
   const DWORD start_error = started ? ERROR_SUCCESS : ::GetLastError();
   // Only the child holds the write end now, so the reads end when it does.
@@ -137,6 +165,16 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   if (!started) return wh::Err(describe("cannot start " + program, start_error));
   OwnedHandle process_handle(process.hProcess);
   OwnedHandle thread_handle(process.hThread);
+  if (!::AssignProcessToJobObject(job.get(), process_handle.get())) {
+    const DWORD code = ::GetLastError();
+    ::TerminateProcess(process_handle.get(), /*uExitCode=*/1);
+    return wh::Err(describe("cannot put the helper in its job", code));
+  }
+  if (::ResumeThread(thread_handle.get()) == static_cast<DWORD>(-1)) {
+    const DWORD code = ::GetLastError();
+    ::TerminateProcess(process_handle.get(), /*uExitCode=*/1);
+    return wh::Err(describe("cannot start the helper's thread", code));
+  }
 
   LineSplitter lines(on_line);
   std::string read_error;

@@ -20,8 +20,16 @@ std::string own_executable_path();
 // "windows_helper", or "windows_helper.exe" on Windows.
 std::string helper_file_name();
 
-// Prepares the console for UTF-8 output where that needs doing.
-void prepare_console();
+// For as long as it lives, the console shows UTF-8 output; afterwards, and
+// if the console is closed or interrupted first, it gets its own output code
+// page back, so the shell it belongs to is left as it was.
+class ConsoleSession {
+ public:
+  ConsoleSession();
+  ConsoleSession(const ConsoleSession&) = delete;
+  ConsoleSession& operator=(const ConsoleSession&) = delete;
+  ~ConsoleSession();
+};
 
 }  // namespace flash
 

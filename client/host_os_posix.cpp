@@ -16,6 +16,8 @@ std::string own_executable_path() {
 
 std::string helper_file_name() { return "windows_helper"; }
 
-void prepare_console() {}
+// A POSIX terminal takes the bytes as they are.
+ConsoleSession::ConsoleSession() = default;
+ConsoleSession::~ConsoleSession() = default;
 
 }  // namespace flash

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstdio>
+#include <iostream>
 #include <string>
 
 #include "host_os.h"
@@ -28,7 +30,43 @@ std::string own_executable_path() {
 
 std::string helper_file_name() { return "windows_helper.exe"; }
 
+namespace {
+
+// The code page the console had; 0 while nothing needs giving back. Read by
+// the control handler, which runs on a thread of its own.
+volatile LONG previous_output_code_page = 0;
+
+void restore_output_code_page() {
+  const LONG code_page = ::InterlockedExchange(&previous_output_code_page, 0);
+  if (code_page != 0) ::SetConsoleOutputCP(static_cast<UINT>(code_page));
+}
+
+// Ctrl+C, Ctrl+Break and closing the console end the process without
+// running destructors: give the code page back first, then let the default
+// handling go on (FALSE).
+BOOL WINAPI on_console_control(DWORD /*dwCtrlType*/) {
+  restore_output_code_page();
+  return FALSE;
+}
+
+}  // namespace
+
 // The display writes UTF-8 (disk models, paths); the console shows it as such.
-void prepare_console() { ::SetConsoleOutputCP(CP_UTF8); }
+ConsoleSession::ConsoleSession() {
+  const UINT code_page = ::GetConsoleOutputCP();  // 0: no console
+  if (code_page == 0 || code_page == CP_UTF8) return;
+  ::InterlockedExchange(&previous_output_code_page, static_cast<LONG>(code_page));
+  ::SetConsoleCtrlHandler(on_console_control, /*Add=*/TRUE);
+  ::SetConsoleOutputCP(CP_UTF8);
+}
+
+ConsoleSession::~ConsoleSession() {
+  // What is still buffered was written as UTF-8: let the console show it so.
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  restore_output_code_page();
+  ::SetConsoleCtrlHandler(on_console_control, /*Add=*/FALSE);
+}
 
 }  // namespace flash

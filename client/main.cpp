@@ -43,7 +43,7 @@ wh::Result<std::vector<CardFile>, std::string> card_files(const std::vector<std:
 }  // namespace
 
 int flash_main(std::vector<std::string> arguments) {
-  prepare_console();
+  const ConsoleSession console;
   CLI::App app("Writes an XZ-compressed Raspberry Pi OS image to a removable card through windows_helper,\n"
                "one helper process per step, and checks that the card will boot.",
                "flash-card");

@@ -1,11 +1,15 @@
 // flash-card.exe driving the real windows_helper.exe: the two programs meet
 // through CreateProcessW, the quoted command line and the anonymous pipe.
 // Wine has no card to write, so the run ends at the image check.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <sstream>
 
+#include "platform/unicode.h"
+#include "platform/windows_command_line.h"
 #include "wine_support.h"
 
 namespace wh::wine {
@@ -33,6 +37,48 @@ TEST(FlashCardExe, ReadsTheHelperAndReportsAMissingImage) {
   EXPECT_EQ(records[0]["lines"].back()["payload"]["platform"], "windows");
   EXPECT_EQ(records[1]["request"]["payload"]["imagePath"], image);
   EXPECT_EQ(records[1]["lines"].back()["errorMessage"], "Image does not exist: " + image);
+}
+
+std::wstring wide(std::string_view text) {
+  const std::u16string utf16 = utf8_to_utf16(text);
+  return std::wstring(utf16.begin(), utf16.end());
+}
+
+// flash-card killed outright, with no chance to clean up, while its helper
+// (and the helper's own child) still run: Windows ends them with it, so no
+// write goes on and no volume lock outlives it.
+TEST(FlashCardExe, TheHelperAndItsChildrenEndWithFlashCard) {
+  const std::string record = scratch("lingering-pids.txt");
+  ::DeleteFileW(wide(record).c_str());
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"WH_LINGERING_PIDS", wide(record).c_str()));
+  const std::string program = windows_path(FLASH_CARD_EXE);
+  std::wstring command_line = wide(build_windows_command_line(
+      program, {scratch("any.img.xz"), "--disk", "1", "--yes", "--helper", windows_path(LINGERING_HELPER_EXE)}));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION flash{};
+  ASSERT_TRUE(::CreateProcessW(wide(program).c_str(), command_line.data(), /*lpProcessAttributes=*/nullptr,
+                               /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/FALSE, /*dwCreationFlags=*/0,
+                               /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &startup, &flash));
+  ::CloseHandle(flash.hThread);
+
+  std::vector<DWORD> pids;
+  for (int tries = 0; tries < 300 && pids.size() < 2; ++tries) {
+    ::Sleep(100);
+    pids.clear();
+    std::istringstream lines(read_file(record));
+    for (DWORD pid = 0; lines >> pid;) pids.push_back(pid);
+  }
+  ASSERT_EQ(pids.size(), 2u) << "the stand-in helper and its child did not both start";
+  ASSERT_TRUE(::TerminateProcess(flash.hProcess, /*uExitCode=*/1));
+  EXPECT_EQ(::WaitForSingleObject(flash.hProcess, 10000), WAIT_OBJECT_0);
+  ::CloseHandle(flash.hProcess);
+  for (const DWORD pid : pids) {
+    const HANDLE process = ::OpenProcess(SYNCHRONIZE, /*bInheritHandle=*/FALSE, pid);
+    if (process == nullptr) continue;  // already gone
+    EXPECT_EQ(::WaitForSingleObject(process, 10000), WAIT_OBJECT_0) << "process " << pid << " outlived flash-card";
+    ::CloseHandle(process);
+  }
 }
 
 }  // namespace
