@@ -24,6 +24,9 @@ setup)
   cp "$1" "$target/powershell.exe"
   ;;
 run)
+  # Each program starts its own server: one started while the last one is
+  # still shutting down can fail at once, with nothing printed.
+  wineserver -w
   exec wine "$@"
   ;;
 stop)
