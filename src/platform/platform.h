@@ -84,9 +84,10 @@ class Handle {
   // caller loops. `interrupted` as for read.
   virtual OsResult<std::size_t> write(std::span<const std::uint8_t> data) = 0;
 
-  // Moves the position to the absolute byte `offset` (SetFilePointerEx,
-  // FILE_BEGIN). Seeking past the end of a file is allowed; offsets above
-  // INT64_MAX fail with ERROR_INVALID_PARAMETER (87).
+  // Moves the position to the absolute byte `offset`, where the next read or
+  // write happens (on Win32 the offset of that transfer's OVERLAPPED).
+  // Seeking past the end of a file is allowed; offsets above INT64_MAX fail
+  // with ERROR_INVALID_PARAMETER (87).
   virtual OsStatus seek(std::uint64_t offset) = 0;
 
   // Makes the file exactly `length` bytes long (SetFileInformationByHandle

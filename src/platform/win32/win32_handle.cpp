@@ -43,29 +43,50 @@ OsResult<FileStatus> describe_file(HANDLE handle) {
   return status;
 }
 
+Win32Handle::Win32Handle(UniqueHandle handle) : handle_(std::move(handle)) {
+  const DWORD type = ::GetFileType(handle_.get());
+  positional_ = type != FILE_TYPE_PIPE && type != FILE_TYPE_CHAR;
+}
+
+OVERLAPPED* Win32Handle::at_position(OVERLAPPED& overlapped) const {
+  if (!positional_) return nullptr;
+  overlapped = {};
+  overlapped.Offset = static_cast<DWORD>(position_);
+  overlapped.OffsetHigh = static_cast<DWORD>(position_ >> 32);
+  return &overlapped;
+}
+
 OsResult<std::size_t> Win32Handle::read(std::span<std::uint8_t> buffer) {
+  OVERLAPPED overlapped;
   DWORD got = 0;
-  if (!::ReadFile(handle_.get(), buffer.data(), clamp_to_dword(buffer.size()), &got,
-                  /*lpOverlapped=*/nullptr)) {
-    // A pipe's writer closing is the end of the data, not a failure.
+  if (!::ReadFile(handle_.get(), buffer.data(), clamp_to_dword(buffer.size()), &got, at_position(overlapped))) {
+    // A pipe's writer closing is the end of the data, not a failure; so is
+    // a read at or past the end of a file.
     if (::GetLastError() == ERROR_BROKEN_PIPE || ::GetLastError() == ERROR_HANDLE_EOF) return 0;
     return Err(last_error());
   }
+  position_ += got;
   return static_cast<std::size_t>(got);
 }
 
 OsResult<std::size_t> Win32Handle::write(std::span<const std::uint8_t> data) {
+  OVERLAPPED overlapped;
   DWORD put = 0;
-  if (!::WriteFile(handle_.get(), data.data(), clamp_to_dword(data.size()), &put,
-                   /*lpOverlapped=*/nullptr)) {
+  if (!::WriteFile(handle_.get(), data.data(), clamp_to_dword(data.size()), &put, at_position(overlapped))) {
     return Err(last_error());
   }
+  position_ += put;
   return static_cast<std::size_t>(put);
 }
 
 OsStatus Win32Handle::seek(std::uint64_t offset) {
   // Offsets are signed on Windows.
   if (offset > static_cast<std::uint64_t>(INT64_MAX)) return Err(os_error(ERROR_INVALID_PARAMETER));
+  if (positional_) {
+    position_ = offset;
+    return {};
+  }
+  // A stream has no position: Windows gives its own error.
   LARGE_INTEGER distance;
   distance.QuadPart = static_cast<LONGLONG>(offset);
   if (!::SetFilePointerEx(handle_.get(), distance, /*lpNewFilePointer=*/nullptr, FILE_BEGIN)) {

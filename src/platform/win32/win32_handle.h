@@ -1,5 +1,11 @@
 // The Win32 `Handle`: one kernel handle on a file, drive or volume, driven
-// with synchronous ReadFile, WriteFile, SetFilePointerEx and DeviceIoControl.
+// with synchronous ReadFile, WriteFile and DeviceIoControl.
+//
+// Files, drives and volumes are read and written at an offset the handle
+// keeps itself, passed in an OVERLAPPED on the synchronous handle: Windows
+// documents that form for every seekable object, and some device stacks
+// keep no file position of their own. Pipes and character devices have no
+// offsets and are read and written as a stream.
 #pragma once
 
 #include "platform/platform.h"
@@ -15,7 +21,7 @@ OsResult<FileStatus> describe_file(HANDLE handle);
 
 class Win32Handle : public Handle {
  public:
-  explicit Win32Handle(UniqueHandle handle) : handle_(std::move(handle)) {}
+  explicit Win32Handle(UniqueHandle handle);
 
   OsResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
   OsResult<std::size_t> write(std::span<const std::uint8_t> data) override;
@@ -39,7 +45,12 @@ class Win32Handle : public Handle {
   // buffer of `reply_size` bytes; the reply is cut to the bytes returned.
   OsResult<Bytes> control(DWORD code, const void* input, DWORD input_size, DWORD reply_size);
 
+  // The OVERLAPPED that puts a transfer at `position_`, or nullptr for a stream.
+  OVERLAPPED* at_position(OVERLAPPED& overlapped) const;
+
   UniqueHandle handle_;
+  bool positional_ = true;
+  std::uint64_t position_ = 0;
 };
 
 }  // namespace wh::win32

@@ -1,0 +1,197 @@
+// The real windows_helper.exe writing and reading cards as Windows code:
+// \\.\PhysicalDriveN reaches the stand-in disk driver (disk_driver/whdisk.c),
+// loaded as a kernel service of this Wine session, and the disk commands
+// answer the table the Linux build answers on the simulated Windows, leaving
+// the same bytes on the cards.
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "../disk_cases.h"
+#include "platform/win32/win32_support.h"
+#include "wine_support.h"
+
+namespace wh::wine {
+namespace {
+
+using nlohmann::json;
+using win32::to_wide;
+
+constexpr const wchar_t* kService = L"whdisk";
+constexpr const wchar_t* kDisksKey = L"System\\CurrentControlSet\\Services\\whdisk\\Disks";
+
+std::string backing_file(const json& disk) { return scratch("disk" + disk["number"].dump() + ".img"); }
+
+std::string last_error_text(const char* what) {
+  return std::string(what) + " failed with " + std::to_string(::GetLastError());
+}
+
+// Closes a service-manager handle on every path.
+struct ServiceHandle {
+  SC_HANDLE handle;
+  ~ServiceHandle() {
+    if (handle != nullptr) ::CloseServiceHandle(handle);
+  }
+};
+
+void set_text(HKEY key, const wchar_t* name, const std::string& text) {
+  const std::wstring wide = to_wide(text);
+  ::RegSetValueExW(key, name, /*Reserved=*/0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
+                   static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+}
+
+void set_value(HKEY key, const wchar_t* name, DWORD type, const void* data, std::size_t size) {
+  ::RegSetValueExW(key, name, /*Reserved=*/0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+}
+
+void set_number(HKEY key, const wchar_t* name, DWORD value) { set_value(key, name, REG_DWORD, &value, sizeof value); }
+
+std::string from_hex(const std::string& hex) {
+  std::string bytes;
+  for (std::size_t at = 0; at + 1 < hex.size(); at += 2) {
+    bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
+// The driver's configuration: one subkey of the service key per disk.
+std::string configure_disks(const json& disks) {
+  ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDisksKey);
+  for (const json& disk : disks) {
+    const std::string copy = backing_file(disk);
+    const std::string image = windows_path(CARD_IMAGES_DIR) + "\\" + disk["image"].get<std::string>();
+    if (!::CopyFileW(to_wide(image).c_str(), to_wide(copy).c_str(), /*bFailIfExists=*/FALSE)) {
+      return last_error_text("CopyFileW");
+    }
+    HKEY key;
+    const std::wstring name = std::wstring(kDisksKey) + L"\\" + to_wide(disk["number"].dump());
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), /*Reserved=*/0, /*lpClass=*/nullptr, /*dwOptions=*/0,
+                          KEY_WRITE, /*lpSecurityAttributes=*/nullptr, &key,
+                          /*lpdwDisposition=*/nullptr) != ERROR_SUCCESS) {
+      return "cannot create the driver's key for disk " + disk["number"].dump();
+    }
+    set_text(key, L"BackingFile", "\\??\\" + copy);
+    // As long as its image, as the simulated drive without a sizeBytes.
+    WIN32_FILE_ATTRIBUTE_DATA copied{};
+    ::GetFileAttributesExW(to_wide(copy).c_str(), GetFileExInfoStandard, &copied);
+    const ULONGLONG length = (ULONGLONG{copied.nFileSizeHigh} << 32) | copied.nFileSizeLow;
+    set_value(key, L"Length", REG_QWORD, &length, sizeof length);
+    set_text(key, L"Vendor", disk["vendor"]);
+    set_text(key, L"Product", disk["product"]);
+    set_text(key, L"Serial", disk["serial"]);
+    set_number(key, L"BusType", disk["busType"]);
+    set_number(key, L"Removable", disk["removableMedia"].get<bool>() ? 1 : 0);
+    set_number(key, L"ReadOnly", disk.value("readOnly", false) ? 1 : 0);
+    if (disk.contains("corrupt")) {
+      const ULONGLONG offset = disk["corrupt"]["offset"];
+      set_value(key, L"CorruptOffset", REG_QWORD, &offset, sizeof offset);
+      const std::string bytes = from_hex(disk["corrupt"]["bytesHex"]);
+      set_value(key, L"CorruptBytes", REG_BINARY, bytes.data(), bytes.size());
+    }
+    ::RegCloseKey(key);
+  }
+  return "";
+}
+
+// Waits for the service to reach `state`, for up to ten seconds.
+bool reaches(SC_HANDLE service, DWORD state) {
+  for (int tries = 0; tries < 100; ++tries) {
+    SERVICE_STATUS status{};
+    if (::QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+// Installs the driver as a demand-start kernel service, or finds it
+// installed and stops it, so that its next start reads the disks' keys afresh.
+std::string install_driver() {
+  ServiceHandle manager{::OpenSCManagerW(/*lpMachineName=*/nullptr, /*lpDatabaseName=*/nullptr, SC_MANAGER_ALL_ACCESS)};
+  if (manager.handle == nullptr) return last_error_text("OpenSCManagerW");
+  const std::wstring image = to_wide(windows_path(DISK_DRIVER_SYS));
+  ServiceHandle service{::CreateServiceW(manager.handle, kService, kService, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(),
+                                         /*lpLoadOrderGroup=*/nullptr, /*lpdwTagId=*/nullptr,
+                                         /*lpDependencies=*/nullptr, /*lpServiceStartName=*/nullptr,
+                                         /*lpPassword=*/nullptr)};
+  if (service.handle == nullptr && ::GetLastError() == ERROR_SERVICE_EXISTS) {
+    service.handle = ::OpenServiceW(manager.handle, kService, SERVICE_ALL_ACCESS);
+  }
+  if (service.handle == nullptr) return last_error_text("CreateServiceW");
+  SERVICE_STATUS status{};
+  if (::ControlService(service.handle, SERVICE_CONTROL_STOP, &status) && !reaches(service.handle, SERVICE_STOPPED)) {
+    return "the driver did not stop";
+  }
+  return "";
+}
+
+std::string run_driver(const json& disks) {
+  // The service key must exist before its Disks subkeys are written.
+  if (std::string installed = install_driver(); !installed.empty()) return installed;
+  if (std::string configured = configure_disks(disks); !configured.empty()) return configured;
+  ServiceHandle manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+  ServiceHandle service{::OpenServiceW(manager.handle, kService, SERVICE_ALL_ACCESS)};
+  if (service.handle == nullptr) return last_error_text("OpenServiceW");
+  if (!::StartServiceW(service.handle, /*dwNumServiceArgs=*/0, /*lpServiceArgVectors=*/nullptr)) {
+    return last_error_text("StartServiceW");
+  }
+  if (!reaches(service.handle, SERVICE_RUNNING)) return "the driver did not start";
+  return "";
+}
+
+void stop_driver() {
+  ServiceHandle manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+  ServiceHandle service{::OpenServiceW(manager.handle, kService, SERVICE_ALL_ACCESS)};
+  SERVICE_STATUS status{};
+  if (service.handle != nullptr && ::ControlService(service.handle, SERVICE_CONTROL_STOP, &status)) {
+    reaches(service.handle, SERVICE_STOPPED);
+  }
+}
+
+// Wine's message table words some codes differently; the table holds
+// Windows' words, which the simulated Windows gives too.
+std::string in_windows_words(std::string line) {
+  static const std::pair<std::string_view, std::string_view> kWineWords[] = {
+      {"Sector not found. (os error 27)", "The drive cannot find the sector requested. (os error 27)"}};
+  for (const auto& [wine, windows] : kWineWords) {
+    if (const std::size_t at = line.find(wine); at != std::string::npos) line.replace(at, wine.size(), windows);
+  }
+  return line;
+}
+
+std::string last_line(const ProcessOutput& output) {
+  std::string text = output.standard_output;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  const std::size_t start = text.find_last_of('\n');
+  return start == std::string::npos ? text : text.substr(start + 1);
+}
+
+TEST(DiskDriver, TheRealProgramAnswersTheTableThroughTheDriver) {
+  const testing::DiskTable table = testing::load_disk_table(DISK_CASES_PATH);
+  const std::string started = run_driver(table.disks);
+  ASSERT_EQ(started, "");
+  for (const testing::DiskCase& c : table.cases) {
+    SCOPED_TRACE(c.name);
+    HandlePtr held;
+    if (c.hold_exclusive) {
+      auto opened = platform().open_drive_exclusive_read(c.request["payload"]["osDevicePath"]);
+      ASSERT_TRUE(opened.ok()) << opened.error().text();
+      held = std::move(opened).value();
+    }
+    const ProcessOutput output = run_helper({"--request", testing::request_text(c, windows_path(CARD_IMAGES_DIR))});
+    EXPECT_EQ(testing::comparable_answer(in_windows_words(last_line(output))), c.answer)
+        << output.standard_output << output.standard_error;
+  }
+  stop_driver();  // closes the backing files
+  for (const auto& [disk, image] : table.final_images) {
+    EXPECT_TRUE(read_file(scratch("disk" + std::to_string(disk) + ".img")) ==
+                read_file(windows_path(CARD_IMAGES_DIR) + "\\" + image))
+        << "disk " << disk << " should hold " << image;
+  }
+}
+
+}  // namespace
+}  // namespace wh::wine
