@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/platform.h"
+
 namespace wh::testing {
 
 struct DiskCase {
@@ -22,8 +24,10 @@ struct DiskCase {
 };
 
 struct DiskTable {
-  nlohmann::json disks;  // number, image, vendor, product, serial, busType, removableMedia, readOnly, corrupt
+  nlohmann::json disks;    // number, image, vendor, product, serial, busType, removableMedia, readOnly, corrupt
+  nlohmann::json volumes;  // name, disk, startingOffset, length: one mounted extent each
   std::vector<DiskCase> cases;
+  nlohmann::json volume_steps;  // run through the platform itself (run_volume_steps)
   std::map<std::uint32_t, std::string> final_images;  // what each disk holds after the cases
 };
 
@@ -35,5 +39,14 @@ std::string request_text(const DiskCase& c, const std::string& images);
 
 // A response line as the table keeps it: speeds differ from run to run.
 nlohmann::json comparable_answer(const std::string& line);
+
+// The table's volume steps, straight through `platform`: drive and volume
+// opens, raw writes into and beside a mounted volume, its extents, locks and
+// dismounts. Volume paths are used by name, since Wine's volume list shows
+// only volumes of its own. Each step that did not give its expected code or
+// disks is described in the result; a write puts back the bytes it read.
+// Under Wine (`wine`) a step's "wineCode", where it has one, is expected
+// instead: Wine's ntdll keeps some volume controls from the driver.
+std::vector<std::string> run_volume_steps(Platform& platform, const DiskTable& table, bool wine);
 
 }  // namespace wh::testing

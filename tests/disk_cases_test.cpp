@@ -30,7 +30,11 @@ std::string read_bytes(const std::string& path) {
 // of its image. Windows under Wine has no file system to mount on the stand-in
 // driver's disks, so the simulated mount changes no bytes either.
 json machine_of(const testing::DiskTable& table, const testing::SimDir& dir) {
-  json machine = {{"elevated", true}, {"sleepScale", 0.0}, {"drives", json::array()}, {"faults", json::array()}};
+  json machine = {{"elevated", true},
+                  {"sleepScale", 0.0},
+                  {"drives", json::array()},
+                  {"volumes", json::array()},
+                  {"faults", json::array()}};
   for (const json& disk : table.disks) {
     const std::string backing = dir.file("disk" + disk["number"].dump() + ".img");
     std::filesystem::copy_file(card_image(disk["image"]), backing);
@@ -46,6 +50,11 @@ json machine_of(const testing::DiskTable& table, const testing::SimDir& dir) {
                                    {"offset", disk["corrupt"]["offset"]},
                                    {"bytesHex", disk["corrupt"]["bytesHex"]}});
     }
+  }
+  for (const json& volume : table.volumes) {
+    machine["volumes"].push_back(
+        {{"name", volume["name"]},
+         {"extents", {{{"disk", volume["disk"]}, {"startingOffset", volume["startingOffset"]}, {"length", volume["length"]}}}}});
   }
   return machine;
 }
@@ -70,6 +79,8 @@ TEST(DiskCases, TheSimulatedWindowsAnswersTheTable) {
     ASSERT_FALSE(out.lines.empty());
     EXPECT_EQ(testing::comparable_answer(out.lines.back()), c.answer) << out.lines.back();
   }
+  sim::SimPlatform platform = dir.platform();
+  for (const std::string& failure : testing::run_volume_steps(platform, table, /*wine=*/false)) ADD_FAILURE() << failure;
   for (const auto& [disk, image] : table.final_images) {
     EXPECT_TRUE(dir.read_file("disk" + std::to_string(disk) + ".img") == read_bytes(card_image(image)))
         << "disk " << disk << " should hold " << image;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -21,7 +22,7 @@ using nlohmann::json;
 using win32::to_wide;
 
 constexpr const wchar_t* kService = L"whdisk";
-constexpr const wchar_t* kDisksKey = L"System\\CurrentControlSet\\Services\\whdisk\\Disks";
+constexpr const wchar_t* kServiceKey = L"System\\CurrentControlSet\\Services\\whdisk";
 
 std::string backing_file(const json& disk) { return scratch("disk" + disk["number"].dump() + ".img"); }
 
@@ -57,22 +58,32 @@ std::string from_hex(const std::string& hex) {
   return bytes;
 }
 
-// The driver's configuration: one subkey of the service key per disk.
-std::string configure_disks(const json& disks) {
-  ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDisksKey);
-  for (const json& disk : disks) {
+// A fresh subkey of the service key: Disks\N or Volumes\K.
+std::optional<HKEY> create_key(const std::wstring& group, std::size_t number) {
+  HKEY key;
+  const std::wstring name = std::wstring(kServiceKey) + L"\\" + group + L"\\" + std::to_wstring(number);
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), /*Reserved=*/0, /*lpClass=*/nullptr, /*dwOptions=*/0,
+                        KEY_WRITE, /*lpSecurityAttributes=*/nullptr, &key,
+                        /*lpdwDisposition=*/nullptr) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return key;
+}
+
+// The driver's configuration: a subkey of the service key per disk and per volume.
+std::string configure_driver(const testing::DiskTable& table) {
+  for (const wchar_t* group : {L"Disks", L"Volumes"}) {
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kServiceKey) + L"\\" + group).c_str());
+  }
+  for (const json& disk : table.disks) {
     const std::string copy = backing_file(disk);
     const std::string image = windows_path(CARD_IMAGES_DIR) + "\\" + disk["image"].get<std::string>();
     if (!::CopyFileW(to_wide(image).c_str(), to_wide(copy).c_str(), /*bFailIfExists=*/FALSE)) {
       return last_error_text("CopyFileW");
     }
-    HKEY key;
-    const std::wstring name = std::wstring(kDisksKey) + L"\\" + to_wide(disk["number"].dump());
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), /*Reserved=*/0, /*lpClass=*/nullptr, /*dwOptions=*/0,
-                          KEY_WRITE, /*lpSecurityAttributes=*/nullptr, &key,
-                          /*lpdwDisposition=*/nullptr) != ERROR_SUCCESS) {
-      return "cannot create the driver's key for disk " + disk["number"].dump();
-    }
+    const std::optional<HKEY> made = create_key(L"Disks", disk["number"]);
+    if (!made) return "cannot create the driver's key for disk " + disk["number"].dump();
+    const HKEY key = *made;
     set_text(key, L"BackingFile", "\\??\\" + copy);
     // As long as its image, as the simulated drive without a sizeBytes.
     WIN32_FILE_ATTRIBUTE_DATA copied{};
@@ -92,6 +103,19 @@ std::string configure_disks(const json& disks) {
       set_value(key, L"CorruptBytes", REG_BINARY, bytes.data(), bytes.size());
     }
     ::RegCloseKey(key);
+  }
+  for (std::size_t index = 0; index < table.volumes.size(); ++index) {
+    const json& volume = table.volumes[index];
+    const std::optional<HKEY> key = create_key(L"Volumes", index);
+    if (!key) return "cannot create the driver's key for volume " + std::to_string(index);
+    // "\\?\Volume{GUID}\" is linked as \??\Volume{GUID}.
+    const std::string name = volume["name"];
+    set_text(*key, L"Name", name.substr(4, name.size() - 5));
+    set_number(*key, L"Disk", volume["disk"]);
+    const ULONGLONG offset = volume["startingOffset"], length = volume["length"];
+    set_value(*key, L"Offset", REG_QWORD, &offset, sizeof offset);
+    set_value(*key, L"Length", REG_QWORD, &length, sizeof length);
+    ::RegCloseKey(*key);
   }
   return "";
 }
@@ -128,10 +152,10 @@ std::string install_driver() {
   return "";
 }
 
-std::string run_driver(const json& disks) {
+std::string run_driver(const testing::DiskTable& table) {
   // The service key must exist before its Disks subkeys are written.
   if (std::string installed = install_driver(); !installed.empty()) return installed;
-  if (std::string configured = configure_disks(disks); !configured.empty()) return configured;
+  if (std::string configured = configure_driver(table); !configured.empty()) return configured;
   ServiceHandle manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
   ServiceHandle service{::OpenServiceW(manager.handle, kService, SERVICE_ALL_ACCESS)};
   if (service.handle == nullptr) return last_error_text("OpenServiceW");
@@ -171,7 +195,7 @@ std::string last_line(const ProcessOutput& output) {
 
 TEST(DiskDriver, TheRealProgramAnswersTheTableThroughTheDriver) {
   const testing::DiskTable table = testing::load_disk_table(DISK_CASES_PATH);
-  const std::string started = run_driver(table.disks);
+  const std::string started = run_driver(table);
   ASSERT_EQ(started, "");
   for (const testing::DiskCase& c : table.cases) {
     SCOPED_TRACE(c.name);
@@ -185,6 +209,7 @@ TEST(DiskDriver, TheRealProgramAnswersTheTableThroughTheDriver) {
     EXPECT_EQ(testing::comparable_answer(in_windows_words(last_line(output))), c.answer)
         << output.standard_output << output.standard_error;
   }
+  for (const std::string& failure : testing::run_volume_steps(platform(), table, /*wine=*/true)) ADD_FAILURE() << failure;
   stop_driver();  // closes the backing files
   for (const auto& [disk, image] : table.final_images) {
     EXPECT_TRUE(read_file(scratch("disk" + std::to_string(disk) + ".img")) ==
