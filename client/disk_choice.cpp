@@ -17,6 +17,22 @@ std::string text(const json& disk, const char* name) {
   return found != disk.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
+void append_escaped(std::string& out, unsigned char byte) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += "\\x";
+  out += kHex[byte >> 4];
+  out += kHex[byte & 0xF];
+}
+
+// The length of the valid UTF-8 sequence at `at`, or 0.
+std::size_t sequence_length(std::string_view text, std::size_t at) {
+  const auto byte = static_cast<unsigned char>(text[at]);
+  const std::size_t length = byte < 0x80 ? 1 : byte >= 0xC2 && byte < 0xE0 ? 2 : byte >= 0xE0 && byte < 0xF0 ? 3
+                             : byte >= 0xF0 && byte < 0xF5 ? 4 : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  return wh::is_valid_utf8(text.substr(at, length)) ? length : 0;
+}
+
 bool all_digits(const std::string& value) {
   return !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -34,6 +50,24 @@ wh::Result<json, std::string> select_disk(const json& disks, const std::string& 
   return wh::Err("no removable disk " + wanted + " among the candidates");
 }
 
+std::string printable(std::string_view text) {
+  std::string out;
+  for (std::size_t at = 0; at < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    const std::size_t length = sequence_length(text, at);
+    // C1 controls are U+0080 to U+009F: C2 80 to C2 9F.
+    const bool c1 = length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
+    if (length == 0 || (length == 1 && (byte < 0x20 || byte == 0x7F)) || c1) {
+      for (std::size_t i = 0; i < (c1 ? 2 : 1); ++i) append_escaped(out, static_cast<unsigned char>(text[at + i]));
+      at += c1 ? 2 : 1;
+      continue;
+    }
+    out.append(text.substr(at, length));
+    at += length;
+  }
+  return out;
+}
+
 std::string describe_disk(const json& disk) {
   std::string line = text(disk, "osDevicePath");
   if (disk.contains("sizeBytes") && disk["sizeBytes"].is_number_unsigned()) {
@@ -46,7 +80,7 @@ std::string describe_disk(const json& disk) {
     kind += (kind.empty() ? "" : ", ") + std::string("serial ") + disk["serial"].get<std::string>();
   }
   if (!kind.empty()) line += " (" + kind + ")";
-  return line;
+  return printable(line);
 }
 
 void print_candidates(std::ostream& out, const json& disks) {
@@ -58,7 +92,7 @@ void print_candidates(std::ostream& out, const json& disks) {
   for (const json& disk : disks) {
     const std::string id = text(disk, "id");
     const auto digits = id.find_first_of("0123456789");
-    out << "  " << (digits == std::string::npos ? std::string("?") : id.substr(digits)) << "  "
+    out << "  " << (digits == std::string::npos ? std::string("?") : printable(id.substr(digits))) << "  "
         << describe_disk(disk) << '\n';
   }
 }

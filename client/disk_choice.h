@@ -5,6 +5,7 @@
 
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -18,7 +19,14 @@ namespace flash {
 wh::Result<nlohmann::json, std::string> select_disk(const nlohmann::json& disks, const std::string& wanted);
 
 // "\\.\PhysicalDrive2  48.0 MiB  Generic STORAGE DEVICE (usb-drive, serial 123)".
+// The texts come from the device, so none of their bytes reaches the
+// terminal as a control: see printable.
 std::string describe_disk(const nlohmann::json& disk);
+
+// `text` with every control character (C0, DEL and, in UTF-8, C1) and every
+// byte of invalid UTF-8 written as \xNN, so that a device's texts cannot
+// move the cursor or rewrite what is on the screen.
+std::string printable(std::string_view text);
 
 void print_candidates(std::ostream& out, const nlohmann::json& disks);
 

@@ -1,9 +1,12 @@
 #include "flash_flow.h"
 
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <system_error>
 
+#include "customize/boot_path.h"
 #include "disk_choice.h"
 #include "host_os.h"
 #include "platform/unicode.h"
@@ -23,6 +26,15 @@ class FlashFlow {
   int run();
 
  private:
+  // How far the card has come, for what is said of it when the flash stops.
+  enum class CardState { kUntouched, kPrepared, kWriting, kWritten };
+
+  int course();
+  int flash_card(const std::optional<json>& customization);
+  bool preflight();
+  // After a failure once the card was prepared: the card online again, and
+  // one line on what it holds.
+  void leave_card_safe();
   // One helper process. nullopt after a failure, which has been reported.
   std::optional<json> call(const std::string& command, const json& payload);
   int fail(const std::string& reason);
@@ -37,12 +49,23 @@ class FlashFlow {
   json disk_;
   FlashRecord record_;
   bool failed_ = false;
+  bool cleaning_up_ = false;  // finalize_disk runs even after an interruption
+  CardState state_ = CardState::kUntouched;
 };
 
 std::optional<json> FlashFlow::call(const std::string& command, const json& payload) {
   if (failed_) return std::nullopt;
+  if (interrupted() && !cleaning_up_) {
+    failed_ = true;
+    return std::nullopt;
+  }
   auto reply = session_.call(command, payload, [this](const json& event) { view_.on_event(event); });
   view_.finish();
+  // A helper stopped by the interruption fails; that is no news to tell.
+  if (interrupted() && !cleaning_up_) {
+    failed_ = true;
+    return std::nullopt;
+  }
   if (!reply) {
     fail(reply.error());
     return std::nullopt;
@@ -69,6 +92,15 @@ json FlashFlow::target(json more) const {
 // metadata is harmless and the flash goes on; anything else stops it.
 bool FlashFlow::judge_readback() {
   const json& write = record_.write;
+  // What was written must be what was extracted: a prepared image changed
+  // since (by another program, a second flash to the same path, a failing
+  // disk) reads back "as written" and proves nothing about the download.
+  if (text(write, "sourceSha256") != record_.image_sha256) {
+    fail("the prepared image " + record_.prepared_image + " changed after it was extracted (its digest was " +
+         record_.image_sha256 + ", the bytes written have " + text(write, "sourceSha256") +
+         "): the card does not hold the image");
+    return false;
+  }
   if (text(write, "observedSha256") == record_.image_sha256 && count(write, "verifiedBytes") == record_.image_bytes) {
     return true;
   }
@@ -110,20 +142,72 @@ std::optional<json> FlashFlow::customization_payload() {
   return payload;
 }
 
+// Everything that can be known before the card is touched: the image fits
+// it, the first-boot files can go where they are asked to.
+bool FlashFlow::preflight() {
+  const std::uint64_t card = count(disk_, "sizeBytes");
+  if (record_.image_bytes > card) {
+    fail("the image is " + format_bytes(record_.image_bytes) + " (" + std::to_string(record_.image_bytes) +
+         " bytes) and " + record_.target + " holds " + std::to_string(card) + " bytes; nothing was written");
+    return false;
+  }
+  return true;
+}
+
+void FlashFlow::leave_card_safe() {
+  const char* lead = interrupted() ? "Stopped: " : "Card state: ";
+  if (state_ == CardState::kUntouched) {
+    if (interrupted()) streams_.errors << lead << "nothing was written to the card.\n" << std::flush;
+    return;
+  }
+  // Brings the card back online whatever stopped the flash; its own failure
+  // is reported but changes nothing of what is said below.
+  failed_ = false;
+  cleaning_up_ = true;
+  const auto finalized = call("finalize_disk", target());
+  failed_ = true;
+  const char* what = state_ == CardState::kPrepared
+                         ? "the card was not written; it is as it was"
+                         : state_ == CardState::kWriting
+                               ? "the card was only partly written and will not boot; flash it again or reformat it"
+                               : "the card was written but is not proven to hold the image; flash it again";
+  streams_.errors << lead << what << (finalized ? "" : " (and it may still be offline)") << ".\n" << std::flush;
+}
+
 int FlashFlow::run() {
-  // The first-boot files are read before anything is written, so that a bad
-  // one cannot leave a flashed card without them.
+  const int status = course();
+  // A flash that got to its end before the interruption is not undone.
+  if (status == kExitSuccess) return status;
+  leave_card_safe();
+  return interrupted() ? kExitInterrupted : status;
+}
+
+int FlashFlow::course() {
+  // The first-boot files are read and their places checked before anything
+  // is written, so that a bad one cannot leave a flashed card without them.
   std::optional<json> customization;
   const bool customize = options_.disk && (!options_.files.empty() || !options_.cmdline_append.empty());
+  for (const CardFile& file : options_.files) {
+    if (!wh::is_boot_file_path(file.card_path)) {
+      return fail("--file " + file.card_path + "=" + file.host_path + ": " + file.card_path +
+                  " is not a path on the card's boot partition (no drive, no \"..\", no empty or control-character "
+                  "part)");
+    }
+  }
   if (customize && !(customization = customization_payload())) return kExitFailure;
 
   const auto health = call("health", json::object());
   if (!health) return kExitFailure;
+  const bool elevated = health->value("isElevated", false);
   view_.note("Helper " + text(*health, "helperVersion") + " on " + text(*health, "platform") +
-             (health->value("isElevated", false) ? ", running as administrator" : ", NOT running as administrator"));
+             (elevated ? ", running as administrator" : ", NOT running as administrator"));
 
   // The image is checked before the user is asked to give up a card for it.
   if (options_.disk && !call("image_validate_xz", {{"imagePath", options_.image}})) return kExitFailure;
+  if (options_.disk && !elevated) {
+    return fail("the helper is not running as administrator, and Windows gives raw disk access to administrators "
+                "only: run flash-card from an administrator console; nothing was written");
+  }
 
   const auto listed = call("list_disks", json::object());
   if (!listed) return kExitFailure;
@@ -131,7 +215,7 @@ int FlashFlow::run() {
   if (!options_.disk) {
     print_candidates(streams_.display, disks);
     streams_.display << std::flush;
-    return kExitListedOnly;
+    return kExitSuccess;
   }
   auto chosen = select_disk(disks, *options_.disk);
   if (!chosen) {
@@ -140,9 +224,6 @@ int FlashFlow::run() {
   }
   disk_ = *chosen;
   record_.target = describe_disk(disk_);
-  if (!options_.yes) {
-    if (auto consent = confirm_erase(disk_, streams_.prompt); !consent) return fail(consent.error());
-  }
   record_.image = options_.image;
   record_.prepared_image = options_.prepared_image;
 
@@ -150,18 +231,42 @@ int FlashFlow::run() {
   if (!size) return kExitFailure;
   record_.image_bytes = count(*size, "uncompressedBytes");
   view_.note("Image " + options_.image + ": valid XZ, " + format_bytes(record_.image_bytes) + " uncompressed");
+  if (!preflight()) return kExitFailure;
+  if (options_.dry_run) {
+    view_.note("Dry run: every check passed for " + record_.target + "; nothing was written.");
+    return kExitSuccess;
+  }
+  if (!options_.yes) {
+    if (auto consent = confirm_erase(disk_, streams_.prompt); !consent) return fail(consent.error());
+  }
+
+  if (const int status = flash_card(customization); status != kExitSuccess) return status;
+  if (!options_.keep_image) {
+    std::error_code removed;
+    std::filesystem::remove(utf8_path(options_.prepared_image), removed);
+    if (removed) view_.note("Could not remove the prepared image " + options_.prepared_image + ": " + removed.message());
+  }
+  if (streams_.show_summary) print_summary(streams_.display, record_, view_);
+  return kExitSuccess;
+}
+
+int FlashFlow::flash_card(const std::optional<json>& customization) {
   const auto extracted = call("image_extract_xz", {{"imagePath", options_.image},
                                                    {"outputPath", options_.prepared_image},
                                                    {"uncompressedBytes", record_.image_bytes}});
   if (!extracted) return kExitFailure;
   record_.image_sha256 = text(*extracted, "sha256");
 
+  // From here on a failure brings the card back online (leave_card_safe).
+  state_ = CardState::kPrepared;
   if (!call("prepare_disk", target())) return kExitFailure;
-  view_.note("Prepared " + record_.target + ": offline, no drive letters");
+  view_.note("Prepared " + record_.target + ": its volumes dismounted, no drive letters");
+  state_ = CardState::kWriting;
   const auto written = call("write_image", target({{"imagePath", options_.prepared_image},
                                                    {"taskId", "write-" + session_.session_id()},
                                                    {"bytesTotal", record_.image_bytes}}));
   if (!written) return kExitFailure;
+  state_ = CardState::kWritten;
   record_.write = *written;
   if (!judge_readback()) return kExitFailure;
 
@@ -194,7 +299,6 @@ int FlashFlow::run() {
   for (const json& warning : detached->value("warnings", json::array())) {
     if (warning.is_string()) record_.warnings.push_back(warning.get<std::string>());
   }
-  if (streams_.show_summary) print_summary(streams_.display, record_, view_);
   return kExitSuccess;
 }
 

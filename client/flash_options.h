@@ -21,14 +21,17 @@ struct FlashOptions {
   bool json = false;                // the helper's lines instead of the display
   std::string helper;               // the windows_helper executable
   std::string prepared_image;       // where the decompressed image goes
+  bool keep_image = false;          // keep the prepared image after a successful flash
+  bool dry_run = false;             // every check, then stop before the card is touched
   std::vector<CardFile> files;
   std::string cmdline_append;
   std::string transcript;  // empty: none
 };
 
 // Exit statuses.
-inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitListedOnly = 2;
+inline constexpr int kExitSuccess = 0;      // the card is ready (or the disks were listed, or a dry run passed)
+inline constexpr int kExitFailure = 1;      // the flash failed
+inline constexpr int kExitUsage = 2;        // the command line was wrong
+inline constexpr int kExitInterrupted = 130;
 
 }  // namespace flash

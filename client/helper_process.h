@@ -21,10 +21,16 @@ using LineSink = std::function<void(std::string_view line)>;
 // Runs `program` with `arguments`, feeding `on_line` until the child closes
 // its standard output, then waits for it. The child's standard input reads
 // nothing. Returns the exit status, or the reason the child could not be
-// started or read.
+// started or read. On POSIX the child leads a process group of its own, so
+// that a Ctrl+C at the terminal reaches flash-card alone, which decides.
 wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& program,
                                                           const std::vector<std::string>& arguments,
                                                           const LineSink& on_line);
+
+// Ends the helper that is running now, if any, with everything it started
+// (its process group on POSIX, its job on Windows). Safe to call from a
+// signal or console-control handler.
+void stop_running_helper() noexcept;
 
 // Splits a byte stream into lines as it comes in.
 class LineSplitter {

@@ -51,7 +51,34 @@ class SpawnActions {
 
 std::string describe(const std::string& what, int error) { return what + ": " + std::strerror(error); }
 
+// The running helper's process group; 0 while none runs. Read by the
+// signal handler.
+volatile sig_atomic_t running_group = 0;
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() {
+    ok_ = ::posix_spawnattr_init(&attributes_) == 0 &&
+          ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP) == 0 &&
+          ::posix_spawnattr_setpgroup(&attributes_, /*pgroup=*/0) == 0;  // a group of its own
+  }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
+  bool ok() const { return ok_; }
+  posix_spawnattr_t* get() { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_{};
+  bool ok_ = false;
+};
+
 }  // namespace
+
+void stop_running_helper() noexcept {
+  const pid_t group = running_group;
+  if (group > 0) ::kill(-group, SIGKILL);
+}
 
 wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& program,
                                                           const std::vector<std::string>& arguments,
@@ -62,7 +89,8 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   Fd write_end(ends[1]);
 
   SpawnActions actions;
-  if (!actions.ok()) return wh::Err(std::string("cannot prepare the helper's start"));
+  SpawnAttributes attributes;
+  if (!actions.ok() || !attributes.ok()) return wh::Err(std::string("cannot prepare the helper's start"));
   if (::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0) != 0 ||
       ::posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), 1) != 0) {
     return wh::Err(std::string("cannot prepare the helper's start"));
@@ -74,9 +102,10 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   argv.push_back(nullptr);
 
   pid_t child = 0;
-  const int spawned = ::posix_spawn(&child, program.c_str(), actions.get(), /*attrp=*/nullptr, argv.data(), environ);
+  const int spawned = ::posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
   write_end.reset();  // only the child holds it now: the reads end when it does
   if (spawned != 0) return wh::Err(describe("cannot start " + program, spawned));
+  running_group = child;
 
   LineSplitter lines(on_line);
   std::string read_error;
@@ -97,8 +126,12 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
 
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return wh::Err(describe("cannot wait for the helper", errno));
+    if (errno != EINTR) {
+      running_group = 0;
+      return wh::Err(describe("cannot wait for the helper", errno));
+    }
   }
+  running_group = 0;
   if (!read_error.empty()) return wh::Err(read_error);
   if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
   // Killed by a signal: report it the way a shell does.

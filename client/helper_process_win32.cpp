@@ -106,7 +106,25 @@ wh::Result<HANDLE, std::string> make_kill_on_close_job() {
   return job;
 }
 
+// The running helper's job; nullptr while none runs. Read by the console
+// control handler, which runs on a thread of its own.
+HANDLE volatile running_job = nullptr;
+
+// Publishes the job for as long as its helper runs.
+class RunningJob {
+ public:
+  explicit RunningJob(HANDLE job) { ::InterlockedExchangePointer(const_cast<PVOID*>(&running_job), job); }
+  RunningJob(const RunningJob&) = delete;
+  RunningJob& operator=(const RunningJob&) = delete;
+  ~RunningJob() { ::InterlockedExchangePointer(const_cast<PVOID*>(&running_job), nullptr); }
+};
+
 }  // namespace
+
+void stop_running_helper() noexcept {
+  const HANDLE job = ::InterlockedCompareExchangePointer(const_cast<PVOID*>(&running_job), nullptr, nullptr);
+  if (job != nullptr) ::TerminateJobObject(job, /*uExitCode=*/1);
+}
 
 wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& program,
                                                           const std::vector<std::string>& arguments,
@@ -170,6 +188,7 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
     ::TerminateProcess(process_handle.get(), /*uExitCode=*/1);
     return wh::Err(describe("cannot put the helper in its job", code));
   }
+  const RunningJob published(job.get());
   if (::ResumeThread(thread_handle.get()) == static_cast<DWORD>(-1)) {
     const DWORD code = ::GetLastError();
     ::TerminateProcess(process_handle.get(), /*uExitCode=*/1);

@@ -31,6 +31,23 @@ class ConsoleSession {
   ~ConsoleSession();
 };
 
+// From its construction on, an interruption — Ctrl+C, SIGTERM, or on
+// Windows Ctrl+Break and closing the console — stops the running helper
+// (stop_running_helper) and is remembered for the flow, which cleans up and
+// ends with kExitInterrupted; a second one ends flash-card at once with that
+// status. On Windows, closing the console leaves a few seconds: the handler
+// waits until the session ends or that time is nearly gone.
+class InterruptionWatch {
+ public:
+  InterruptionWatch();
+  InterruptionWatch(const InterruptionWatch&) = delete;
+  InterruptionWatch& operator=(const InterruptionWatch&) = delete;
+  ~InterruptionWatch();
+};
+
+// Whether an interruption came.
+bool interrupted();
+
 }  // namespace flash
 
 #include <filesystem>

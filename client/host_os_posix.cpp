@@ -1,7 +1,11 @@
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 
+#include "flash_options.h"
+#include "helper_process.h"
 #include "host_os.h"
 
 namespace flash {
@@ -19,5 +23,34 @@ std::string helper_file_name() { return "windows_helper"; }
 // A POSIX terminal takes the bytes as they are.
 ConsoleSession::ConsoleSession() = default;
 ConsoleSession::~ConsoleSession() = default;
+
+namespace {
+
+// Lock-free, so the handler may touch it.
+std::atomic<int> interruptions{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void on_interruption(int /*signal*/) {
+  stop_running_helper();
+  if (interruptions.fetch_add(1) > 0) ::_exit(kExitInterrupted);
+}
+
+}  // namespace
+
+InterruptionWatch::InterruptionWatch() {
+  struct sigaction action {};
+  action.sa_handler = on_interruption;
+  ::sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, /*oldact=*/nullptr);
+}
+
+InterruptionWatch::~InterruptionWatch() {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  ::sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, /*oldact=*/nullptr);
+}
+
+bool interrupted() { return interruptions.load() > 0; }
 
 }  // namespace flash

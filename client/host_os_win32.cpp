@@ -4,6 +4,8 @@
 #include <iostream>
 #include <string>
 
+#include "flash_options.h"
+#include "helper_process.h"
 #include "host_os.h"
 #include "platform/unicode.h"
 
@@ -59,6 +61,46 @@ ConsoleSession::ConsoleSession() {
   ::SetConsoleCtrlHandler(on_console_control, /*Add=*/TRUE);
   ::SetConsoleOutputCP(CP_UTF8);
 }
+
+namespace {
+
+volatile LONG interruptions = 0;
+// Set when the session ends, so that a handler for a closing console can
+// let the system end the process. Kept for the process's life: a handler
+// may still be waiting on it.
+HANDLE session_ended = nullptr;
+
+// The first interruption stops the helper and lets the flow clean up; a
+// second ends flash-card at once. A closing console ends the process when
+// the handler returns, so that handler waits (the system allows about five
+// seconds) for the clean-up to finish first.
+BOOL WINAPI on_interruption(DWORD type) {
+  if (::InterlockedIncrement(&interruptions) > 1) {
+    restore_output_code_page();
+    ::ExitProcess(kExitInterrupted);
+  }
+  stop_running_helper();
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+    if (session_ended != nullptr) ::WaitForSingleObject(session_ended, /*dwMilliseconds=*/4500);
+    restore_output_code_page();
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+InterruptionWatch::InterruptionWatch() {
+  session_ended = ::CreateEventW(/*lpEventAttributes=*/nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE,
+                                 /*lpName=*/nullptr);
+  ::SetConsoleCtrlHandler(on_interruption, /*Add=*/TRUE);
+}
+
+InterruptionWatch::~InterruptionWatch() {
+  if (session_ended != nullptr) ::SetEvent(session_ended);
+  ::SetConsoleCtrlHandler(on_interruption, /*Add=*/FALSE);
+}
+
+bool interrupted() { return ::InterlockedCompareExchange(&interruptions, 0, 0) > 0; }
 
 ConsoleSession::~ConsoleSession() {
   // What is still buffered was written as UTF-8: let the console show it so.

@@ -3,8 +3,10 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <system_error>
 
 #include "flash_flow.h"
 #include "flash_main.h"
@@ -21,10 +23,17 @@ std::string default_helper() {
   return self.substr(0, slash + 1) + helper_file_name();
 }
 
-// "pi.img.xz" -> "pi.img.prepared": next to the image, never the image.
-std::string default_prepared_image(const std::string& image) {
+// "pi.img.xz" -> "pi.img.prepared": in `cache` when given, else next to the
+// image; never the image.
+std::string default_prepared_image(const std::string& image, const std::string& cache) {
   std::string base = image;
   if (base.size() > 3 && wh::ascii_lower(base.substr(base.size() - 3)) == ".xz") base.resize(base.size() - 3);
+  if (!cache.empty()) {
+    const auto slash = base.find_last_of("/\\");
+    const std::string name = slash == std::string::npos ? base : base.substr(slash + 1);
+    const char separator = cache.find('\\') != std::string::npos ? '\\' : '/';
+    base = cache + (cache.back() == '/' || cache.back() == '\\' ? "" : std::string(1, separator)) + name;
+  }
   return base + ".prepared";
 }
 
@@ -44,11 +53,13 @@ wh::Result<std::vector<CardFile>, std::string> card_files(const std::vector<std:
 
 int flash_main(std::vector<std::string> arguments) {
   const ConsoleSession console;
+  const InterruptionWatch watch;
   CLI::App app("Writes an XZ-compressed Raspberry Pi OS image to a removable card through windows_helper,\n"
                "one helper process per step, and checks that the card will boot.",
                "flash-card");
   FlashOptions options;
   std::string disk;
+  std::string cache;
   std::vector<std::string> file_arguments;
   app.add_option("image", options.image, "The .xz image to write");
   app.add_option("--disk", disk, "The card: its number or device path from the list (without it: list the disks)");
@@ -57,8 +68,13 @@ int flash_main(std::vector<std::string> arguments) {
   app.add_option("--helper", options.helper, "The windows_helper executable (default: next to flash-card)");
   app.add_option("--prepared-image", options.prepared_image,
                  "Where the decompressed image goes (default: the image's path without .xz, plus .prepared)");
+  app.add_option("--cache", cache, "The folder for the decompressed image (made when missing)")->type_name("DIR");
+  app.add_flag("--keep-image", options.keep_image, "Keep the decompressed image after a successful flash");
+  app.add_flag("--dry-run", options.dry_run, "Run every check, then stop before the card is touched");
+  // One value per --file, so that the image after it is never taken for one.
   app.add_option("--file", file_arguments, "A first-boot file for the boot partition, repeatable")
-      ->type_name("CARD-PATH=HOST-FILE");
+      ->type_name("CARD-PATH=HOST-FILE")
+      ->allow_extra_args(false);
   app.add_option("--cmdline-append", options.cmdline_append, "Text to add to the card's cmdline.txt")
       ->type_name("TEXT");
   app.add_option("--transcript", options.transcript, "Write every request and every helper line to FILE")
@@ -69,21 +85,34 @@ int flash_main(std::vector<std::string> arguments) {
   try {
     app.parse(reversed);
   } catch (const CLI::ParseError& error) {
-    return app.exit(error);
+    const int status = app.exit(error);
+    return status == 0 ? kExitSuccess : kExitUsage;  // --help is no error
   }
   if (!disk.empty()) options.disk = disk;
   auto files = card_files(file_arguments);
   if (!files) {
     std::cerr << "flash-card: " << files.error() << '\n';
-    return kExitFailure;
+    return kExitUsage;
   }
   options.files = std::move(files).value();
   if (options.disk && options.image.empty()) {
     std::cerr << "flash-card: an image to write is needed with --disk\n";
-    return kExitFailure;
+    return kExitUsage;
+  }
+  if (!cache.empty() && !options.prepared_image.empty()) {
+    std::cerr << "flash-card: --cache and --prepared-image name the same thing; give one\n";
+    return kExitUsage;
+  }
+  if (!cache.empty() && options.disk && !options.dry_run) {
+    std::error_code made;
+    std::filesystem::create_directories(utf8_path(cache), made);
+    if (made) {
+      std::cerr << "flash-card: cannot make the cache folder " << cache << ": " << made.message() << '\n';
+      return kExitFailure;
+    }
   }
   if (options.helper.empty()) options.helper = default_helper();
-  if (options.prepared_image.empty()) options.prepared_image = default_prepared_image(options.image);
+  if (options.prepared_image.empty()) options.prepared_image = default_prepared_image(options.image, cache);
 
   std::ofstream transcript;
   if (!options.transcript.empty()) {

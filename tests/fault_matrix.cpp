@@ -201,6 +201,10 @@ std::vector<std::string> check(const Variant& variant, const FlashRun& run) {
     if (run.last_command() != variant.injection.command) {
       problems.push_back("the flash stopped at " + run.last_command() + ", not at the injected step");
     }
+    const bool prepared = std::any_of(run.transcript.begin(), run.transcript.end(), [](const json& record) {
+      return record["request"]["command"] == "prepare_disk";
+    });
+    if (prepared && run.clean_up.is_null()) problems.push_back("the card was not brought back online afterwards");
     const json response = run.last_response();
     if (killed != response.is_null()) problems.push_back("the last helper's response: " + response.dump());
     const std::string code = error_code(run);

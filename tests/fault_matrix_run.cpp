@@ -151,6 +151,12 @@ FlashRun Laptop::flash(const std::optional<Injection>& injection) {
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   run.stderr_text = read_file(dir_ + "/err.txt");
   run.transcript = json_lines(dir_ + "/transcript.jsonl");
+  // A flash that failed once the card was prepared ends with flash-card's
+  // own finalize_disk; the step that failed is the one before it.
+  if (run.status != 0 && !run.transcript.empty() && run.transcript.back()["request"]["command"] == "finalize_disk") {
+    run.clean_up = run.transcript.back();
+    run.transcript.pop_back();
+  }
   run.events = json_lines(dir_ + "/events.log");
   run.helpers = activities(run.events, json_lines(dir_ + "/matrix.log"));
   return run;

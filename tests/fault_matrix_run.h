@@ -52,6 +52,7 @@ struct FlashRun {
   int status = -1;
   std::string stderr_text;
   std::vector<nlohmann::json> transcript;  // {"request", "lines"} per helper process
+  nlohmann::json clean_up;                 // the finalize_disk that ended a failed flash, or null
   std::vector<nlohmann::json> events;
   std::vector<HelperActivity> helpers;     // in the order they ran
 

@@ -1,7 +1,14 @@
 // flash-card, the built program, driving the built windows_helper on a
 // simulated laptop: an NVMe system disk and a USB card reader holding a
 // blank 64 MiB card, flashed with the realistic card image.
+#include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <filesystem>
@@ -187,7 +194,7 @@ TEST_F(FlashCardTest, WritesNothingWithoutAChosenAndConfirmedDisk) {
     std::string err_has;
   };
   const std::vector<Case> cases{
-      {{}, 2, "2  \\\\.\\PhysicalDrive2  64.0 MiB  Generic STORAGE DEVICE", ""},
+      {{}, 0, "2  \\\\.\\PhysicalDrive2  64.0 MiB  Generic STORAGE DEVICE", ""},
       {{"--disk", "2"}, 1, "", "will not erase \\\\.\\PhysicalDrive2"},
       {{"--disk", "0", "--yes"}, 1, "Removable disks", "no removable disk 0 among the candidates"},
   };
@@ -203,6 +210,190 @@ TEST_F(FlashCardTest, WritesNothingWithoutAChosenAndConfirmedDisk) {
   }
 }
 
+// The checks before anything is erased: each stops the run with the card
+// never prepared, let alone written.
+TEST_F(FlashCardTest, PreflightStopsBeforeTheCardIsTouched) {
+  struct Case {
+    const char* name;
+    json drive_changes;  // merged into the card's drive
+    bool elevated;
+    std::vector<std::string> extra;
+    int status;
+    std::string err_has;
+    std::string out_has;
+  };
+  sim.write_file("ssh", "");
+  const std::vector<Case> cases{
+      {"not elevated", json::object(), false, {}, 1, "run flash-card from an administrator console", ""},
+      {"image larger than the card", {{"sizeBytes", 32 << 20}}, true, {}, 1,
+       "holds 33554432 bytes; nothing was written", ""},
+      {"a card path outside the boot partition", json::object(), true, {"--file", "../ssh=" + sim.file("ssh")}, 1,
+       "../ssh is not a path on the card's boot partition", ""},
+      {"a host file that cannot be read", json::object(), true, {"--file", "ssh=" + sim.file("absent")}, 1,
+       "cannot read " + sim.file("absent"), ""},
+      {"dry run", json::object(), true, {"--dry-run", "--file", "ssh=" + sim.file("ssh")}, 0, "",
+       "Dry run: every check passed for \\\\.\\PhysicalDrive2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    json saved = machine;
+    machine["elevated"] = c.elevated;
+    machine["drives"][1].update(c.drive_changes);
+    const Outcome outcome = flash(c.extra);
+    machine = saved;
+    EXPECT_EQ(outcome.status, c.status) << outcome.out << outcome.err;
+    EXPECT_NE(outcome.err.find(c.err_has), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.out.find(c.out_has), std::string::npos) << outcome.out;
+    for (const std::string& command : commands()) {
+      EXPECT_TRUE(command != "prepare_disk" && command != "image_extract_xz" && command != "finalize_disk")
+          << command;
+    }
+    EXPECT_EQ(writes_to(kCard), 0u);
+    EXPECT_FALSE(std::filesystem::exists(sim.file("pi.img.prepared")));
+  }
+}
+
+// The digest written must be the one extracted: a prepared image changed in
+// between reads back "as written" and must not pass.
+TEST_F(FlashCardTest, FailsWhenThePreparedImageChangedAfterExtraction) {
+  const std::string prepared = sim.file("pi.img.prepared");
+  sim.write_file("helper.sh", "#!/bin/sh\ncase \"$2\" in *'\"write_image\"'*) printf X | dd of=" + quoted(prepared) +
+                                  " bs=1 seek=5000 conv=notrunc 2>/dev/null;; esac\nexec " +
+                                  quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
+  std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
+  const Outcome outcome = flash({"--helper", sim.file("helper.sh")});
+  EXPECT_EQ(outcome.status, 1) << outcome.out;
+  EXPECT_NE(outcome.err.find("changed after it was extracted"), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("Card state: the card was written but is not proven to hold the image"),
+            std::string::npos) << outcome.err;
+  EXPECT_EQ(commands().back(), "finalize_disk");
+  EXPECT_EQ(outcome.out.find("working"), std::string::npos) << outcome.out;
+}
+
+// What the device says is shown, never obeyed: a product text that would
+// rewrite the prompt's line reaches the terminal as visible escapes.
+TEST_F(FlashCardTest, DeviceTextsCannotPaintTheTerminal) {
+  machine["drives"][1]["product"] = "STORAGE\r\x1b[2KSamsung SSD 980\xc2\x9b";
+  const Outcome outcome = run({sim.file("pi.img.xz")});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.out.find("STORAGE\\x0d\\x1b[2KSamsung SSD 980\\xc2\\x9b"), std::string::npos) << outcome.out;
+  for (char c : outcome.out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c);
+}
+
+TEST_F(FlashCardTest, CommandLineRulesAndWhereThePreparedImageGoes) {
+  sim.write_file("ssh", "");
+  // --file takes one value: the image after it is the image.
+  Outcome outcome = run({"--file", "ssh=" + sim.file("ssh"), sim.file("pi.img.xz"), "--disk", "2", "--yes", "--cache",
+                         sim.file("cache/images"), "--transcript", sim.file("t.jsonl")});
+  ASSERT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  EXPECT_TRUE(std::filesystem::is_directory(sim.file("cache/images")));
+  bool extracted_into_cache = false;
+  for (const json& record : transcript()) {
+    if (record["request"]["command"] == "image_extract_xz") {
+      extracted_into_cache = record["request"]["payload"]["outputPath"] == sim.file("cache/images/pi.img.prepared");
+    }
+  }
+  EXPECT_TRUE(extracted_into_cache);
+  EXPECT_FALSE(std::filesystem::exists(sim.file("cache/images/pi.img.prepared"))) << "removed after the flash";
+  outcome = flash({"--keep-image"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_TRUE(std::filesystem::exists(sim.file("pi.img.prepared")));
+  for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--no-such-flag"},
+                                                std::vector<std::string>{"--disk", "2"},
+                                                std::vector<std::string>{sim.file("pi.img.xz"), "--file", "ssh"}}) {
+    EXPECT_EQ(run(wrong).status, 2) << wrong[0];
+  }
+}
+
+// Ctrl+C typed at a real pseudo-terminal while a helper works at one stage:
+// the helper is stopped, the card brought back online, its state said in one
+// line, and flash-card ends with 130; a second Ctrl+C during that clean-up
+// ends it at once.
+TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
+  struct Case {
+    const char* stage;  // the command whose helper is still at work
+    bool hang_clean_up;
+    std::string line;   // what the terminal shows last
+  };
+  const std::vector<Case> cases{
+      {"image_extract_xz", false, "Stopped: nothing was written to the card."},
+      {"write_image", false, "Stopped: the card was only partly written and will not boot; flash it again or reformat it."},
+      {"verify_boot", false, "Stopped: the card was written but is not proven to hold the image; flash it again."},
+      {"write_image", true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.stage) + (c.hang_clean_up ? ", twice" : ""));
+    const std::string mark = sim.file("at-stage"), clean_up = sim.file("at-clean-up");
+    std::filesystem::remove(mark);
+    std::filesystem::remove(clean_up);
+    std::filesystem::remove(sim.file("t.jsonl"));
+    // At its stage the helper does its work and then hangs on, as a slow card would.
+    sim.write_file("helper.sh", "#!/bin/sh\ncase \"$2\" in *'\"command\":\"" + std::string(c.stage) + "\"'*) " +
+                                    quoted(WINDOWS_HELPER_BINARY) + " \"$@\"; touch " + quoted(mark) +
+                                    "; exec sleep 300;; esac\n" +
+                                    (c.hang_clean_up ? "case \"$2\" in *'\"command\":\"finalize_disk\"'*) touch " +
+                                                           quoted(clean_up) + "; exec sleep 300;; esac\n"
+                                                     : "") +
+                                    "exec " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
+    std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
+    sim.write_machine(machine);
+    const std::vector<std::string> args{FLASH_CARD_BINARY, sim.file("pi.img.xz"), "--disk", "2", "--yes",
+                                        "--helper", sim.file("helper.sh"), "--transcript", sim.file("t.jsonl")};
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::setenv("WINDOWS_HELPER_SIM_DIR", sim.path().c_str(), 1);
+      std::vector<char*> argv;
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    std::string shown;
+    int status = 0;
+    bool ended = false;
+    // Far less than the hanging helper's sleep: only stopping it ends the run in time.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int typed = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{terminal, POLLIN, 0};
+      if (::poll(&ready, 1, 50) > 0) {
+        char buffer[4096];
+        const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+        if (got > 0) shown.append(buffer, static_cast<std::size_t>(got));
+      }
+      // Ctrl+C once the stage is reached, and again at the clean-up.
+      if (typed == 0 && std::filesystem::exists(mark)) typed += ::write(terminal, "\x03", 1) == 1;
+      if (typed == 1 && c.hang_clean_up && std::filesystem::exists(clean_up)) typed += ::write(terminal, "\x03", 1) == 1;
+      if ((ended = ::waitpid(child, &status, WNOHANG) == child)) break;
+    }
+    if (!ended) {
+      ::kill(child, SIGKILL);  // hung: take it down before failing
+      ::waitpid(child, &status, 0);
+    }
+    // What it wrote last may still wait in the terminal.
+    for (char buffer[4096]; ::poll(std::array<pollfd, 1>{{{terminal, POLLIN, 0}}}.data(), 1, 100) > 0;) {
+      const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+      if (got <= 0) break;
+      shown.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(terminal);
+    ASSERT_TRUE(ended && WIFEXITED(status)) << shown;
+    EXPECT_EQ(WEXITSTATUS(status), 130) << shown;
+    const std::vector<std::string> ran = commands();
+    if (c.hang_clean_up) {
+      EXPECT_EQ(shown.find("Stopped:"), std::string::npos) << shown;
+      continue;
+    }
+    EXPECT_NE(shown.find(c.line), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("failed:"), std::string::npos) << shown;
+    const bool prepared = std::find(ran.begin(), ran.end(), "prepare_disk") != ran.end();
+    EXPECT_EQ(ran.back(), prepared ? "finalize_disk" : c.stage);
+    EXPECT_EQ(sim.machine()["drives"][1].value("offline", false), false);
+  }
+}
+
 TEST_F(FlashCardTest, StopsWhenAnotherCardIsInTheReaderAtWriteTime) {
   // One open per process finds the chosen card; the write's second finds another.
   machine["faults"] = {{{"operation", "swap"}, {"path", kCard}, {"afterOpens", 1}, {"serial", "OTHER-CARD"}}};
@@ -211,7 +402,10 @@ TEST_F(FlashCardTest, StopsWhenAnotherCardIsInTheReaderAtWriteTime) {
   // The helper notices at its first check after the swap (the volume step).
   EXPECT_NE(outcome.err.find("write_image failed: "), std::string::npos) << outcome.err;
   EXPECT_NE(outcome.err.find("Target serial changed"), std::string::npos) << outcome.err;
-  EXPECT_EQ(commands().back(), "write_image");
+  // The card (whichever it is now) is brought back online, and what it holds is said.
+  EXPECT_EQ(commands().back(), "finalize_disk");
+  EXPECT_NE(outcome.err.find("Card state: the card was only partly written and will not boot"), std::string::npos)
+      << outcome.err;
   EXPECT_EQ(writes_to(kCard), 0u);
   EXPECT_EQ(sim.read_file("card.img"), std::string(kCardBytes, '\0'));
 }
@@ -238,7 +432,11 @@ TEST_F(FlashCardTest, FailsNamingTheOffsetOfRealCorruption) {
   const Outcome outcome = flash();
   EXPECT_EQ(outcome.status, 1);
   EXPECT_NE(outcome.err.find("differs at byte offset " + std::to_string(root) + "."), std::string::npos) << outcome.err;
-  EXPECT_EQ(commands().back(), "classify_mismatch");
+  const std::vector<std::string> ran = commands();
+  EXPECT_EQ(std::vector<std::string>(ran.end() - 2, ran.end()),
+            (std::vector<std::string>{"classify_mismatch", "finalize_disk"}));
+  EXPECT_NE(outcome.err.find("Card state: the card was written but is not proven to hold the image"),
+            std::string::npos) << outcome.err;
 }
 
 TEST_F(FlashCardTest, AHelperThatDoesNotAnswerIsAFailure) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <span>
 
+#include "customize/boot_path.h"
 #include "platform/unicode.h"
 #include "target/volume_locks.h"
 
@@ -16,18 +17,6 @@ constexpr std::size_t kMaxTextFile = 1024 * 1024;
 
 // Beside the file it replaces, so that the rename stays on one volume.
 constexpr std::string_view kTemporarySuffix = ".tmp";
-
-// Every piece between "/" and "\" names something below the root.
-bool pieces_stay_inside(std::string_view relative) {
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t end = relative.find_first_of("/\\", start);
-    const std::string_view piece = relative.substr(start, end == std::string_view::npos ? end : end - start);
-    if (piece.empty() || piece == "." || piece == "..") return false;
-    if (end == std::string_view::npos) return true;
-    start = end + 1;
-  }
-}
 
 HelperStatus write_all(Handle& file, std::string_view contents) {
   auto rest = std::span(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size());
@@ -60,8 +49,7 @@ HelperStatus write_whole_file(Platform& platform, const std::string& path, std::
 }  // namespace
 
 HelperResult<std::string> resolve_boot_file_path(const std::string& volume, std::string_view relative) {
-  if (!is_volume_guid_path(volume) || relative.empty() || relative.find(':') != std::string_view::npos ||
-      has_control_character(relative) || !pieces_stay_inside(relative)) {
+  if (!is_volume_guid_path(volume) || !is_boot_file_path(relative)) {
     return fail(ErrorCode::kWriteFailed, "Invalid first-boot file path.");
   }
   std::string full = volume;

@@ -13,9 +13,8 @@
 namespace wh {
 
 // The volume GUID path followed by `relative` with "/" turned into "\".
-// WRITE_FAILED "Invalid first-boot file path." for an empty path, a drive
-// or stream colon, an empty, "." or ".." piece, or a control character
-// (Windows would end the name at a NUL and write another file).
+// WRITE_FAILED "Invalid first-boot file path." for a path that is not
+// is_boot_file_path.
 HelperResult<std::string> resolve_boot_file_path(const std::string& volume, std::string_view relative);
 
 // Proves the volume, then writes `contents` as the whole file `relative`
