@@ -18,6 +18,24 @@ using nlohmann::json;
 
 namespace {
 
+// What a helper's refusal means for the person at the keyboard; "" when its
+// own message says it well enough. The helper's code and words follow it,
+// for support.
+std::string explain(const std::string& code, const std::string& message) {
+  const auto says = [&](const char* text) { return message.find(text) != std::string::npos; };
+  if (code == "ELEVATION_DENIED") return "Windows refused raw access to the card: run flash-card from an administrator console";
+  if (says("(os error 32)") || code == "UNMOUNT_FAILED") {
+    return "the card is busy: another program (File Explorer, an antivirus, another flasher) holds it; close it and try again";
+  }
+  if (code == "DEVICE_DISCONNECTED" || says("changed after preparation") || says("(os error 1167)")) {
+    return "the card was removed or swapped for another; put the chosen card back and start again";
+  }
+  if (code == "XZ_INVALID") return "the image is damaged (a broken or unfinished download); download it again";
+  if (says("(os error 112)")) return "there is no space left for the prepared image; free some or use --cache on another drive";
+  if (says("does not fit the target disk")) return "the image is larger than the card";
+  return "";
+}
+
 class FlashFlow {
  public:
   FlashFlow(const FlashOptions& options, HelperSession& session, ProgressView& view, const FlowStreams& streams)
@@ -50,6 +68,7 @@ class FlashFlow {
   FlashRecord record_;
   bool failed_ = false;
   bool cleaning_up_ = false;  // finalize_disk runs even after an interruption
+  std::string reason_;        // why the flash failed
   CardState state_ = CardState::kUntouched;
 };
 
@@ -60,7 +79,7 @@ std::optional<json> FlashFlow::call(const std::string& command, const json& payl
     return std::nullopt;
   }
   auto reply = session_.call(command, payload, [this](const json& event) { view_.on_event(event); });
-  view_.finish();
+  view_.finish(reply && reply->ok);
   // A helper stopped by the interruption fails; that is no news to tell.
   if (interrupted() && !cleaning_up_) {
     failed_ = true;
@@ -71,7 +90,9 @@ std::optional<json> FlashFlow::call(const std::string& command, const json& payl
     return std::nullopt;
   }
   if (!reply->ok) {
-    fail(command + " failed: " + reply->error_code + ": " + reply->error_message);
+    const std::string explained = explain(reply->error_code, reply->error_message);
+    const std::string helper_said = reply->error_code + ": " + reply->error_message;
+    fail(command + " failed: " + (explained.empty() ? helper_said : explained + " (" + helper_said + ")"));
     return std::nullopt;
   }
   return reply->payload;
@@ -79,6 +100,7 @@ std::optional<json> FlashFlow::call(const std::string& command, const json& payl
 
 int FlashFlow::fail(const std::string& reason) {
   failed_ = true;
+  reason_ = reason;
   streams_.errors << "flash-card: " << reason << '\n' << std::flush;
   return kExitFailure;
 }
@@ -179,7 +201,9 @@ int FlashFlow::run() {
   // A flash that got to its end before the interruption is not undone.
   if (status == kExitSuccess) return status;
   leave_card_safe();
-  return interrupted() ? kExitInterrupted : status;
+  if (interrupted()) return kExitInterrupted;
+  if (streams_.show_summary && !reason_.empty()) streams_.display << "FAILED: " << reason_ << '\n' << std::flush;
+  return status;
 }
 
 int FlashFlow::course() {
@@ -232,6 +256,7 @@ int FlashFlow::course() {
   record_.image_bytes = count(*size, "uncompressedBytes");
   view_.note("Image " + options_.image + ": valid XZ, " + format_bytes(record_.image_bytes) + " uncompressed");
   if (!preflight()) return kExitFailure;
+  view_.plan({{"PREPARE", record_.image_bytes}, {"WRITE", record_.image_bytes}, {"VERIFY", record_.image_bytes}});
   if (options_.dry_run) {
     view_.note("Dry run: every check passed for " + record_.target + "; nothing was written.");
     return kExitSuccess;
@@ -246,7 +271,11 @@ int FlashFlow::course() {
     std::filesystem::remove(utf8_path(options_.prepared_image), removed);
     if (removed) view_.note("Could not remove the prepared image " + options_.prepared_image + ": " + removed.message());
   }
-  if (streams_.show_summary) print_summary(streams_.display, record_, view_);
+  if (streams_.show_summary) {
+    print_summary(streams_.display, record_, view_);
+    streams_.display << "\nCard ready: " << record_.target
+                     << " holds the image and passed the boot check; safe to remove.\n" << std::flush;
+  }
   return kExitSuccess;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace flash {
 
@@ -19,13 +20,65 @@ int percent(const StageFigures& figures) {
   return static_cast<int>(std::min<std::uint64_t>(100, figures.bytes * 100 / figures.total));
 }
 
-std::string amounts(const StageFigures& figures) {
-  std::string text = format_bytes(figures.bytes);
-  if (figures.total != 0) text += " / " + format_bytes(figures.total);
-  return text + "  " + format_speed(figures.speed_bps);
+using Clock = std::chrono::steady_clock;
+
+// The seconds `bytes` take at `speed`, rounded up; nullopt at no speed.
+std::optional<std::chrono::seconds> time_for(std::uint64_t bytes, std::uint64_t speed) {
+  if (speed == 0) return std::nullopt;
+  return std::chrono::seconds(bytes / speed + (bytes % speed != 0));
 }
 
 }  // namespace
+
+std::string format_duration(std::chrono::seconds duration) {
+  const long long total = std::max<long long>(0, duration.count());
+  char text[32];
+  if (total >= 3600) {
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
+  }
+  return text;
+}
+
+std::string ProgressView::amounts(const StageFigures& figures) const {
+  std::string text = format_bytes(figures.bytes);
+  if (figures.total != 0) text += " / " + format_bytes(figures.total);
+  text += "  " + format_speed(figures.speed_bps);
+  // The helper's speed is its bytes over its own clock, so the time they
+  // took follows from them; before the first speed, this process's clock.
+  const auto elapsed = figures.speed_bps != 0
+                           ? std::chrono::seconds(figures.bytes / figures.speed_bps)
+                           : std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - figures.started);
+  text += "  " + format_duration(elapsed) + " elapsed";
+  if (figures.total > figures.bytes) {
+    if (const auto left = time_for(figures.total - figures.bytes, figures.speed_bps)) {
+      text += ", " + format_duration(*left) + " left";
+    }
+  }
+  return text;
+}
+
+std::string ProgressView::overall() const {
+  if (plan_.empty() || stages_.empty()) return "";
+  // Where the flash is: the planned stage now running, or the last one seen.
+  const StageFigures& current = stages_.back();
+  std::size_t at = plan_.size();
+  for (std::size_t i = 0; i < plan_.size(); ++i) {
+    if (plan_[i].stage == current.stage) at = i;
+  }
+  if (at == plan_.size()) return "";
+  std::uint64_t all = 0, done = 0;
+  for (const PlannedStage& stage : plan_) all += stage.bytes;
+  for (std::size_t i = 0; i < at; ++i) done += plan_[i].bytes;
+  done += std::min(current.bytes, plan_[at].bytes);
+  if (all == 0) return "";
+  // The stages ahead are guessed at the speed of the one now running.
+  const auto left = time_for(all - done, current.speed_bps);
+  std::string text = "overall " + std::to_string(done * 100 / all) + "%";
+  if (left) text += ", about " + format_duration(*left) + " left";
+  return text;
+}
 
 std::string format_bytes(std::uint64_t bytes) {
   static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
@@ -47,14 +100,14 @@ StageFigures ProgressView::figures(const std::string& stage) const {
   for (auto it = stages_.rbegin(); it != stages_.rend(); ++it) {
     if (it->stage == stage) return *it;
   }
-  return StageFigures{stage, 0, 0, 0};
+  return StageFigures{stage, 0, 0, 0, {}};
 }
 
 void ProgressView::on_event(const json& event) {
   const std::string stage = event.value("stage", "");
   if (!open_ || stages_.empty() || stages_.back().stage != stage) {
     finish();
-    stages_.push_back(StageFigures{stage, 0, 0, 0});
+    stages_.push_back(StageFigures{stage, 0, 0, 0, Clock::now()});
     open_ = true;
     last_tenth_ = -1;
     if (!live_) plain_line(stage + " started: " + event.value("message", ""));
@@ -71,7 +124,8 @@ void ProgressView::on_event(const json& event) {
   const int tenth = shown < 0 ? -1 : shown / 10;
   if (tenth > last_tenth_ && tenth < 10) {
     last_tenth_ = tenth;
-    plain_line(stage + " " + std::to_string(shown) + "%  " + amounts(current));
+    const std::string all = overall();
+    plain_line(stage + " " + std::to_string(shown) + "%  " + amounts(current) + (all.empty() ? "" : "  (" + all + ")"));
   }
 }
 
@@ -88,21 +142,23 @@ void ProgressView::draw() {
     line += std::string(pct.size() < 3 ? 3 - pct.size() : 0, ' ') + pct + "%";
   }
   line += "  " + amounts(current);
+  if (const std::string all = overall(); !all.empty()) line += "  (" + all + ")";
   const std::size_t width = line.size();
   if (width < drawn_width_) line += std::string(drawn_width_ - width, ' ');  // wipe a longer old line
   drawn_width_ = width;
   out_ << '\r' << line << std::flush;
 }
 
-void ProgressView::finish() {
+void ProgressView::finish(bool succeeded) {
   if (!open_) return;
   open_ = false;
   const StageFigures& current = stages_.back();
   if (live_) {
+    if (!succeeded) out_ << "  stopped";
     out_ << '\n' << std::flush;
     drawn_width_ = 0;
   } else {
-    plain_line(current.stage + " done: " + amounts(current));
+    plain_line(current.stage + (succeeded ? " done: " : " stopped: ") + amounts(current));
   }
 }
 

@@ -1,9 +1,13 @@
 // The helper's progress events as the user sees them: on a terminal one bar
 // per stage, redrawn in place; elsewhere plain lines, one when a stage
-// starts, one per tenth of the way, one when it ends. The view also keeps
-// each stage's last figures for the summary.
+// starts, one per tenth of the way, one when it ends ("done", or "stopped"
+// when its helper failed). Each shows bytes, speed, the time the stage has
+// taken and the time it has left; with a plan of the whole flash, the share
+// of all of it done and the time all of it has left too. The view also
+// keeps each stage's last figures for the summary.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -18,6 +22,13 @@ struct StageFigures {
   std::uint64_t bytes = 0;
   std::uint64_t total = 0;
   std::uint64_t speed_bps = 0;
+  std::chrono::steady_clock::time_point started{};
+};
+
+// A stage the flash is still to go through, and the bytes it moves.
+struct PlannedStage {
+  std::string stage;
+  std::uint64_t bytes = 0;
 };
 
 class ProgressView {
@@ -25,8 +36,12 @@ class ProgressView {
   ProgressView(std::ostream& out, bool live) : out_(out), live_(live) {}
 
   void on_event(const nlohmann::json& event);
-  // Ends the current stage's display (a helper process has ended).
-  void finish();
+  // Ends the current stage's display (a helper process has ended, and
+  // `succeeded` says whether it did its work).
+  void finish(bool succeeded = true);
+  // The stages of the whole flash, in order, for the overall share and time
+  // left; stages not in it count for nothing.
+  void plan(std::vector<PlannedStage> stages) { plan_ = std::move(stages); }
   // A line of its own, after any bar in progress.
   void note(const std::string& text);
 
@@ -37,6 +52,10 @@ class ProgressView {
  private:
   void draw();
   void plain_line(const std::string& text);
+  // "12.0 MiB / 48.0 MiB  6.0 MiB/s  0:02 elapsed, 0:06 left".
+  std::string amounts(const StageFigures& figures) const;
+  // "overall 41%, about 0:20 left", or "" without a plan.
+  std::string overall() const;
 
   std::ostream& out_;
   bool live_;
@@ -44,7 +63,11 @@ class ProgressView {
   int last_tenth_ = -1;
   std::size_t drawn_width_ = 0;
   std::vector<StageFigures> stages_;
+  std::vector<PlannedStage> plan_;
 };
+
+// "0:07", "12:30", "1:02:03".
+std::string format_duration(std::chrono::seconds duration);
 
 // "512 B", "4.0 KiB", "48.0 MiB", "1.50 GiB".
 std::string format_bytes(std::uint64_t bytes);

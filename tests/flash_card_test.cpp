@@ -150,6 +150,9 @@ TEST_F(FlashCardTest, FlashesTheCardAndReportsItReady) {
   EXPECT_NE(outcome.out.find("passed   Byte-for-byte image verification"), std::string::npos);
   EXPECT_NE(outcome.out.find("passed   Raspberry Pi boot files"), std::string::npos);
   EXPECT_EQ(outcome.out.find("failed"), std::string::npos);
+  EXPECT_TRUE(outcome.out.ends_with("\nCard ready: \\\\.\\PhysicalDrive2  64.0 MiB  Generic STORAGE DEVICE (usb-drive, "
+                                    "serial 000000123) holds the image and passed the boot check; safe to remove.\n"))
+      << outcome.out;
 
   // The card stays online (removable media), so once the write was done
   // Windows mounted its boot partition and changed that file system's FAT
@@ -392,6 +395,44 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
     EXPECT_EQ(ran.back(), prepared ? "finalize_disk" : c.stage);
     EXPECT_EQ(sim.machine()["drives"][1].value("offline", false), false);
   }
+}
+
+// Progress on a paced card: each stage's time left and the whole flash's
+// share; a stage whose helper failed is "stopped", never "done"; the last
+// line is the verdict, with the failure explained and the helper's words kept.
+TEST_F(FlashCardTest, ProgressTellsTheTimeLeftAndFailuresAreExplained) {
+  machine["msPerMiB"] = 25;
+  Outcome outcome = flash();
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  // 25 ms per MiB read from the image and as much again per MiB written:
+  // about 20 MiB/s, with the speed's last digits left to the clock.
+  const auto half = outcome.out.find("WRITE 50%  24.0 MiB / 48.0 MiB  ");
+  ASSERT_NE(half, std::string::npos) << outcome.out;
+  const std::string line = outcome.out.substr(half, outcome.out.find('\n', half) - half);
+  EXPECT_TRUE(line.ends_with(" MiB/s  0:01 elapsed, 0:02 left  (overall 50%, about 0:04 left)")) << line;
+  struct Case {
+    json fault;
+    std::string explained;
+  };
+  const std::vector<Case> cases{
+      {{{"operation", "write"}, {"path", kCard}, {"afterBytes", 8 << 20}, {"error", 1117}},
+       "write_image failed: WRITE_FAILED: The request could not be performed because of an I/O device error."},
+      {{{"operation", "open"}, {"path", kCard}, {"mode", "exclusiveWrite"}, {"error", 32}},
+       "write_image failed: the card is busy: another program (File Explorer, an antivirus, another flasher) holds "
+       "it; close it and try again (DEVICE_DISCONNECTED: The process cannot access the file because it is being "
+       "used by another process. (os error 32))"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault.dump());
+    machine["faults"] = {c.fault};
+    outcome = flash();
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find(c.explained), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.out.find("WRITE done"), std::string::npos) << outcome.out;
+    EXPECT_TRUE(outcome.out.ends_with("FAILED: " + outcome.err.substr(12, outcome.err.find('\n') - 12) + "\n"))
+        << outcome.out;
+  }
+  EXPECT_NE(outcome.err.find("Card state: the card was only partly written"), std::string::npos) << outcome.err;
 }
 
 TEST_F(FlashCardTest, StopsWhenAnotherCardIsInTheReaderAtWriteTime) {
