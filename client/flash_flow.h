@@ -1,8 +1,7 @@
 // The desktop app's course through the helper, one process per step:
 // health, image_validate_xz, list_disks, the user's choice,
-// image_uncompressed_size, image_extract_xz, prepare_disk, write_image,
-// classify_mismatch when the readback differed, verify_boot,
-// apply_customization when asked for, detach_target.
+// image_uncompressed_size, image_extract_xz, then for each chosen card (at
+// once when there are several) its own chain (card_flash.h).
 #pragma once
 
 #include <ostream>
@@ -18,6 +17,8 @@ struct FlowStreams {
   std::ostream& errors;   // the reason for a failure
   std::ostream& prompt;   // the erase question
   bool show_summary = true;
+  std::ostream* transcript = nullptr;   // where the session writes its transcript, if anywhere
+  std::ostream* passthrough = nullptr;  // where the helper's lines go unchanged (--json)
 };
 
 // Runs the whole course; the exit status of flash-card.

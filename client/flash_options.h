@@ -16,7 +16,7 @@ struct CardFile {
 
 struct FlashOptions {
   std::string image;                // the .xz image
-  std::optional<std::string> disk;  // "N" or a device path; absent: list the disks
+  std::vector<std::string> disks;  // each "N" or a device path; none: list the disks
   bool yes = false;                 // erase without asking
   bool json = false;                // the helper's lines instead of the display
   std::string helper;               // the windows_helper executable

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -51,9 +53,33 @@ class SpawnActions {
 
 std::string describe(const std::string& what, int error) { return what + ": " + std::strerror(error); }
 
-// The running helper's process group; 0 while none runs. Read by the
-// signal handler.
-volatile sig_atomic_t running_group = 0;
+// The running helpers' process groups (several cards are flashed at once),
+// 0 in a free slot. Read by the signal handler: lock-free atomics only.
+constexpr std::size_t kSlots = 64;
+std::array<std::atomic<pid_t>, kSlots> running_groups{};
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+// Holds a helper's group in a slot for as long as it runs.
+class RunningGroup {
+ public:
+  explicit RunningGroup(pid_t group) {
+    for (auto& slot : running_groups) {
+      pid_t free = 0;
+      if (slot.compare_exchange_strong(free, group)) {
+        slot_ = &slot;
+        return;
+      }
+    }
+  }
+  RunningGroup(const RunningGroup&) = delete;
+  RunningGroup& operator=(const RunningGroup&) = delete;
+  ~RunningGroup() {
+    if (slot_ != nullptr) slot_->store(0);
+  }
+
+ private:
+  std::atomic<pid_t>* slot_ = nullptr;
+};
 
 class SpawnAttributes {
  public:
@@ -76,8 +102,10 @@ class SpawnAttributes {
 }  // namespace
 
 void stop_running_helper() noexcept {
-  const pid_t group = running_group;
-  if (group > 0) ::kill(-group, SIGKILL);
+  for (auto& slot : running_groups) {
+    const pid_t group = slot.load();
+    if (group > 0) ::kill(-group, SIGKILL);
+  }
 }
 
 wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& program,
@@ -105,7 +133,7 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   const int spawned = ::posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
   write_end.reset();  // only the child holds it now: the reads end when it does
   if (spawned != 0) return wh::Err(describe("cannot start " + program, spawned));
-  running_group = child;
+  const RunningGroup published(child);
 
   LineSplitter lines(on_line);
   std::string read_error;
@@ -126,12 +154,8 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
 
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) {
-      running_group = 0;
-      return wh::Err(describe("cannot wait for the helper", errno));
-    }
+    if (errno != EINTR) return wh::Err(describe("cannot wait for the helper", errno));
   }
-  running_group = 0;
   if (!read_error.empty()) return wh::Err(read_error);
   if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
   // Killed by a signal: report it the way a shell does.

@@ -106,24 +106,40 @@ wh::Result<HANDLE, std::string> make_kill_on_close_job() {
   return job;
 }
 
-// The running helper's job; nullptr while none runs. Read by the console
-// control handler, which runs on a thread of its own.
-HANDLE volatile running_job = nullptr;
+// The running helpers' jobs (several cards are flashed at once), nullptr
+// in a free slot. Read by the console control handler, which runs on a
+// thread of its own.
+constexpr std::size_t kSlots = 64;
+PVOID volatile running_jobs[kSlots] = {};
 
-// Publishes the job for as long as its helper runs.
+// Holds a helper's job in a slot for as long as it runs.
 class RunningJob {
  public:
-  explicit RunningJob(HANDLE job) { ::InterlockedExchangePointer(const_cast<PVOID*>(&running_job), job); }
+  explicit RunningJob(HANDLE job) {
+    for (PVOID volatile& slot : running_jobs) {
+      if (::InterlockedCompareExchangePointer(&slot, job, nullptr) == nullptr) {
+        slot_ = &slot;
+        return;
+      }
+    }
+  }
   RunningJob(const RunningJob&) = delete;
   RunningJob& operator=(const RunningJob&) = delete;
-  ~RunningJob() { ::InterlockedExchangePointer(const_cast<PVOID*>(&running_job), nullptr); }
+  ~RunningJob() {
+    if (slot_ != nullptr) ::InterlockedExchangePointer(slot_, nullptr);
+  }
+
+ private:
+  PVOID volatile* slot_ = nullptr;
 };
 
 }  // namespace
 
 void stop_running_helper() noexcept {
-  const HANDLE job = ::InterlockedCompareExchangePointer(const_cast<PVOID*>(&running_job), nullptr, nullptr);
-  if (job != nullptr) ::TerminateJobObject(job, /*uExitCode=*/1);
+  for (PVOID volatile& slot : running_jobs) {
+    const HANDLE job = ::InterlockedCompareExchangePointer(&slot, nullptr, nullptr);
+    if (job != nullptr) ::TerminateJobObject(job, /*uExitCode=*/1);
+  }
 }
 
 wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& program,

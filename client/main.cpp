@@ -58,11 +58,13 @@ int flash_main(std::vector<std::string> arguments) {
                "one helper process per step, and checks that the card will boot.",
                "flash-card");
   FlashOptions options;
-  std::string disk;
   std::string cache;
   std::vector<std::string> file_arguments;
   app.add_option("image", options.image, "The .xz image to write");
-  app.add_option("--disk", disk, "The card: its number or device path from the list (without it: list the disks)");
+  app.add_option("--disk", options.disks,
+                 "A card: its number or device path from the list; repeat it to flash several cards at once "
+                 "(without it: list the disks)")
+      ->allow_extra_args(false);
   app.add_flag("-y,--yes", options.yes, "Erase the card without asking");
   app.add_flag("--json", options.json, "Print the helper's JSON lines unchanged instead of the display");
   app.add_option("--helper", options.helper, "The windows_helper executable (default: next to flash-card)");
@@ -88,14 +90,13 @@ int flash_main(std::vector<std::string> arguments) {
     const int status = app.exit(error);
     return status == 0 ? kExitSuccess : kExitUsage;  // --help is no error
   }
-  if (!disk.empty()) options.disk = disk;
   auto files = card_files(file_arguments);
   if (!files) {
     std::cerr << "flash-card: " << files.error() << '\n';
     return kExitUsage;
   }
   options.files = std::move(files).value();
-  if (options.disk && options.image.empty()) {
+  if (!options.disks.empty() && options.image.empty()) {
     std::cerr << "flash-card: an image to write is needed with --disk\n";
     return kExitUsage;
   }
@@ -103,7 +104,7 @@ int flash_main(std::vector<std::string> arguments) {
     std::cerr << "flash-card: --cache and --prepared-image name the same thing; give one\n";
     return kExitUsage;
   }
-  if (!cache.empty() && options.disk && !options.dry_run) {
+  if (!cache.empty() && !options.disks.empty() && !options.dry_run) {
     std::error_code made;
     std::filesystem::create_directories(utf8_path(cache), made);
     if (made) {
@@ -127,7 +128,12 @@ int flash_main(std::vector<std::string> arguments) {
                         options.json ? &std::cout : nullptr);
   std::ostream& display = options.json ? nowhere : std::cout;
   ProgressView view(display, !options.json && is_terminal(Stream::kOutput));
-  const FlowStreams streams{display, std::cerr, options.json ? std::cerr : std::cout, !options.json};
+  const FlowStreams streams{display,
+                            std::cerr,
+                            options.json ? std::cerr : std::cout,
+                            !options.json,
+                            transcript.is_open() ? &transcript : nullptr,
+                            options.json ? &std::cout : nullptr};
   return run_flash(options, session, view, streams);
 }
 

@@ -435,6 +435,59 @@ TEST_F(FlashCardTest, ProgressTellsTheTimeLeftAndFailuresAreExplained) {
   EXPECT_NE(outcome.err.find("Card state: the card was only partly written"), std::string::npos) << outcome.err;
 }
 
+// One image onto several cards at once: one extraction, then a chain of
+// helpers per card, each proving its own card; one failing card leaves the
+// others to finish, and the summary has a row per card.
+TEST_F(FlashCardTest, SeveralCardsAtOnceEachWithItsOwnVerdict) {
+  for (int number : {3, 4, 5}) {
+    const std::string backing = "card" + std::to_string(number) + ".img";
+    std::ofstream(sim.file(backing)).close();
+    std::filesystem::resize_file(sim.file(backing), kCardBytes);
+    json card = machine["drives"][1];
+    card["number"] = number;
+    card["backingFile"] = backing;
+    card["serial"] = "00000099" + std::to_string(number);
+    machine["drives"].push_back(card);
+  }
+  const std::string image = read_text(std::string(CARD_IMAGES_DIR) + "/card.img");
+  const std::uint64_t boot = card_manifest()["offsets"]["bootSector"].get<std::uint64_t>();
+  const auto drive = [](int number) { return "\\\\.\\PhysicalDrive" + std::to_string(number); };
+  struct Case {
+    std::vector<int> cards;
+    int failing;  // 0: none
+  };
+  for (const Case& c : {Case{{2, 3}, 0}, Case{{2, 3, 4, 5}, 4}}) {
+    SCOPED_TRACE(c.cards.size());
+    machine["faults"] = json::array();
+    if (c.failing != 0) {
+      machine["faults"] = {{{"operation", "write"}, {"path", drive(c.failing)}, {"afterBytes", 8 << 20}, {"error", 1117}}};
+    }
+    std::vector<std::string> args{sim.file("pi.img.xz"), "--yes", "--transcript", sim.file("t.jsonl")};
+    for (int card : c.cards) args.insert(args.end(), {"--disk", std::to_string(card)});
+    const Outcome outcome = run(args);
+    EXPECT_EQ(outcome.status, c.failing == 0 ? 0 : 1) << outcome.out << outcome.err;
+    const std::vector<std::string> ran = commands();
+    EXPECT_EQ(std::count(ran.begin(), ran.end(), "image_extract_xz"), 1);
+    EXPECT_EQ(std::count(ran.begin(), ran.end(), "write_image"), static_cast<long>(c.cards.size()));
+    const std::string rows = outcome.out.substr(outcome.out.rfind("\nSummary\n"));
+    for (int card : c.cards) {
+      const std::string row = card == c.failing ? "  " + drive(card) + "  FAILED: write_image failed: "
+                                                : "  Card ready: " + drive(card) + "  64.0 MiB";
+      EXPECT_NE(rows.find(row), std::string::npos) << rows;
+      if (card == c.failing) continue;
+      EXPECT_NE(outcome.out.find("[" + drive(card) + "] WRITE done"), std::string::npos) << outcome.out;
+      // Up to the boot partition, the image's own bytes on every card that finished.
+      const std::string written = sim.read_file(card == 2 ? "card.img" : "card" + std::to_string(card) + ".img");
+      EXPECT_TRUE(written.substr(0, boot) == image.substr(0, boot)) << card;
+    }
+    if (c.failing != 0) {
+      EXPECT_NE(outcome.err.find("[" + drive(c.failing) + "] Card state: the card was only partly written"),
+                std::string::npos) << outcome.err;
+      EXPECT_EQ(outcome.out.find("[" + drive(c.failing) + "] WRITE done"), std::string::npos);
+    }
+  }
+}
+
 TEST_F(FlashCardTest, StopsWhenAnotherCardIsInTheReaderAtWriteTime) {
   // One open per process finds the chosen card; the write's second finds another.
   machine["faults"] = {{{"operation", "swap"}, {"path", kCard}, {"afterOpens", 1}, {"serial", "OTHER-CARD"}}};

@@ -1,0 +1,119 @@
+#include "card_flash.h"
+
+#include "disk_choice.h"
+#include "host_os.h"
+
+namespace flash {
+
+using nlohmann::json;
+
+json CardFlash::target(json more) const {
+  more.update(target_members(disk_));
+  return more;
+}
+
+int CardFlash::run() {
+  const int status = chain();
+  if (status != kExitSuccess) leave_card_safe();
+  return status;
+}
+
+std::string CardFlash::verdict(int status) const {
+  if (status == kExitSuccess) {
+    return "Card ready: " + record_.target + " holds the image and passed the boot check; safe to remove.";
+  }
+  return reason().empty() ? "" : "FAILED: " + reason();
+}
+
+void CardFlash::leave_card_safe() {
+  // Brings the card back online whatever stopped the flash; its own failure
+  // is reported but changes nothing of what is said below.
+  const bool finalized = clean_up("finalize_disk", target()).has_value();
+  const char* what = state_ == CardState::kPrepared
+                         ? "the card was not written; it is as it was"
+                         : state_ == CardState::kWriting
+                               ? "the card was only partly written and will not boot; flash it again or reformat it"
+                               : "the card was written but is not proven to hold the image; flash it again";
+  errors_ << (interrupted() ? "Stopped: " : "Card state: ") << what
+          << (finalized ? "" : " (and it may still be offline)") << ".\n"
+          << std::flush;
+}
+
+// After a write whose readback differed: Windows' mount rewriting FAT
+// metadata is harmless and the flash goes on; anything else stops it.
+bool CardFlash::judge_readback() {
+  const json& write = record_.write;
+  // What was written must be what was extracted: a prepared image changed
+  // since (by another program, a second flash to the same path, a failing
+  // disk) reads back "as written" and proves nothing about the download.
+  if (text(write, "sourceSha256") != record_.image_sha256) {
+    fail("the prepared image " + record_.prepared_image + " changed after it was extracted (its digest was " +
+         record_.image_sha256 + ", the bytes written have " + text(write, "sourceSha256") +
+         "): the card does not hold the image");
+    return false;
+  }
+  if (text(write, "observedSha256") == record_.image_sha256 && count(write, "verifiedBytes") == record_.image_bytes) {
+    return true;
+  }
+  const auto judged = call("classify_mismatch", target({{"imagePath", record_.prepared_image},
+                                                        {"bytesTotal", record_.image_bytes}}));
+  if (!judged) return false;
+  if (judged->value("safe", false)) {
+    record_.mismatch_class = *judged;
+    view_.note("The readback differs only where Windows rewrites FAT metadata when it mounts the card's boot "
+               "partition (" + text(*judged, "message") + "): Windows' mount side effect, not damage. Going on.");
+    return true;
+  }
+  std::uint64_t offset = count(*judged, "firstUnsafeOffset");
+  if (!judged->contains("firstUnsafeOffset")) offset = count(write.value("mismatch", json::object()), "offset");
+  fail("the card does not hold the image: it differs at byte offset " + std::to_string(offset) + ". " +
+       text(*judged, "message"));
+  return false;
+}
+
+int CardFlash::chain() {
+  if (!call("prepare_disk", target())) return kExitFailure;
+  view_.note("Prepared " + record_.target + ": its volumes dismounted, no drive letters");
+  state_ = CardState::kWriting;
+  const auto written = call("write_image", target({{"imagePath", record_.prepared_image},
+                                                   {"taskId", "write-" + session_.session_id()},
+                                                   {"bytesTotal", record_.image_bytes}}));
+  if (!written) return kExitFailure;
+  state_ = CardState::kWritten;
+  record_.write = *written;
+  if (!judge_readback()) return kExitFailure;
+
+  const bool settled_by_class = record_.mismatch_class.has_value();
+  if (settled_by_class) {
+    view_.note("The boot check skips its checksum row: the classification above settled the byte-for-byte result.");
+  }
+  const auto boot = call("verify_boot", target({{"expectedSha256", record_.image_sha256},
+                                                {"observedSha256", text(*written, "observedSha256")},
+                                                {"verifiedBytes", count(*written, "verifiedBytes")},
+                                                {"imageBytes", record_.image_bytes},
+                                                {"skipChecksum", settled_by_class},
+                                                {"model", text(disk_, "model")}}));
+  if (!boot) return kExitFailure;
+  record_.boot_report = boot->value("report", json::object());
+  if (!record_.boot_report.value("success", false)) {
+    return fail("the card is not ready to boot (boot report: " + text(record_.boot_report, "outcome") + ")");
+  }
+
+  if (customization_) {
+    const auto customized = call("apply_customization", target(*customization_));
+    if (!customized) return kExitFailure;
+    record_.boot_volume = text(*customized, "volumeGuidPath");
+    for (const json& file : customized->value("files", json::array())) {
+      if (file.is_string()) record_.card_files.push_back(file.get<std::string>());
+    }
+  }
+
+  const auto detached = call("detach_target", target());
+  if (!detached) return kExitFailure;
+  for (const json& warning : detached->value("warnings", json::array())) {
+    if (warning.is_string()) record_.warnings.push_back(warning.get<std::string>());
+  }
+  return kExitSuccess;
+}
+
+}  // namespace flash
