@@ -9,46 +9,9 @@
 #include <lzma.h>
 
 #include "image/xz_decode.h"
+#include "memory_file.h"
 
 namespace {
-
-// The input as a file: reads hand out at most `chunk` bytes at a time, so the
-// decoder also sees input arrive in small, odd pieces.
-class MemoryFile : public wh::Handle {
- public:
-  MemoryFile(const std::uint8_t* data, std::size_t size, std::size_t chunk)
-      : data_(data), size_(size), chunk_(chunk) {}
-
-  wh::OsResult<std::size_t> read(std::span<std::uint8_t> buffer) override {
-    const std::size_t n = std::min({buffer.size(), size_ - position_, chunk_});
-    std::memcpy(buffer.data(), data_ + position_, n);
-    position_ += n;
-    return n;
-  }
-  wh::OsResult<std::size_t> write(std::span<const std::uint8_t>) override { return unsupported(); }
-  wh::OsStatus seek(std::uint64_t) override { return unsupported(); }
-  wh::OsStatus set_end_of_file(std::uint64_t) override { return unsupported(); }
-  wh::OsStatus set_sparse() override { return unsupported(); }
-  wh::OsStatus flush() override { return unsupported(); }
-  wh::OsResult<std::uint64_t> file_size() override { return unsupported(); }
-  wh::OsResult<std::uint64_t> disk_length() override { return unsupported(); }
-  wh::OsStatus update_disk_properties() override { return unsupported(); }
-  wh::OsResult<wh::Bytes> storage_descriptor() override { return unsupported(); }
-  wh::OsResult<std::uint64_t> disk_attributes() override { return unsupported(); }
-  wh::OsResult<std::vector<std::uint32_t>> volume_disk_extents() override { return unsupported(); }
-  wh::OsStatus lock_volume() override { return unsupported(); }
-  wh::OsStatus dismount_volume() override { return unsupported(); }
-  wh::OsResult<wh::FileIdentity> file_identity() override { return unsupported(); }
-  wh::OsResult<wh::VolumeInformation> volume_information() override { return unsupported(); }
-
- private:
-  static wh::Err<wh::OsError> unsupported() { return wh::Err(wh::OsError{1, "Incorrect function.", false}); }
-
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t chunk_;
-  std::size_t position_ = 0;
-};
 
 // liblzma's plain decoder over the same bytes, every stream of them as
 // `xz -dc` takes them: the reference.
@@ -84,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool valid = reference_decode(data, size, expected);
   if (expected.size() > (64u << 20)) return 0;
 
-  MemoryFile file(data, size, chunk);
+  fuzzing::MemoryFile file(data, size, chunk);
   std::string decoded;
   auto result = wh::decode_xz(file, nullptr, [&decoded](std::span<const std::uint8_t> piece) -> wh::SinkStatus {
     decoded.append(reinterpret_cast<const char*>(piece.data()), piece.size());

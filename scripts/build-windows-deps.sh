@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows (x86_64-w64-mingw32) static libraries windows_helper.exe
-# links: liblzma from Debian's xz-utils source and libcrypto from Debian's
-# openssl source. The result goes to a cache outside the repository, one
+# links: liblzma from Debian's xz-utils source, libcrypto from Debian's
+# openssl source, zlib from zlib's and libbz2 from bzip2's. The result goes to a cache outside the repository, one
 # folder per combination of source and compiler versions, and is reused.
 #
 # Prints the prefix (include/ and lib/) on its last line.
@@ -12,7 +12,7 @@ cache_root="${WINDOWS_HELPER_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/windows
 host=x86_64-w64-mingw32
 cc="$host-gcc-posix"
 # Bump when the way the libraries are built changes, so old caches are not reused.
-recipe=1
+recipe=2
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -101,6 +101,35 @@ build_libcrypto() { # source prefix
   )
 }
 
+build_zlib() { # source prefix
+  log "building zlib"
+  (
+    cd "$1"
+    # Debian's source has no win32/ folder; zlib's own configure cross-builds.
+    CHOST="$host" CC="$cc" AR="$host-ar" RANLIB="$host-ranlib" ./configure --static --prefix="$2" \
+      >configure.log 2>&1 || { tail -n 40 configure.log >&2; exit 1; }
+    make -j "$(nproc)" libz.a >make.log 2>&1 || { tail -n 40 make.log >&2; exit 1; }
+    mkdir -p "$2/lib" "$2/include"
+    cp libz.a "$2/lib/"
+    cp zlib.h zconf.h "$2/include/"
+  )
+}
+
+build_libbz2() { # source prefix
+  log "building libbz2"
+  (
+    cd "$1"
+    # BZ_EXPORT: bzlib.h declares the functions themselves, not pointers to
+    # load from a DLL; the helper's build defines it too.
+    make libbz2.a CC="$cc" AR="$host-ar" RANLIB="$host-ranlib" \
+      CFLAGS="-O2 -D_FILE_OFFSET_BITS=64 -DBZ_EXPORT" >make.log 2>&1 ||
+      { tail -n 40 make.log >&2; exit 1; }
+    mkdir -p "$2/lib" "$2/include"
+    cp libbz2.a "$2/lib/"
+    cp bzlib.h "$2/include/"
+  )
+}
+
 command -v "$cc" >/dev/null || { log "$cc is missing (package mingw-w64)"; exit 1; }
 command -v dpkg-source >/dev/null || { log "dpkg-source is missing (package dpkg-dev)"; exit 1; }
 
@@ -108,7 +137,9 @@ ensure_deb_src
 # The key is what the mirrors offer; a finished build records the versions it
 # was actually made from, so a cache is found again without fetching anything.
 offered="xz-utils_$(source_versions xz-utils | head -n 1)-openssl_$(source_versions openssl | head -n 1)"
-key="${offered}-gcc_$($cc -dumpversion)-r${recipe}"
+offered+="-zlib_$(source_versions zlib | head -n 1)-bzip2_$(source_versions bzip2 | head -n 1)"
+# No colons (Debian's epochs): make cannot take them in a path.
+key=$(echo "${offered}-gcc_$($cc -dumpversion)-r${recipe}" | tr ':' '_')
 prefix="$cache_root/$key"
 
 if [ -f "$prefix/.complete" ]; then
@@ -120,10 +151,15 @@ else
   mkdir -p "$work"
   read -r xz_version xz_dir < <(fetch_source xz-utils "$work")
   read -r openssl_version openssl_dir < <(fetch_source openssl "$work")
-  [ -n "${xz_dir:-}" ] && [ -n "${openssl_dir:-}" ] || exit 1
+  read -r zlib_version zlib_dir < <(fetch_source zlib "$work")
+  read -r bzip2_version bzip2_dir < <(fetch_source bzip2 "$work")
+  [ -n "${xz_dir:-}" ] && [ -n "${openssl_dir:-}" ] && [ -n "${zlib_dir:-}" ] && [ -n "${bzip2_dir:-}" ] || exit 1
   build_liblzma "$xz_dir" "$prefix"
   build_libcrypto "$openssl_dir" "$prefix"
+  build_zlib "$zlib_dir" "$prefix"
+  build_libbz2 "$bzip2_dir" "$prefix"
   rm -rf "$work"
-  echo "xz-utils $xz_version, openssl $openssl_version" >"$prefix/.complete"
+  echo "xz-utils $xz_version, openssl $openssl_version, zlib $zlib_version, bzip2 $bzip2_version" \
+    >"$prefix/.complete"
 fi
 echo "$prefix"

@@ -20,7 +20,7 @@ seconds=${1:-30}
 [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "usage: fuzz.sh [SECONDS]" >&2; exit 2; }
 build_dir=${BUILD_DIR:-build-fuzz}
 jobs=${FUZZ_JOBS:-1}
-all_targets=(request_fuzzer xz_decode_fuzzer boot_image_fuzzer ioctl_reply_fuzzer cmdline_fuzzer
+all_targets=(request_fuzzer xz_decode_fuzzer image_decode_fuzzer boot_image_fuzzer ioctl_reply_fuzzer cmdline_fuzzer
              boot_file_path_fuzzer ps_quote_fuzzer)
 read -r -a targets <<<"${FUZZ_TARGETS:-${all_targets[*]}}"
 

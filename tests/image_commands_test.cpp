@@ -303,3 +303,78 @@ TEST_F(ImageCommands, FileFailuresCarryTheSystemsText) {
 
 }  // namespace
 }  // namespace wh
+
+namespace wh {
+namespace {
+
+// `data` through a compressor's command line ("gzip -c", "bzip2 -c").
+std::string compressed(const SimDir& sim, const std::string& command, const std::string& data) {
+  sim.write_file("plain.bin", data);
+  const std::string run = command + " < '" + sim.file("plain.bin") + "' > '" + sim.file("packed.bin") + "'";
+  if (std::system(run.c_str()) != 0) throw std::runtime_error(command + " failed");
+  return sim.read_file("packed.bin");
+}
+
+// What a format's own tool decodes from `file` ("gzip -dc", "bzip2 -dc").
+std::string tool_output(const SimDir& sim, const std::string& command, const std::string& file) {
+  const std::string run = command + " < '" + sim.file(file) + "' > '" + sim.file("tool.bin") + "' 2>/dev/null";
+  (void)std::system(run.c_str());  // gzip exits 2 after ignoring trailing zeros: a warning
+  return sim.read_file("tool.bin");
+}
+
+// The format-neutral commands: each format found from the file's first
+// bytes and decoded as its own tool decodes it; damage named by format.
+TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
+  const std::string a = testing::varied_bytes(2 * kMiB + 77, 3) + std::string(3 * kMiB, '\0');
+  const std::string b = testing::varied_bytes(kMiB + 5, 4);
+  const std::string gz = compressed(sim, "gzip -c -6", a) + compressed(sim, "gzip -c -1", b);
+  const std::string bz = compressed(sim, "bzip2 -c", a) + compressed(sim, "bzip2 -c", b);
+  struct Case {
+    const char* name;
+    std::string file;
+    const char* tool;       // the format's own decoder, or nullptr
+    std::string expected;   // the decoded bytes, or the error message
+    bool fails;
+  };
+  std::string corrupt_gz = gz;
+  corrupt_gz[gz.size() / 3] = static_cast<char>(corrupt_gz[gz.size() / 3] ^ 0x55);
+  const std::vector<Case> cases{
+      {"raw", a + b, nullptr, a + b, false},
+      {"gzip, two members and trailing zeros", gz + std::string(512, '\0'), "gzip -dc", a + b, false},
+      {"bzip2, two streams", bz, "bzip2 -dc", a + b, false},
+      {"xz", testing::xz_single_block(b), "xz -dc", b, false},
+      {"gzip cut short", gz.substr(0, gz.size() - 9), nullptr, "gzip error: unexpected end of file", true},
+      {"gzip damaged", corrupt_gz, nullptr, "gzip error: ", true},
+      {"bzip2 cut short", bz.substr(0, bz.size() / 2), nullptr, "bzip2 error: compressed file ends unexpectedly", true},
+      {"7z", std::string("7z\xBC\xAF\x27\x1C", 6) + b, nullptr, "Unsupported image format: 7z archive", true},
+      {"rar", std::string("Rar!\x1A\x07\x01\x00", 8) + b, nullptr, "Unsupported image format: rar archive", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim.write_file("image.bin", c.file);
+    const json image{{"imagePath", sim.file("image.bin")}};
+    const json extracted =
+        response("image_extract", {{"imagePath", sim.file("image.bin")}, {"outputPath", sim.file("prepared.img")}});
+    const json validated = response("image_validate", image);
+    const json size = response("image_uncompressed_size", {{"imagePath", sim.file("image.bin")}, {"anyFormat", true}});
+    if (c.fails) {
+      for (const json& answer : {extracted, validated, size}) {
+        EXPECT_EQ(answer["errorCode"], "XZ_INVALID");
+        EXPECT_TRUE(answer.value("errorMessage", "").starts_with(c.expected)) << answer.dump();
+      }
+      continue;
+    }
+    ASSERT_EQ(extracted["ok"], true) << extracted.dump();
+    EXPECT_TRUE(prepared() == c.expected);
+    if (c.tool != nullptr) EXPECT_TRUE(tool_output(sim, c.tool, "image.bin") == c.expected);
+    EXPECT_EQ(validated["payload"], (json{{"valid", true}}));
+    EXPECT_EQ(size["payload"], (json{{"uncompressedBytes", c.expected.size()}}));
+  }
+  // The XZ commands keep to XZ.
+  sim.write_file("image.gz", gz);
+  EXPECT_EQ(response("image_validate_xz", {{"imagePath", sim.file("image.gz")}}),
+            failure("XZ_INVALID", "xz error: file format not recognized"));
+}
+
+}  // namespace
+}  // namespace wh

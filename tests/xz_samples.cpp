@@ -3,8 +3,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include <bzlib.h>
 #include <lzma.h>
 #include <openssl/evp.h>
+#include <zlib.h>
 
 namespace wh::testing {
 namespace {
@@ -125,6 +127,36 @@ std::string sha256_hex(const std::string& data) {
     text += kHex[digest[i] & 0x0F];
   }
   return text;
+}
+
+std::string gzip_member(const std::string& data) {
+  z_stream stream{};
+  // 15 + 16: the gzip wrapper around a deflate stream with the largest window.
+  if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    throw std::runtime_error("deflateInit2 failed");
+  }
+  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())) + 64, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  const int status = deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  if (status != Z_STREAM_END) throw std::runtime_error("deflate failed");
+  return out;
+}
+
+std::string bzip2_stream(const std::string& data) {
+  unsigned int size = static_cast<unsigned int>(data.size() + data.size() / 100 + 600);
+  std::string out(size, '\0');
+  if (BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(data.data()),
+                               static_cast<unsigned int>(data.size()), /*blockSize100k=*/9, /*verbosity=*/0,
+                               /*workFactor=*/0) != BZ_OK) {
+    throw std::runtime_error("BZ2_bzBuffToBuffCompress failed");
+  }
+  out.resize(size);
+  return out;
 }
 
 }  // namespace wh::testing

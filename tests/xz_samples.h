@@ -31,6 +31,11 @@ struct ConcatenatedSample {
 };
 std::vector<ConcatenatedSample> concatenated_samples();
 
+// One gzip member (zlib's deflate with the gzip wrapper) and one bzip2
+// stream (libbz2), as `gzip -c` and `bzip2 -c` write them.
+std::string gzip_member(const std::string& data);
+std::string bzip2_stream(const std::string& data);
+
 // Deterministic bytes that compress a little, like code in a disk image.
 std::string varied_bytes(std::size_t size, std::uint32_t seed = 1);
 // The SHA-256 of `data` in hex, computed apart from the helper's own code.

@@ -11,6 +11,7 @@ constexpr std::string_view kCommandNames[] = {
     "verify_boot",   "cancel_task",   "prepare_disk",     "read_sectors",
     "detach_target", "reformat_disk", "finalize_disk",    "image_extract_xz",
     "classify_mismatch", "image_validate_xz", "apply_customization", "image_uncompressed_size",
+    "image_validate",    "image_extract",
 };
 
 }  // namespace

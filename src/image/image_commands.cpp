@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "frame/payload_fields.h"
+#include "image/image_decode.h"
 #include "image/output_target.h"
 #include "image/prepared_image_writer.h"
 #include "image/xz_decode.h"
@@ -33,29 +34,53 @@ HelperResult<HandlePtr> open_source(Platform& platform, const std::string& path)
   return std::move(*source);
 }
 
-// Decodes `path` through `sink`, which sees every decoded piece.
-HelperStatus decode_file(Platform& platform, const std::string& path, const PieceSink& sink) {
-  auto source = open_source(platform, path);
-  if (!source) return Err(std::move(source).error());
-  return decode_xz(**source, /*source_digest=*/nullptr, sink);
+// Which decoder a command uses: XZ alone (the _xz commands), or whatever
+// the file's first bytes say.
+enum class Formats { kXzOnly, kAny };
+
+HelperResult<ImageFormat> format_of(Handle& source, Formats formats) {
+  if (formats == Formats::kXzOnly) return ImageFormat::kXz;
+  return probe_format(source);
 }
 
-}  // namespace
+// Decodes `path` through `sink`, which sees every decoded piece.
+HelperResult<ImageFormat> decode_file(Platform& platform, const std::string& path, Formats formats,
+                                      const PieceSink& sink) {
+  auto source = open_source(platform, path);
+  if (!source) return Err(std::move(source).error());
+  auto format = format_of(**source, formats);
+  if (!format) return format;
+  if (auto decoded = decode_image(**source, *format, /*source_digest=*/nullptr, sink); !decoded) {
+    return Err(std::move(decoded).error());
+  }
+  return format;
+}
 
-HelperResult<json> handle_image_validate_xz(CommandContext& context) {
+HelperResult<json> validate(CommandContext& context, Formats formats) {
   auto path = existing_image_path(context);
   if (!path) return Err(std::move(path).error());
-  auto decoded = decode_file(context.platform, *path,
+  auto decoded = decode_file(context.platform, *path, formats,
                              [](std::span<const std::uint8_t>) -> SinkStatus { return {}; });
   if (!decoded) return Err(std::move(decoded).error());
   return json{{"valid", true}};
 }
 
+HelperResult<json> extract(CommandContext& context, Formats formats);
+
+}  // namespace
+
+HelperResult<json> handle_image_validate_xz(CommandContext& context) { return validate(context, Formats::kXzOnly); }
+
+HelperResult<json> handle_image_validate(CommandContext& context) { return validate(context, Formats::kAny); }
+
 HelperResult<json> handle_image_uncompressed_size(CommandContext& context) {
   auto path = existing_image_path(context);
   if (!path) return Err(std::move(path).error());
+  // XZ alone unless asked: the command answered for XZ files only before
+  // other formats came, and keeps doing so for callers that rely on it.
+  const Formats formats = optional_flag(context.request.payload, "anyFormat") ? Formats::kAny : Formats::kXzOnly;
   std::uint64_t count = 0;
-  auto decoded = decode_file(context.platform, *path,
+  auto decoded = decode_file(context.platform, *path, formats,
                              [&count](std::span<const std::uint8_t> piece) -> SinkStatus {
                                count += piece.size();
                                return {};
@@ -64,7 +89,13 @@ HelperResult<json> handle_image_uncompressed_size(CommandContext& context) {
   return json{{"uncompressedBytes", count}};
 }
 
-HelperResult<json> handle_image_extract_xz(CommandContext& context) {
+HelperResult<json> handle_image_extract_xz(CommandContext& context) { return extract(context, Formats::kXzOnly); }
+
+HelperResult<json> handle_image_extract(CommandContext& context) { return extract(context, Formats::kAny); }
+
+namespace {
+
+HelperResult<json> extract(CommandContext& context, Formats formats) {
   const json& payload = context.request.payload;
   auto image_path = required_text(payload, "imagePath");
   if (!image_path) return Err(std::move(image_path).error());
@@ -81,6 +112,8 @@ HelperResult<json> handle_image_extract_xz(CommandContext& context) {
   if (auto allowed = check_output_target(context.platform, *output_path, **source); !allowed) {
     return Err(std::move(allowed).error());
   }
+  auto format = format_of(**source, formats);
+  if (!format) return Err(std::move(format).error());
   auto output = context.platform.create_file_write(*output_path);
   if (!output) return fail(ErrorCode::kXzInvalid, output.error());
   // Skipped zero runs then cost neither writes nor space on NTFS. Only a
@@ -91,8 +124,8 @@ HelperResult<json> handle_image_extract_xz(CommandContext& context) {
   if (capture_source_sha) source_digest.emplace();
   PreparedImageWriter writer(context, **output, bytes_total);
   writer.start();
-  auto decoded = decode_xz(**source, source_digest ? &*source_digest : nullptr,
-                           [&writer](std::span<const std::uint8_t> piece) { return writer.accept(piece); });
+  auto decoded = decode_image(**source, *format, source_digest ? &*source_digest : nullptr,
+                              [&writer](std::span<const std::uint8_t> piece) { return writer.accept(piece); });
   if (!decoded) return Err(std::move(decoded).error());
   auto sha256 = writer.finish();
   if (!sha256) return Err(std::move(sha256).error());
@@ -101,5 +134,7 @@ HelperResult<json> handle_image_extract_xz(CommandContext& context) {
   if (source_digest) result["sourceSha256"] = source_digest->finish_hex();
   return result;
 }
+
+}  // namespace
 
 }  // namespace wh

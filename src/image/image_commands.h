@@ -1,6 +1,7 @@
-// The three commands over XZ-compressed images: check one, learn its decoded
-// size, and decompress it once into the prepared image that later writes copy
-// to a card.
+// The commands over images: check one, learn its decoded size, and decode it
+// once into the prepared image that later writes copy to a card. The _xz
+// ones take XZ alone; the others any format image_decode.h decodes, found
+// from the file's first bytes, with the same results and errors.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -12,12 +13,15 @@ namespace wh {
 
 // {"valid": true} once the whole file, every stream of it, has decoded cleanly.
 HelperResult<nlohmann::json> handle_image_validate_xz(CommandContext& context);
+HelperResult<nlohmann::json> handle_image_validate(CommandContext& context);
 
-// {"uncompressedBytes": n}, counted by decoding.
+// {"uncompressedBytes": n}, counted by decoding: of an XZ file, or with
+// "anyFormat" true of any format.
 HelperResult<nlohmann::json> handle_image_uncompressed_size(CommandContext& context);
 
 // Decodes `imagePath` into `outputPath` with "PREPARE" progress; answers the
 // path, the SHA-256 of the decoded bytes and, on request, of the source.
 HelperResult<nlohmann::json> handle_image_extract_xz(CommandContext& context);
+HelperResult<nlohmann::json> handle_image_extract(CommandContext& context);
 
 }  // namespace wh

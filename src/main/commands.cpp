@@ -21,6 +21,8 @@ constexpr CommandEntry kHandlers[] = {
     {"image_validate_xz", handle_image_validate_xz},
     {"image_uncompressed_size", handle_image_uncompressed_size},
     {"image_extract_xz", handle_image_extract_xz},
+    {"image_validate", handle_image_validate},
+    {"image_extract", handle_image_extract},
     {"prepare_disk", handle_prepare_disk},
     {"detach_target", handle_detach_target},
     {"finalize_disk", handle_finalize_disk},

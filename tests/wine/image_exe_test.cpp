@@ -52,6 +52,31 @@ TEST(ImageExe, ExtractsExactlyWhatLinuxExtracts) {
   }
 }
 
+// The format-neutral commands with the cross-built zlib and libbz2: every
+// gzip member and every bzip2 stream, and a raw image as it is.
+TEST(ImageExe, DecodesGzipBzip2AndRawImages) {
+  const std::size_t mib = 1u << 20;
+  const std::string a = testing::varied_bytes(mib + 3, 7) + std::string(2 * mib, '\0');
+  const std::string b = testing::varied_bytes(mib / 2, 8);
+  const std::vector<std::pair<std::string, std::string>> files{
+      {"two.gz", testing::gzip_member(a) + testing::gzip_member(b)},
+      {"two.bz2", testing::bzip2_stream(a) + testing::bzip2_stream(b)},
+      {"plain.img", a + b},
+  };
+  for (const auto& [name, bytes] : files) {
+    SCOPED_TRACE(name);
+    const std::string source = scratch(name);
+    const std::string output = scratch(name + ".prepared");
+    write_file(source, bytes);
+    EXPECT_EQ(ask("image_validate", {{"imagePath", source}})["payload"], (json{{"valid", true}}));
+    EXPECT_EQ(ask("image_uncompressed_size", {{"imagePath", source}, {"anyFormat", true}})["payload"],
+              (json{{"uncompressedBytes", a.size() + b.size()}}));
+    const json result = ask("image_extract", {{"imagePath", source}, {"outputPath", output}});
+    EXPECT_EQ(result["payload"]["sha256"], testing::sha256_hex(a + b)) << result.dump();
+    EXPECT_TRUE(read_file(output) == a + b);
+  }
+}
+
 TEST(ImageExe, DecodesEveryStreamOfAConcatenatedFile) {
   for (const auto& sample : testing::concatenated_samples()) {
     SCOPED_TRACE(sample.name);
