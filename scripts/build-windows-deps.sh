@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Windows (x86_64-w64-mingw32) static libraries windows_helper.exe
 # links: liblzma from Debian's xz-utils source, libcrypto from Debian's
-# openssl source, zlib from zlib's and libbz2 from bzip2's. The result goes to a cache outside the repository, one
+# openssl source, zlib from zlib's, libbz2 from bzip2's and libzstd from
+# libzstd's. The result goes to a cache outside the repository, one
 # folder per combination of source and compiler versions, and is reused.
 #
 # Prints the prefix (include/ and lib/) on its last line.
@@ -130,6 +131,19 @@ build_libbz2() { # source prefix
   )
 }
 
+build_libzstd() { # source prefix
+  log "building libzstd"
+  (
+    cd "$1"
+    # Decoding only needs the current format; no legacy decoders.
+    make -C lib -j "$(nproc)" libzstd.a CC="$cc" AR="$host-ar" RANLIB="$host-ranlib" ZSTD_LEGACY_SUPPORT=0 \
+      >make.log 2>&1 || { tail -n 40 make.log >&2; exit 1; }
+    mkdir -p "$2/lib" "$2/include"
+    cp lib/libzstd.a "$2/lib/"
+    cp lib/zstd.h lib/zstd_errors.h "$2/include/"
+  )
+}
+
 command -v "$cc" >/dev/null || { log "$cc is missing (package mingw-w64)"; exit 1; }
 command -v dpkg-source >/dev/null || { log "dpkg-source is missing (package dpkg-dev)"; exit 1; }
 
@@ -138,6 +152,7 @@ ensure_deb_src
 # was actually made from, so a cache is found again without fetching anything.
 offered="xz-utils_$(source_versions xz-utils | head -n 1)-openssl_$(source_versions openssl | head -n 1)"
 offered+="-zlib_$(source_versions zlib | head -n 1)-bzip2_$(source_versions bzip2 | head -n 1)"
+offered+="-libzstd_$(source_versions libzstd | head -n 1)"
 # No colons (Debian's epochs): make cannot take them in a path.
 key=$(echo "${offered}-gcc_$($cc -dumpversion)-r${recipe}" | tr ':' '_')
 prefix="$cache_root/$key"
@@ -153,13 +168,16 @@ else
   read -r openssl_version openssl_dir < <(fetch_source openssl "$work")
   read -r zlib_version zlib_dir < <(fetch_source zlib "$work")
   read -r bzip2_version bzip2_dir < <(fetch_source bzip2 "$work")
-  [ -n "${xz_dir:-}" ] && [ -n "${openssl_dir:-}" ] && [ -n "${zlib_dir:-}" ] && [ -n "${bzip2_dir:-}" ] || exit 1
+  read -r zstd_version zstd_dir < <(fetch_source libzstd "$work")
+  [ -n "${xz_dir:-}" ] && [ -n "${openssl_dir:-}" ] && [ -n "${zlib_dir:-}" ] && [ -n "${bzip2_dir:-}" ] &&
+    [ -n "${zstd_dir:-}" ] || exit 1
   build_liblzma "$xz_dir" "$prefix"
   build_libcrypto "$openssl_dir" "$prefix"
   build_zlib "$zlib_dir" "$prefix"
   build_libbz2 "$bzip2_dir" "$prefix"
+  build_libzstd "$zstd_dir" "$prefix"
   rm -rf "$work"
-  echo "xz-utils $xz_version, openssl $openssl_version, zlib $zlib_version, bzip2 $bzip2_version" \
-    >"$prefix/.complete"
+  echo "xz-utils $xz_version, openssl $openssl_version, zlib $zlib_version, bzip2 $bzip2_version," \
+    "libzstd $zstd_version" >"$prefix/.complete"
 fi
 echo "$prefix"

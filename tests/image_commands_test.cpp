@@ -329,6 +329,9 @@ TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
   const std::string b = testing::varied_bytes(kMiB + 5, 4);
   const std::string gz = compressed(sim, "gzip -c -6", a) + compressed(sim, "gzip -c -1", b);
   const std::string bz = compressed(sim, "bzip2 -c", a) + compressed(sim, "bzip2 -c", b);
+  // A skippable frame (magic 0x184D2A5?, a length, that many bytes) first and between.
+  const std::string skippable("\x53\x2A\x4D\x18\x03\x00\x00\x00" "abc", 11);
+  const std::string zst = skippable + compressed(sim, "zstd -q -c", a) + skippable + compressed(sim, "zstd -q -c -19", b);
   struct Case {
     const char* name;
     std::string file;
@@ -342,6 +345,9 @@ TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
       {"raw", a + b, nullptr, a + b, false},
       {"gzip, two members and trailing zeros", gz + std::string(512, '\0'), "gzip -dc", a + b, false},
       {"bzip2, two streams", bz, "bzip2 -dc", a + b, false},
+      {"zstd, two frames and skippable ones", zst, "zstd -q -dc", a + b, false},
+      {"zstd cut short", zst.substr(0, zst.size() - 7), nullptr, "zstd error: unexpected end of file", true},
+      {"zstd then garbage", zst + "garbage", nullptr, "zstd error: ", true},
       {"xz", testing::xz_single_block(b), "xz -dc", b, false},
       {"gzip cut short", gz.substr(0, gz.size() - 9), nullptr, "gzip error: unexpected end of file", true},
       {"gzip damaged", corrupt_gz, nullptr, "gzip error: ", true},

@@ -7,6 +7,7 @@
 #include <lzma.h>
 #include <openssl/evp.h>
 #include <zlib.h>
+#include <zstd.h>
 
 namespace wh::testing {
 namespace {
@@ -155,6 +156,14 @@ std::string bzip2_stream(const std::string& data) {
                                /*workFactor=*/0) != BZ_OK) {
     throw std::runtime_error("BZ2_bzBuffToBuffCompress failed");
   }
+  out.resize(size);
+  return out;
+}
+
+std::string zstd_frame(const std::string& data) {
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  const std::size_t size = ZSTD_compress(out.data(), out.size(), data.data(), data.size(), /*compressionLevel=*/3);
+  if (ZSTD_isError(size)) throw std::runtime_error("ZSTD_compress failed");
   out.resize(size);
   return out;
 }

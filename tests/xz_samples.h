@@ -35,6 +35,8 @@ std::vector<ConcatenatedSample> concatenated_samples();
 // stream (libbz2), as `gzip -c` and `bzip2 -c` write them.
 std::string gzip_member(const std::string& data);
 std::string bzip2_stream(const std::string& data);
+// One zstd frame (libzstd), as `zstd -c` writes it.
+std::string zstd_frame(const std::string& data);
 
 // Deterministic bytes that compress a little, like code in a disk image.
 std::string varied_bytes(std::size_t size, std::uint32_t seed = 1);

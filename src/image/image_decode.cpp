@@ -2,6 +2,7 @@
 
 #include <bzlib.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <array>
 #include <memory>
@@ -204,6 +205,33 @@ HelperStatus decompress_bzip2(Input& input, Output& output) {
   }
 }
 
+// Every zstd frame in turn, skippable frames skipped, as zstd -dc: libzstd
+// goes on to the next frame by itself, and refuses anything else after one.
+HelperStatus decompress_zstd(Input& input, Output& output) {
+  const std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
+  if (!context) return invalid("zstd error: cannot start the decoder");
+  // 0 once a frame is complete and flushed, until the next one begins.
+  std::size_t pending = 1;
+  while (true) {
+    auto bytes = input.available();
+    if (!bytes) return Err(std::move(bytes).error());
+    ZSTD_inBuffer in{bytes->data(), bytes->size(), 0};
+    const std::span<std::uint8_t> room = output.room();
+    ZSTD_outBuffer out{room.data(), room.size(), 0};
+    const std::size_t result = ZSTD_decompressStream(context.get(), &out, &in);
+    if (ZSTD_isError(result)) return invalid(std::string("zstd error: ") + ZSTD_getErrorName(result));
+    input.take(in.pos);
+    if (auto done = output.filled(out.pos); !done) return done;
+    if (in.pos != 0 || out.pos != 0) {
+      pending = result;
+    } else if (bytes->empty()) {
+      // The end of the file: whole if it came between frames.
+      if (pending != 0) return invalid("zstd error: unexpected end of file");
+      return output.flush();
+    }
+  }
+}
+
 }  // namespace
 
 HelperResult<ImageFormat> probe_format(Handle& source) {
@@ -226,7 +254,6 @@ HelperStatus decode_image(Handle& source, ImageFormat format, Sha256* source_dig
   if (format == ImageFormat::kXz) return decode_xz(source, source_digest, sink);
   const auto refused = [](const char* what) { return invalid(std::string("Unsupported image format: ") + what); };
   switch (format) {
-    case ImageFormat::kZstd: return refused("zstd (.zst)");
     case ImageFormat::kZip: return refused("zip archive");
     case ImageFormat::kSevenZip: return refused("7z archive");
     case ImageFormat::kRar: return refused("rar archive");
@@ -236,6 +263,7 @@ HelperStatus decode_image(Handle& source, ImageFormat format, Sha256* source_dig
   Output output(sink);
   HelperStatus decoded = format == ImageFormat::kGzip    ? inflate_gzip(input, output)
                          : format == ImageFormat::kBzip2 ? decompress_bzip2(input, output)
+                         : format == ImageFormat::kZstd  ? decompress_zstd(input, output)
                                                          : copy_raw(input, output);
   if (!decoded) return decoded;
   return source_digest != nullptr ? input.drain() : HelperStatus{};
