@@ -208,8 +208,7 @@ int FlashFlow::flash_several() {
   struct Lane {
     std::string name;
     std::ostringstream transcript;
-    std::unique_ptr<PrefixedLines> display, errors, passthrough;
-    std::unique_ptr<std::ostream> display_stream, error_stream, passthrough_stream;
+    std::unique_ptr<PrefixedStream> display, errors, passthrough;
     std::unique_ptr<HelperSession> session;
     std::unique_ptr<ProgressView> view;
     std::unique_ptr<CardFlash> card;
@@ -221,23 +220,20 @@ int FlashFlow::flash_several() {
     auto lane = std::make_unique<Lane>();
     lane->name = printable(text(disk, "osDevicePath"));
     const std::string prefix = "[" + lane->name + "] ";
-    lane->display = std::make_unique<PrefixedLines>(streams_.display, display_lock, prefix);
-    lane->errors = std::make_unique<PrefixedLines>(streams_.errors, error_lock, prefix);
-    lane->display_stream = std::make_unique<std::ostream>(lane->display.get());
-    lane->error_stream = std::make_unique<std::ostream>(lane->errors.get());
+    lane->display = std::make_unique<PrefixedStream>(streams_.display, display_lock, prefix);
+    lane->errors = std::make_unique<PrefixedStream>(streams_.errors, error_lock, prefix);
     if (streams_.passthrough != nullptr) {
-      lane->passthrough = std::make_unique<PrefixedLines>(*streams_.passthrough, display_lock, "");
-      lane->passthrough_stream = std::make_unique<std::ostream>(lane->passthrough.get());
+      lane->passthrough = std::make_unique<PrefixedStream>(*streams_.passthrough, display_lock, "");
     }
     lane->session = std::make_unique<HelperSession>(session_.helper_path(), make_session_id(),
                                                     streams_.transcript ? &lane->transcript : nullptr,
-                                                    lane->passthrough_stream.get());
+                                                    lane->passthrough.get());
     // Plain lines: several cards cannot share one line redrawn in place.
-    lane->view = std::make_unique<ProgressView>(*lane->display_stream, /*live=*/false);
+    lane->view = std::make_unique<ProgressView>(*lane->display, /*live=*/false);
     lane->view->plan({{"WRITE", common_.image_bytes}, {"VERIFY", common_.image_bytes}});
     FlashRecord record = common_;
     record.target = describe_disk(disk);
-    lane->card = std::make_unique<CardFlash>(options_, *lane->session, *lane->view, *lane->error_stream, disk,
+    lane->card = std::make_unique<CardFlash>(options_, *lane->session, *lane->view, *lane->errors, disk,
                                              std::move(record), customization_);
     lanes.push_back(std::move(lane));
   }

@@ -35,21 +35,19 @@ void on_interruption(int /*signal*/) {
   if (interruptions.fetch_add(1) > 0) ::_exit(kExitInterrupted);
 }
 
+// Ctrl+C, a kill, and the terminal going away.
+void handle_interruptions_with(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  ::sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, /*oldact=*/nullptr);
+}
+
 }  // namespace
 
-InterruptionWatch::InterruptionWatch() {
-  struct sigaction action {};
-  action.sa_handler = on_interruption;
-  ::sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, /*oldact=*/nullptr);
-}
+InterruptionWatch::InterruptionWatch() { handle_interruptions_with(on_interruption); }
 
-InterruptionWatch::~InterruptionWatch() {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  ::sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, /*oldact=*/nullptr);
-}
+InterruptionWatch::~InterruptionWatch() { handle_interruptions_with(SIG_DFL); }
 
 bool interrupted() { return interruptions.load() > 0; }
 

@@ -44,4 +44,14 @@ class PrefixedLines : public std::streambuf {
   std::string pending_;
 };
 
+// A stream over PrefixedLines.
+class PrefixedStream : public std::ostream {
+ public:
+  PrefixedStream(std::ostream& shared, std::mutex& lock, std::string prefix)
+      : std::ostream(&lines_), lines_(shared, lock, std::move(prefix)) {}
+
+ private:
+  PrefixedLines lines_;  // built after the base, which only keeps its address
+};
+
 }  // namespace flash

@@ -35,9 +35,7 @@ std::optional<std::string> decode(const std::uint8_t* data, std::size_t size, st
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  const std::size_t chunk = 1 + data[0] * 97u;
-  ++data;
-  --size;
+  const std::size_t chunk = fuzzing::take_chunk_size(data, size);
   wh::ImageFormat format{}, again{};
   const auto small = decode(data, size, chunk, format);
   // XZ has its own target, with its own oracle.

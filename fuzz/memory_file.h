@@ -11,6 +11,14 @@
 
 namespace fuzzing {
 
+// The read size the input's first byte picks (1 to 24736), taken off the input.
+inline std::size_t take_chunk_size(const std::uint8_t*& data, std::size_t& size) {
+  const std::size_t chunk = 1 + data[0] * 97u;
+  ++data;
+  --size;
+  return chunk;
+}
+
 class MemoryFile : public wh::Handle {
  public:
   MemoryFile(const std::uint8_t* data, std::size_t size, std::size_t chunk)

@@ -39,9 +39,7 @@ bool reference_decode(const std::uint8_t* data, std::size_t size, std::string& o
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  const std::size_t chunk = 1 + data[0] * 97u;
-  ++data;
-  --size;
+  const std::size_t chunk = fuzzing::take_chunk_size(data, size);
 
   std::string expected;
   const bool valid = reference_decode(data, size, expected);

@@ -24,17 +24,7 @@ class Input {
   HelperResult<std::span<std::uint8_t>> available() {
     if (start_ == end_ && !ended_) {
       start_ = end_ = 0;
-      while (true) {
-        auto got = source_.read(std::span(buffer_));
-        if (!got) {
-          if (got.error().interrupted) continue;
-          return invalid("io error: " + got.error().text());
-        }
-        if (*got == 0) ended_ = true;
-        end_ = *got;
-        if (digest_ != nullptr) digest_->update(std::span(buffer_).first(end_));
-        break;
-      }
+      if (auto read = read_more(); !read) return Err(std::move(read).error());
     }
     return std::span(buffer_).subspan(start_, end_ - start_);
   }
@@ -48,18 +38,8 @@ class Input {
     std::copy(buffer_.begin() + start_, buffer_.begin() + end_, buffer_.begin());
     end_ -= start_;
     start_ = 0;
-    while (end_ < count) {
-      auto got = source_.read(std::span(buffer_).subspan(end_));
-      if (!got) {
-        if (got.error().interrupted) continue;
-        return invalid("io error: " + got.error().text());
-      }
-      if (*got == 0) {
-        ended_ = true;
-        break;
-      }
-      if (digest_ != nullptr) digest_->update(std::span(buffer_).subspan(end_, *got));
-      end_ += *got;
+    while (end_ < count && !ended_) {
+      if (auto read = read_more(); !read) return Err(std::move(read).error());
     }
     return std::span(buffer_).subspan(start_, end_ - start_);
   }
@@ -76,6 +56,23 @@ class Input {
 
  private:
   static constexpr std::size_t kReadBytes = 1u << 20;
+
+  // One read into the free end of the buffer, through the digest; a read of
+  // nothing is the end of the file.
+  HelperStatus read_more() {
+    while (true) {
+      auto got = source_.read(std::span(buffer_).subspan(end_));
+      if (!got) {
+        if (got.error().interrupted) continue;
+        return invalid("io error: " + got.error().text());
+      }
+      if (*got == 0) ended_ = true;
+      if (digest_ != nullptr) digest_->update(std::span(buffer_).subspan(end_, *got));
+      end_ += *got;
+      return {};
+    }
+  }
+
   Handle& source_;
   Sha256* digest_;
   std::vector<std::uint8_t> buffer_;
@@ -118,15 +115,6 @@ HelperStatus copy_raw(Input& input, Output& output) {
   }
 }
 
-bool starts_gzip_member(std::span<const std::uint8_t> bytes) {
-  return bytes.size() >= 2 && bytes[0] == 0x1F && bytes[1] == 0x8B;
-}
-
-bool starts_bzip2_stream(std::span<const std::uint8_t> bytes) {
-  return bytes.size() >= 4 && bytes[0] == 'B' && bytes[1] == 'Z' && bytes[2] == 'h' && bytes[3] >= '1' &&
-         bytes[3] <= '9';
-}
-
 // Every gzip member in turn, as gzip -dc.
 HelperStatus inflate_gzip(Input& input, Output& output) {
   z_stream stream{};
@@ -153,7 +141,8 @@ HelperStatus inflate_gzip(Input& input, Output& output) {
     if (status == Z_STREAM_END) {
       auto next = input.peek(2);
       if (!next) return Err(std::move(next).error());
-      if (!starts_gzip_member(*next)) return output.flush();  // the end, or trailing garbage gzip ignores too
+      // The end, or trailing garbage gzip ignores too.
+      if (detect_format(*next) != ImageFormat::kGzip) return output.flush();
       inflateReset(&stream);
       continue;
     }
@@ -201,7 +190,8 @@ HelperStatus decompress_bzip2(Input& input, Output& output) {
     if (status != BZ_STREAM_END) return invalid(bzip2_text(status));
     auto next = input.peek(4);
     if (!next) return Err(std::move(next).error());
-    if (!starts_bzip2_stream(*next)) return output.flush();  // the end, or trailing garbage bzip2 ignores too
+    // The end, or trailing garbage bzip2 ignores too.
+    if (detect_format(*next) != ImageFormat::kBzip2) return output.flush();
   }
 }
 
