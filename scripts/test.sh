@@ -14,8 +14,8 @@ BUILD_DIR=build-sanitize bash scripts/build.sh -DCMAKE_BUILD_TYPE=Debug \
   "-DCMAKE_CXX_FLAGS=$sanitizers" "-DCMAKE_EXE_LINKER_FLAGS=$sanitizers"
 (cd build-sanitize && ctest -j "$(nproc)" --output-on-failure --timeout 300)
 
-# Only the tests whose code runs a second thread: the threaded XZ decoder and
-# the hashing beside the drive transfers.
+# Only the tests whose code runs a second thread: the threaded XZ decoder, and
+# the image stream and the hashing beside the drive transfers.
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
 cmake -S . -B build-tsan -DWINDOWS_HELPER_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   "-DCMAKE_CXX_FLAGS=$tsan" "-DCMAKE_EXE_LINKER_FLAGS=$tsan" >/dev/null

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "flash_fixture.h"
+#include "xz_samples.h"
 #include "platform/sim/sim_mount.h"
 
 namespace wh {
@@ -38,12 +39,21 @@ class Classify : public ::testing::Test {
     return card.response("classify_mismatch",
                          card.target({{"imagePath", card.sim.file(image_name)}, {"bytesTotal", total}}));
   }
+  // The same question about a streamed write of the image as gzip.
+  json classify_decompressed(std::uint64_t total) {
+    if (!gzipped) card.sim.write_file("image.img.gz", testing::gzip_member(image));
+    gzipped = true;
+    return card.response("classify_mismatch", card.target({{"imagePath", card.sim.file("image.img.gz")},
+                                                           {"bytesTotal", total},
+                                                           {"decompress", true}}));
+  }
   std::uint64_t offset(const char* name, int index = -1) const {
     const json& at = manifest()["card"]["offsets"][name];
     return index < 0 ? at.get<std::uint64_t>() : at[index].get<std::uint64_t>();
   }
   FlashMachine card;
   std::string image;
+  bool gzipped = false;
 };
 
 TEST_F(Classify, OnlyWhatAMountChangesIsSafe) {
@@ -74,6 +84,7 @@ TEST_F(Classify, OnlyWhatAMountChangesIsSafe) {
     for (std::uint64_t at : c.changed) drive[at] = static_cast<char>(drive[at] ^ 0x5A);
     card.sim.write_file("card.img", drive);
     const json payload = classify(image.size())["payload"];
+    EXPECT_EQ(classify_decompressed(image.size())["payload"], payload) << c.name;
     EXPECT_EQ(payload["safe"], c.safe) << c.name << payload.dump();
     EXPECT_EQ(payload["metadataDiffBytes"], c.metadata_bytes) << c.name;
     if (c.unsafe_at) EXPECT_EQ(payload["firstUnsafeOffset"], *c.unsafe_at) << c.name;

@@ -240,15 +240,19 @@ HelperResult<ImageFormat> probe_format(Handle& source) {
   return detect_format(std::span(head).first(got));
 }
 
-HelperStatus decode_image(Handle& source, ImageFormat format, Sha256* source_digest, const PieceSink& sink) {
-  if (format == ImageFormat::kXz) return decode_xz(source, source_digest, sink);
+HelperStatus check_decodable(ImageFormat format) {
   const auto refused = [](const char* what) { return invalid(std::string("Unsupported image format: ") + what); };
   switch (format) {
     case ImageFormat::kZip: return refused("zip archive");
     case ImageFormat::kSevenZip: return refused("7z archive");
     case ImageFormat::kRar: return refused("rar archive");
-    default: break;
+    default: return {};
   }
+}
+
+HelperStatus decode_image(Handle& source, ImageFormat format, Sha256* source_digest, const PieceSink& sink) {
+  if (auto decodable = check_decodable(format); !decodable) return decodable;
+  if (format == ImageFormat::kXz) return decode_xz(source, source_digest, sink);
   Input input(source, source_digest);
   Output output(sink);
   HelperStatus decoded = format == ImageFormat::kGzip    ? inflate_gzip(input, output)

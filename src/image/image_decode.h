@@ -28,4 +28,9 @@ HelperResult<ImageFormat> probe_format(Handle& source);
 // decode is refused by name: "Unsupported image format: 7z archive".
 HelperStatus decode_image(Handle& source, ImageFormat format, Sha256* source_digest, const PieceSink& sink);
 
+// The refusal decode_image gives a format this build does not decode
+// ("Unsupported image format: zip archive"), or nothing: callers ask before
+// they start anything a refusal would leave half done.
+HelperStatus check_decodable(ImageFormat format);
+
 }  // namespace wh

@@ -64,6 +64,11 @@ struct FileStatus {
 // end-of-file change or flush through one without write access fail with
 // ERROR_ACCESS_DENIED (5).
 //
+// Threads: one handle is used by one thread at a time, but different handles
+// may transfer (read, write, seek, flush) on different threads at once, as
+// Windows allows. Opening and closing handles and every `Platform` method
+// stay on the thread that runs the command.
+//
 // Raw drives follow the disk driver's rules as well: since Windows Vista a
 // write through a drive handle into sectors of a volume whose file system is
 // mounted fails with 5 unless that volume is locked or dismounted.

@@ -46,7 +46,13 @@ std::vector<ByteRange> fat_metadata_ranges(const Fat32BootSector& boot, std::uin
 }
 
 TextResult<std::vector<ByteRange>> known_fat_metadata_ranges(Handle& image, std::uint64_t bytes_total) {
-  auto sector0 = read_disk_sectors(image, 0, 1);
+  return known_fat_metadata_ranges([&image](std::uint64_t lba) { return read_disk_sectors(image, lba, 1); },
+                                   bytes_total);
+}
+
+TextResult<std::vector<ByteRange>> known_fat_metadata_ranges(const SectorReader& read_sector,
+                                                             std::uint64_t bytes_total) {
+  auto sector0 = read_sector(0);
   if (!sector0) return Err(std::move(sector0).error());
   if (!has_boot_signature(*sector0)) return std::vector<ByteRange>{};
   for (const MbrPartitionEntry& entry : parse_partition_table(*sector0)) {
@@ -56,7 +62,7 @@ TextResult<std::vector<ByteRange>> known_fat_metadata_ranges(Handle& image, std:
     const std::uint64_t part_end =
         std::min(part_start + std::uint64_t{entry.sector_count} * kSectorSize, bytes_total);
     if (part_start == 0 || part_end <= part_start) continue;
-    auto sector = read_disk_sectors(image, entry.start_lba, 1);
+    auto sector = read_sector(entry.start_lba);
     if (!sector) return Err(std::move(sector).error());
     const Fat32BootSector boot = parse_fat32_boot_sector(*sector);
     if (!passes_metadata_rule(boot)) continue;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -24,6 +25,13 @@ struct ByteRange {
 // signature or no FAT-type partition with a sound boot sector starts inside
 // the first `bytes_total` bytes. Texts: those of read_disk_sectors.
 TextResult<std::vector<ByteRange>> known_fat_metadata_ranges(Handle& image, std::uint64_t bytes_total);
+
+// The same, the image's 512-byte sectors read by `read_sector` (its LBA in,
+// the sector or the failure's text out): for an image that is decoded, not
+// sought.
+using SectorReader = std::function<TextResult<Bytes>(std::uint64_t lba)>;
+TextResult<std::vector<ByteRange>> known_fat_metadata_ranges(const SectorReader& read_sector,
+                                                             std::uint64_t bytes_total);
 
 // The same for a boot partition starting at byte `part_start` and ending at
 // `part_end` whose boot sector is `boot`.

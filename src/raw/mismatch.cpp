@@ -9,6 +9,7 @@
 #include "image/sha256.h"
 #include "raw/drive_reader.h"
 #include "raw/fat_metadata.h"
+#include "raw/image_stream.h"
 #include "raw/raw_readback.h"
 #include "target/volume_locks.h"
 
@@ -34,28 +35,48 @@ std::size_t first_difference(const std::uint8_t* a, const std::uint8_t* b, std::
   return static_cast<std::size_t>(std::mismatch(a, a + size, b).first - a);
 }
 
-// Both sides of a comparison, opened and positioned at byte 0.
+// Both sides of a comparison: the image as a stream of chunks from byte 0,
+// decoded with `decode`, and the drive positioned at byte 0.
 struct Sides {
-  HandlePtr image;
+  std::unique_ptr<ImageStream> image;
   HandlePtr drive;
   std::uint64_t disk_length = 0;
 };
 
-HelperResult<Sides> open_sides(Platform& platform, const std::string& image_path,
-                               const TargetIdentity& identity, std::string_view step) {
+HelperResult<Sides> open_sides(Platform& platform, const std::string& image_path, bool decode,
+                               std::uint64_t byte_count, const TargetIdentity& identity, std::string_view step) {
   Sides sides;
-  auto image = platform.open_file_read(image_path);
-  if (!image) return fail(ErrorCode::kImageMissing, image.error());
+  auto image = open_image_stream(platform, image_path, decode, byte_count, ErrorCode::kImageMissing);
+  if (!image) return Err(std::move(image).error());
   sides.image = std::move(*image);
   auto drive = open_raw_for_reading(platform, identity, step);
   if (!drive) return Err(std::move(drive).error());
   sides.drive = std::move(*drive);
-  if (auto sought = sides.image->seek(0); !sought) return fail(ErrorCode::kImageMissing, sought.error());
   if (auto sought = sides.drive->seek(0); !sought) return fail(ErrorCode::kDeviceDisconnected, sought.error());
   auto length = sides.drive->disk_length();
   if (!length) return fail(ErrorCode::kDeviceDisconnected, length.error());
   sides.disk_length = *length;
   return sides;
+}
+
+// Sector `lba` of a compressed image, decoded from the image's start: the
+// FAT ranges need two sectors near the start, never a second full pass.
+TextResult<Bytes> decoded_sector(Platform& platform, const std::string& image_path, std::uint64_t lba) {
+  const std::uint64_t from = lba * kSectorSize;
+  auto stream = open_image_stream(platform, image_path, /*decode=*/true, from + kSectorSize, ErrorCode::kUnknown);
+  if (!stream) return Err(std::move(stream).error().message);
+  for (std::uint64_t at = 0;;) {
+    auto chunk = (*stream)->next();
+    if (!chunk) return Err(std::move(chunk).error().message);
+    // Chunks are whole sectors up to the stream's limit, which ends the wanted one.
+    if (chunk->empty()) return Err(std::string(kShortRead));
+    const std::span<const std::uint8_t> bytes = chunk->bytes();
+    if (at + bytes.size() >= from + kSectorSize) {
+      const auto sector = bytes.subspan(static_cast<std::size_t>(from - at), kSectorSize);
+      return Bytes(sector.begin(), sector.end());
+    }
+    at += bytes.size();
+  }
 }
 
 json difference(std::uint64_t offset, const std::uint8_t* image, std::size_t image_end,
@@ -69,23 +90,22 @@ json classification(bool safe, std::string message) { return json{{"safe", safe}
 
 }  // namespace
 
-HelperResult<json> inspect_mismatch(Platform& platform, const std::string& image_path,
+HelperResult<json> inspect_mismatch(Platform& platform, const std::string& image_path, bool decode,
                                     const TargetIdentity& identity, std::uint64_t byte_count) {
-  auto sides = open_sides(platform, image_path, identity, "readback mismatch inspection");
+  auto sides = open_sides(platform, image_path, decode, byte_count, identity, "readback mismatch inspection");
   if (!sides) return Err(std::move(sides).error());
-  ChunkBuffer image;
   ChunkBuffer drive;
   DriveReader reader(*sides->drive, sides->disk_length);
   for (std::uint64_t offset = 0; offset < byte_count;) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, byte_count - offset));
-    auto n = read_full(*sides->image, image.span().first(want));
-    if (!n) return fail(ErrorCode::kImageMissing, n.error());
-    if (*n == 0) return json{{"offset", offset}, {"expectedSampleHex", ""}, {"observedSampleHex", ""}};
-    auto d = reader.read(drive.span().first(*n));
+    auto image = sides->image->next();
+    if (!image) return Err(std::move(image).error());
+    if (image->empty()) return json{{"offset", offset}, {"expectedSampleHex", ""}, {"observedSampleHex", ""}};
+    const std::size_t n = image->bytes().size();
+    auto d = reader.read(drive.span().first(n));
     if (!d) return fail(ErrorCode::kDeviceDisconnected, d.error());
-    const std::size_t at = first_difference(image.data(), drive.data(), *d);
-    if (at < *d || *d < *n) return difference(offset, image.data(), *n, drive.data(), *d, at);
-    offset += *n;
+    const std::size_t at = first_difference(image->bytes().data(), drive.data(), *d);
+    if (at < *d || *d < n) return difference(offset, image->bytes().data(), n, drive.data(), *d, at);
+    offset += n;
   }
   return json(nullptr);
 }
@@ -105,11 +125,18 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
   auto target = prepare_target(platform, payload, *path, kStep);
   if (!target) return Err(std::move(target).error());
 
+  const bool decode = optional_flag(payload, "decompress");
   std::vector<ByteRange> ranges;
   {
-    auto image = platform.open_file_read(*image_path);
-    if (!image) return fail(ErrorCode::kUnknown, image.error());
-    auto found = known_fat_metadata_ranges(**image, *bytes_total);
+    TextResult<std::vector<ByteRange>> found = std::vector<ByteRange>{};
+    if (decode) {
+      found = known_fat_metadata_ranges(
+          [&](std::uint64_t lba) { return decoded_sector(platform, *image_path, lba); }, *bytes_total);
+    } else {
+      auto image = platform.open_file_read(*image_path);
+      if (!image) return fail(ErrorCode::kUnknown, image.error());
+      found = known_fat_metadata_ranges(**image, *bytes_total);
+    }
     if (!found) return fail(ErrorCode::kUnknown, std::move(found).error());
     ranges = std::move(*found);
   }
@@ -119,23 +146,23 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
 
   json result;
   {
-    auto sides = open_sides(platform, *image_path, target->identity, kStep);
+    auto sides = open_sides(platform, *image_path, decode, *bytes_total, target->identity, kStep);
     if (!sides) return Err(std::move(sides).error());
-    ChunkBuffer image;
     ChunkBuffer drive;
     DriveReader reader(*sides->drive, sides->disk_length);
     std::uint64_t changed = 0;
     auto compare = [&]() -> HelperResult<json> {
       for (std::uint64_t offset = 0; offset < *bytes_total;) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, *bytes_total - offset));
-        auto n = read_full(*sides->image, image.span().first(want));
-        if (!n) return fail(ErrorCode::kImageMissing, n.error());
-        if (*n < want) return fail(ErrorCode::kImageMissing, kShortRead);
+        auto chunk = sides->image->next();
+        if (!chunk) return Err(std::move(chunk).error());
+        if (chunk->bytes().size() < want) return fail(ErrorCode::kImageMissing, kShortRead);
+        const std::uint8_t* image = chunk->bytes().data();
         auto d = reader.read(drive.span().first(want));
         if (!d) return fail(ErrorCode::kDeviceDisconnected, d.error());
         if (*d < want) return fail(ErrorCode::kDeviceDisconnected, kShortRead);
-        for (std::size_t i = first_difference(image.data(), drive.data(), want); i < want;
-             i = i + 1 + first_difference(image.data() + i + 1, drive.data() + i + 1, want - i - 1)) {
+        for (std::size_t i = first_difference(image, drive.data(), want); i < want;
+             i = i + 1 + first_difference(image + i + 1, drive.data() + i + 1, want - i - 1)) {
           const std::uint64_t p = offset + i;
           const bool known = std::any_of(ranges.begin(), ranges.end(), [p](const ByteRange& r) { return r.contains(p); });
           if (!known) {

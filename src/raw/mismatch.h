@@ -18,9 +18,11 @@ inline constexpr std::uint64_t kMaxMetadataDiffBytes = 524288;
 
 // The first byte within `byte_count` where the drive differs from the image:
 // {offset, expectedSampleHex, observedSampleHex} with up to 32 bytes of each
-// side (empty where that side has ended), or null when none differs. Image
-// failures are IMAGE_MISSING, drive failures DEVICE_DISCONNECTED.
-HelperResult<nlohmann::json> inspect_mismatch(Platform& platform, const std::string& image_path,
+// side (empty where that side has ended), or null when none differs. With
+// `decode` the image is compared as decoded (a `decompress` write). Image
+// failures are IMAGE_MISSING (XZ_INVALID for damaged compressed data), drive
+// failures DEVICE_DISCONNECTED.
+HelperResult<nlohmann::json> inspect_mismatch(Platform& platform, const std::string& image_path, bool decode,
                                               const TargetIdentity& identity, std::uint64_t byte_count);
 
 HelperResult<nlohmann::json> handle_classify_mismatch(CommandContext& context);

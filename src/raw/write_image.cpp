@@ -8,6 +8,7 @@
 #include "image/output_target.h"
 #include "raw/background_hash.h"
 #include "raw/drive_reader.h"
+#include "raw/image_stream.h"
 #include "raw/mismatch.h"
 #include "raw/raw_readback.h"
 #include "target/volume_locks.h"
@@ -38,40 +39,46 @@ class ImageCopy {
         message_("Writing image to " + std::string(device_path)) {}
 
   // Image to drive, every write but the image's last one a whole 4 MiB, then
-  // FlushFileBuffers. The disk driver takes whole sectors only, so a last
+  // FlushFileBuffers. The stream reads (or decodes) the next chunks while
+  // this one is written. The disk driver takes whole sectors only, so a last
   // chunk that ends inside a sector goes out with zeros to the sector's end;
   // the count, the digest and the readback cover the image's bytes alone.
-  // The drive handle is closed on return, whatever happens.
-  HelperResult<Copied> run(Handle& image, HandlePtr drive) {
+  // A stream that outgrows the disk (a decoded image of no announced size)
+  // stops at its end. The drive handle is closed on return, whatever happens.
+  HelperResult<Copied> run(ImageStream& image, HandlePtr drive, std::uint64_t disk_bytes) {
     Platform& platform = context_.platform;
-    // Two chunks: the next one is read and written while the last one is
-    // hashed. Both outlive the hasher.
-    ChunkBuffer chunks[2];
+    // The chunk being hashed goes back to the stream once the next one is
+    // handed to the hasher; declared first, so the hasher is done with it
+    // before it is given back.
+    ChunkLease hashing;
     BackgroundHash digest;
     start_ = platform.now();
     Instant last_event = start_;
-    for (int current = 0; !bytes_total_ || written_ < *bytes_total_; current ^= 1) {
-      const std::size_t want = bytes_total_
-          ? static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, *bytes_total_ - written_))
-          : kChunkSize;
-      // A chunk is filled completely before it is written, so one short read
-      // of the image never moves later writes off the sector grid.
-      auto got = read_full(image, chunks[current].span().first(want));
-      if (!got) return fail(ErrorCode::kWriteFailed, got.error());
-      if (*got == 0) break;
-      const auto chunk = std::span<const std::uint8_t>(chunks[current].span()).first(*got);
-      digest.add(chunk);
-      const std::size_t padded = static_cast<std::size_t>(whole_sectors(*got));
-      std::fill(chunks[current].data() + *got, chunks[current].data() + padded, std::uint8_t{0});
-      const auto sectors = std::span<const std::uint8_t>(chunks[current].span()).first(padded);
-      if (auto put = write_full(*drive, sectors); !put) return fail(ErrorCode::kWriteFailed, std::move(put).error());
-      written_ += *got;
+    while (true) {
+      auto chunk = image.next();
+      if (!chunk) return Err(std::move(chunk).error());
+      if (chunk->empty()) break;
+      const std::size_t got = chunk->bytes().size();
+      const std::size_t padded = static_cast<std::size_t>(whole_sectors(got));
+      if (written_ + padded > disk_bytes) {
+        return fail(ErrorCode::kWriteFailed,
+                    "The image does not fit the target disk: it holds more than " + std::to_string(written_ + got) +
+                        " bytes and the disk holds " + std::to_string(disk_bytes) +
+                        " bytes; the write stopped at byte " + std::to_string(written_) + ".");
+      }
+      digest.add(chunk->bytes());
+      hashing = std::move(*chunk);
+      std::fill(hashing.room().begin() + static_cast<std::ptrdiff_t>(got),
+                hashing.room().begin() + static_cast<std::ptrdiff_t>(padded), std::uint8_t{0});
+      if (auto put = write_full(*drive, hashing.room().first(padded)); !put) {
+        return fail(ErrorCode::kWriteFailed, std::move(put).error());
+      }
+      written_ += got;
       const Instant now = platform.now();
       if (now - last_event >= kEventInterval) {
         emit("WRITE", now, message_);
         last_event = now;
       }
-      if (*got < want) break;  // the image has ended
     }
     const Instant copied_at = platform.now();
     emit("WRITE", copied_at, message_);
@@ -126,6 +133,11 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   }
   auto image = platform.open_file_read(*image_path);
   if (!image) return fail(ErrorCode::kImageMissing, image.error());
+  // With `decompress`, the image is decoded on the way to the card; a format
+  // this build cannot decode is refused before anything is touched.
+  const bool decompress = optional_flag(payload, "decompress");
+  auto format = stream_format(**image, decompress);
+  if (!format) return Err(std::move(format).error());
   const auto number = parse_drive_number(*device_path);
   if (!number) {
     return fail(ErrorCode::kDeviceNotRemovable, "Unable to parse physical target identity from " + *device_path +
@@ -134,11 +146,15 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   auto identity = validate_expected_identity(platform, payload, *number, "raw write volume lock");
   if (!identity) return Err(std::move(identity).error());
   // A write that cannot fit would erase the card and fail at its end; the
-  // proven capacity says so before anything is touched.
+  // proven capacity says so before anything is touched. A compressed image
+  // is as large as its announced `bytesTotal`; without one, the copy itself
+  // stops at the disk's end.
   auto image_size = (*image)->file_size();
   if (!image_size) return fail(ErrorCode::kImageMissing, image_size.error());
   const std::optional<std::uint64_t> bytes_total = optional_count(payload, "bytesTotal");
-  const std::uint64_t needed = whole_sectors(std::min(*image_size, bytes_total.value_or(UINT64_MAX)));
+  const std::uint64_t announced = *format ? bytes_total.value_or(0)
+                                          : std::min(*image_size, bytes_total.value_or(UINT64_MAX));
+  const std::uint64_t needed = whole_sectors(announced);
   if (needed > identity->size_bytes) {
     return fail(ErrorCode::kWriteFailed, "The image does not fit the target disk: writing it takes " +
                                              std::to_string(needed) + " bytes and the disk holds " +
@@ -152,7 +168,8 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   if (auto proven = revalidate_raw_handle(**drive, *identity, "raw write"); !proven) {
     return Err(std::move(proven).error());
   }
-  auto copied = ImageCopy(context, task_id, *device_path, bytes_total).run(**image, std::move(*drive));
+  ImageStream stream(std::move(*image), *format, bytes_total.value_or(UINT64_MAX), ErrorCode::kWriteFailed);
+  auto copied = ImageCopy(context, task_id, *device_path, bytes_total).run(stream, std::move(*drive), identity->size_bytes);
   if (!copied) return Err(std::move(copied).error());
 
   json result = {{"bytesWritten", copied->written},
@@ -181,7 +198,7 @@ HelperResult<json> handle_write_image(CommandContext& context) {
     if (!pass) return Err(std::move(pass).error());
     attempts = 2;
     if (!matches(*pass, copied->sha256, verify_bytes)) {
-      auto inspected = inspect_mismatch(platform, *image_path, *identity, verify_bytes);
+      auto inspected = inspect_mismatch(platform, *image_path, decompress, *identity, verify_bytes);
       mismatch = inspected ? std::move(*inspected)
                            : json{{"errorCode", std::string(error_code_name(inspected.error().code))},
                                   {"errorMessage", inspected.error().message}};

@@ -60,7 +60,7 @@ SimDriveHandle::Card SimDriveHandle::card_of(const SimDrive& drive) {
 }
 
 OsResult<const SimDrive*> SimDriveHandle::drive() const {
-  if (platform_.state.gone.count(ascii_lower(path_))) return Err(win32_error(kErrorDeviceNotConnected));
+  if (platform_.gone(path_)) return Err(win32_error(kErrorDeviceNotConnected));
   const SimDrive* drive = find_drive(platform_.machine, number_);
   if (drive == nullptr) return Err(win32_error(kErrorDeviceNotConnected));
   if (card_of(*drive) != card_) return Err(win32_error(kErrorMediaChanged));

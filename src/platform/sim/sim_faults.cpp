@@ -18,6 +18,7 @@ bool applies(const SimFault& f, std::string_view operation, const std::string& l
 }  // namespace
 
 int SimPlatform::find_fault(std::string_view operation, const std::string& path, std::string_view mode) const {
+  const std::lock_guard guard(bookkeeping_);
   const std::string lower = ascii_lower(path);
   for (std::size_t i = 0; i < machine.faults.size(); ++i) {
     const SimFault& f = machine.faults[i];
@@ -29,6 +30,7 @@ int SimPlatform::find_fault(std::string_view operation, const std::string& path,
 }
 
 OsError SimPlatform::fire(int index) {
+  const std::lock_guard guard(bookkeeping_);
   const SimFault& f = machine.faults[static_cast<std::size_t>(index)];
   ++state.fault_hits[static_cast<std::size_t>(index)];
   OsError error = win32_error(f.error);
@@ -38,6 +40,7 @@ OsError SimPlatform::fire(int index) {
 
 std::optional<OsError> SimPlatform::fault(std::string_view operation, const std::string& path,
                                           std::string_view mode) {
+  const std::lock_guard guard(bookkeeping_);
   const int index = find_fault(operation, path, mode);
   if (index < 0) return std::nullopt;
   const auto i = static_cast<std::size_t>(index);
@@ -51,6 +54,7 @@ std::optional<OsError> SimPlatform::fault(std::string_view operation, const std:
 OsResult<std::size_t> SimPlatform::transfer_allowance(std::string_view operation, const std::string& path,
                                                       std::string_view mode, std::size_t wanted,
                                                       std::uint64_t moved) {
+  const std::lock_guard guard(bookkeeping_);
   const std::string lower = ascii_lower(path);
   std::size_t allowed = wanted;
   for (std::size_t i = 0; i < machine.faults.size(); ++i) {

@@ -71,13 +71,13 @@ OsResult<std::size_t> SimHandle::logged(const char* operation, std::uint64_t off
 }
 
 std::optional<OsError> SimHandle::check(std::string_view operation) {
-  if (platform_.state.gone.count(ascii_lower(path_))) return win32_error(kErrorDeviceNotConnected);
+  if (platform_.gone(path_)) return win32_error(kErrorDeviceNotConnected);
   return platform_.fault(operation, path_, mode_);
 }
 
 OsResult<std::size_t> SimHandle::allowance(std::string_view operation, std::size_t wanted,
                                            std::uint64_t moved_so_far) {
-  if (platform_.state.gone.count(ascii_lower(path_))) return Err(win32_error(kErrorDeviceNotConnected));
+  if (platform_.gone(path_)) return Err(win32_error(kErrorDeviceNotConnected));
   return platform_.transfer_allowance(operation, path_, mode_, wanted, moved_so_far);
 }
 

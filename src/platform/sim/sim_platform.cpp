@@ -46,6 +46,7 @@ SimPlatform::SimPlatform(SimMachine m) : machine(std::move(m)) {
 }
 
 std::optional<OsError> SimPlatform::count_open(const std::string& path) {
+  const std::lock_guard guard(bookkeeping_);
   const std::string key = ascii_lower(path);
   if (state.gone.count(key)) return win32_error(kErrorFileNotFound);
   const int vanish = find_fault("disappear", path);
@@ -193,18 +194,28 @@ OsResult<std::string> SimPlatform::volume_name_for_mount_point(const std::string
 }
 
 Instant SimPlatform::now() {
+  const std::lock_guard guard(bookkeeping_);
   // Exact for any count of bytes: no rounding accumulates over many calls.
   const long double transfer_ns = static_cast<long double>(state.bytes_moved) * machine.ms_per_mib * 1e6L / 1048576.0L;
   return std::chrono::steady_clock::now().time_since_epoch() + state.skipped_sleep +
          std::chrono::nanoseconds(static_cast<std::int64_t>(transfer_ns));
 }
 
-void SimPlatform::count_transfer(std::uint64_t bytes) { state.bytes_moved += bytes; }
+void SimPlatform::count_transfer(std::uint64_t bytes) {
+  const std::lock_guard guard(bookkeeping_);
+  state.bytes_moved += bytes;
+}
+
+bool SimPlatform::gone(const std::string& path) const {
+  const std::lock_guard guard(bookkeeping_);
+  return state.gone.count(ascii_lower(path)) != 0;
+}
 
 void SimPlatform::sleep_ms(std::uint32_t milliseconds) {
   const std::chrono::nanoseconds asked = std::chrono::milliseconds(milliseconds);
   const auto slept = std::chrono::duration_cast<std::chrono::nanoseconds>(asked * machine.sleep_scale);
   std::this_thread::sleep_for(slept);
+  const std::lock_guard guard(bookkeeping_);
   state.skipped_sleep += asked - slept;
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -98,6 +99,8 @@ class SimPlatform : public Platform {
   std::vector<std::size_t> claim_corruptions(const std::string& path, std::string_view mode);
   // Advances the clock for `bytes` moved (msPerMiB).
   void count_transfer(std::uint64_t bytes);
+  // Whether the device `path` has disappeared (a used-up "opens" count).
+  bool gone(const std::string& path) const;
 
   // IOCTL_DISK_UPDATE_PROPERTIES reached online disk `disk`: Windows reads
   // the partition table again and mounts the FAT volume it finds, as soon as
@@ -138,6 +141,11 @@ class SimPlatform : public Platform {
   // read-only file. `volume` gets the name of the volume the file lies on
   // ("" for a host file).
   OsResult<int> open_host_file(const std::string& path, int flags, std::string& volume);
+
+  // Windows lets different handles transfer on different threads at once.
+  // What their transfers share here (fault counts, the clock, gone devices)
+  // is taken under this lock; the transfers themselves run outside it.
+  mutable std::recursive_mutex bookkeeping_;
 };
 
 }  // namespace wh::sim
