@@ -43,6 +43,10 @@ void CardFlash::leave_card_safe() {
 // metadata is harmless and the flash goes on; anything else stops it.
 bool CardFlash::judge_readback() {
   const json& write = record_.write;
+  const bool streamed = record_.prepared_image.empty();
+  // Streamed, the decoders' own checks (and the check before) prove the
+  // download, and the readback must match what was decoded.
+  if (streamed) record_.image_sha256 = text(write, "sourceSha256");
   // What was written must be what was extracted: a prepared image changed
   // since (by another program, a second flash to the same path, a failing
   // disk) reads back "as written" and proves nothing about the download.
@@ -55,8 +59,10 @@ bool CardFlash::judge_readback() {
   if (text(write, "observedSha256") == record_.image_sha256 && count(write, "verifiedBytes") == record_.image_bytes) {
     return true;
   }
-  const auto judged = call("classify_mismatch", target({{"imagePath", record_.prepared_image},
-                                                        {"bytesTotal", record_.image_bytes}}));
+  json question = {{"imagePath", streamed ? record_.image : record_.prepared_image},
+                   {"bytesTotal", record_.image_bytes}};
+  if (streamed) question["decompress"] = true;
+  const auto judged = call("classify_mismatch", target(std::move(question)));
   if (!judged) return false;
   if (judged->value("safe", false)) {
     record_.mismatch_class = *judged;
@@ -75,9 +81,12 @@ int CardFlash::chain() {
   if (!call("prepare_disk", target())) return kExitFailure;
   view_.note("Prepared " + record_.target + ": its volumes dismounted, no drive letters");
   state_ = CardState::kWriting;
-  const auto written = call("write_image", target({{"imagePath", record_.prepared_image},
-                                                   {"taskId", "write-" + session_.session_id()},
-                                                   {"bytesTotal", record_.image_bytes}}));
+  const bool streamed = record_.prepared_image.empty();
+  json writing = {{"imagePath", streamed ? record_.image : record_.prepared_image},
+                  {"taskId", "write-" + session_.session_id()},
+                  {"bytesTotal", record_.image_bytes}};
+  if (streamed) writing["decompress"] = true;
+  const auto written = call("write_image", target(std::move(writing)));
   if (!written) return kExitFailure;
   state_ = CardState::kWritten;
   record_.write = *written;

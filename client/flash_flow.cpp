@@ -121,7 +121,16 @@ int FlashFlow::course() {
              (elevated ? ", running as administrator" : ", NOT running as administrator"));
 
   // The image is checked before the user is asked to give up a card for it.
-  if (flashing && !call("image_validate_xz", {{"imagePath", options_.image}})) return kExitFailure;
+  // A streamed image is decoded whole once here, which checks it and
+  // measures it; a prepared one is measured once a card is chosen.
+  const bool streamed = !options_.prepared;
+  std::optional<json> measured;
+  if (flashing && streamed) {
+    measured = call("image_uncompressed_size", {{"imagePath", options_.image}, {"anyFormat", true}});
+    if (!measured) return kExitFailure;
+  } else if (flashing && !call("image_validate_xz", {{"imagePath", options_.image}})) {
+    return kExitFailure;
+  }
   if (flashing && !elevated) {
     return fail("the helper is not running as administrator, and Windows gives raw disk access to administrators "
                 "only: run flash-card from an administrator console; nothing was written");
@@ -149,16 +158,22 @@ int FlashFlow::course() {
     disks_.push_back(*chosen);
   }
   common_.image = options_.image;
-  common_.prepared_image = options_.prepared_image;
-
-  const auto size = call("image_uncompressed_size", {{"imagePath", options_.image}});
-  if (!size) return kExitFailure;
-  common_.image_bytes = count(*size, "uncompressedBytes");
-  view_.note("Image " + options_.image + ": valid XZ, " + format_bytes(common_.image_bytes) + " uncompressed");
+  if (!streamed) {
+    common_.prepared_image = options_.prepared_image;
+    measured = call("image_uncompressed_size", {{"imagePath", options_.image}});
+    if (!measured) return kExitFailure;
+  }
+  common_.image_bytes = count(*measured, "uncompressedBytes");
+  view_.note("Image " + options_.image + (streamed ? ": valid, " : ": valid XZ, ") +
+             format_bytes(common_.image_bytes) + (streamed ? " decoded, written as it is decoded" : " uncompressed"));
   for (const json& disk : disks_) {
     if (!preflight(disk)) return kExitFailure;
   }
-  view_.plan({{"PREPARE", common_.image_bytes}, {"WRITE", common_.image_bytes}, {"VERIFY", common_.image_bytes}});
+  if (streamed) {
+    view_.plan({{"WRITE", common_.image_bytes}, {"VERIFY", common_.image_bytes}});
+  } else {
+    view_.plan({{"PREPARE", common_.image_bytes}, {"WRITE", common_.image_bytes}, {"VERIFY", common_.image_bytes}});
+  }
   if (options_.dry_run) {
     for (const json& disk : disks_) {
       view_.note("Dry run: every check passed for " + describe_disk(disk) + "; nothing was written.");
@@ -171,16 +186,18 @@ int FlashFlow::course() {
     }
   }
 
-  const auto extracted = call("image_extract_xz", {{"imagePath", options_.image},
-                                                   {"outputPath", options_.prepared_image},
-                                                   {"uncompressedBytes", common_.image_bytes}});
-  if (!extracted) return kExitFailure;
-  common_.image_sha256 = text(*extracted, "sha256");
+  if (!streamed) {
+    const auto extracted = call("image_extract_xz", {{"imagePath", options_.image},
+                                                     {"outputPath", options_.prepared_image},
+                                                     {"uncompressedBytes", common_.image_bytes}});
+    if (!extracted) return kExitFailure;
+    common_.image_sha256 = text(*extracted, "sha256");
+  }
   if (interrupted()) return kExitFailure;
 
   cards_started_ = true;
   const int status = disks_.size() == 1 ? flash_one(disks_.front()) : flash_several();
-  if (status == kExitSuccess) remove_prepared_image();
+  if (status == kExitSuccess && !streamed) remove_prepared_image();
   return status;
 }
 

@@ -15,12 +15,13 @@ struct CardFile {
 };
 
 struct FlashOptions {
-  std::string image;                // the .xz image
+  std::string image;                // the image: .xz, .gz, .bz2, .zst or raw
+  bool prepared = false;            // decompress into a prepared image first, then write that
   std::vector<std::string> disks;  // each "N" or a device path; none: list the disks
   bool yes = false;                 // erase without asking
   bool json = false;                // the helper's lines instead of the display
   std::string helper;               // the windows_helper executable
-  std::string prepared_image;       // where the decompressed image goes
+  std::string prepared_image;       // where the decompressed image goes (with `prepared`)
   bool keep_image = false;          // keep the prepared image after a successful flash
   bool dry_run = false;             // every check, then stop before the card is touched
   std::vector<CardFile> files;

@@ -60,7 +60,7 @@ int flash_main(std::vector<std::string> arguments) {
   FlashOptions options;
   std::string cache;
   std::vector<std::string> file_arguments;
-  app.add_option("image", options.image, "The .xz image to write");
+  app.add_option("image", options.image, "The image to write: .xz, .gz, .bz2, .zst or a raw image");
   app.add_option("--disk", options.disks,
                  "A card: its number or device path from the list; repeat it to flash several cards at once "
                  "(without it: list the disks)")
@@ -68,10 +68,16 @@ int flash_main(std::vector<std::string> arguments) {
   app.add_flag("-y,--yes", options.yes, "Erase the card without asking");
   app.add_flag("--json", options.json, "Print the helper's JSON lines unchanged instead of the display");
   app.add_option("--helper", options.helper, "The windows_helper executable (default: next to flash-card)");
+  app.add_flag("--prepared", options.prepared,
+               "Decompress the .xz image into a file first, then write that file (default: decode it straight "
+               "onto the card)");
   app.add_option("--prepared-image", options.prepared_image,
-                 "Where the decompressed image goes (default: the image's path without .xz, plus .prepared)");
-  app.add_option("--cache", cache, "The folder for the decompressed image (made when missing)")->type_name("DIR");
-  app.add_flag("--keep-image", options.keep_image, "Keep the decompressed image after a successful flash");
+                 "Where the decompressed image goes (default: the image's path without .xz, plus .prepared); "
+                 "implies --prepared");
+  app.add_option("--cache", cache, "The folder for the decompressed image (made when missing); implies --prepared")
+      ->type_name("DIR");
+  app.add_flag("--keep-image", options.keep_image,
+               "Keep the decompressed image after a successful flash; implies --prepared");
   app.add_flag("--dry-run", options.dry_run, "Run every check, then stop before the card is touched");
   // One value per --file, so that the image after it is never taken for one.
   app.add_option("--file", file_arguments, "A first-boot file for the boot partition, repeatable")
@@ -113,6 +119,8 @@ int flash_main(std::vector<std::string> arguments) {
     }
   }
   if (options.helper.empty()) options.helper = default_helper();
+  // Anything said about the prepared image asks for one.
+  options.prepared = options.prepared || options.keep_image || !cache.empty() || !options.prepared_image.empty();
   if (options.prepared_image.empty()) options.prepared_image = default_prepared_image(options.image, cache);
 
   std::ofstream transcript;

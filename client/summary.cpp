@@ -40,9 +40,11 @@ void print_summary(std::ostream& out, const FlashRecord& record, const ProgressV
   const json& write = record.write;
   out << "\nSummary\n";
   row(out, "Image", record.image);
-  row(out, "Prepared image", record.prepared_image + " (" + format_bytes(record.image_bytes) + ")");
+  if (!record.prepared_image.empty()) {
+    row(out, "Prepared image", record.prepared_image + " (" + format_bytes(record.image_bytes) + ")");
+  }
   row(out, "Card", record.target);
-  row(out, "Extracted", stage_line(view, "PREPARE", record.image_bytes));
+  if (!record.prepared_image.empty()) row(out, "Extracted", stage_line(view, "PREPARE", record.image_bytes));
   row(out, "Written", stage_line(view, "WRITE", count(write, "bytesWritten")));
   row(out, "Flushed", "at " + format_speed(count(write, "speedBps")) + " (FINALIZE)");
   const std::uint64_t attempts = count(write, "verifyAttempts");

@@ -17,10 +17,12 @@ namespace flash {
 
 struct FlashRecord {
   std::string image;
-  std::string prepared_image;
+  std::string prepared_image;  // "" for a streamed write
   std::string target;  // describe_disk of the card
   std::uint64_t image_bytes = 0;
-  std::string image_sha256;              // image_extract_xz's digest of the prepared image
+  // image_extract_xz's digest of the prepared image; for a streamed write,
+  // the digest of the decoded bytes write_image wrote.
+  std::string image_sha256;
   nlohmann::json write;                  // write_image's payload
   std::optional<nlohmann::json> mismatch_class;  // classify_mismatch's payload, when asked
   nlohmann::json boot_report;            // verify_boot's report

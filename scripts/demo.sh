@@ -96,7 +96,8 @@ exit 0
 SH
 
 section "flash-card: the desktop application's course, on the card in PhysicalDrive1"
-# --keep-image: the commands below read the prepared image again.
+# --keep-image (a prepared image, not a streamed write): the commands below
+# read the prepared image again.
 echo "\$ flash-card --disk 1 --yes --keep-image --transcript transcript.jsonl --file firstrun.sh=firstrun.sh \\"
 echo "    --cmdline-append 'systemd.run=/boot/firstrun.sh systemd.unit=kernel-command-line.target' pi.img.xz"
 "$flash_card" --helper "$helper" --disk 1 --yes --keep-image --transcript transcript.jsonl \

@@ -140,8 +140,10 @@ class FlashCardTest : public ::testing::Test {
 };
 
 TEST_F(FlashCardTest, FlashesTheCardAndReportsItReady) {
+  // Streamed by default: decoded onto the card, no file in between.
   const Outcome outcome = flash();
   ASSERT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  EXPECT_FALSE(std::filesystem::exists(sim.file("pi.img.prepared")));
   EXPECT_EQ(outcome.err, "");
   const std::string image = summary_value(outcome.out, "SHA-256 image");
   EXPECT_EQ(image.size(), 64u);
@@ -171,10 +173,12 @@ TEST_F(FlashCardTest, FlashesTheCardAndReportsItReady) {
   EXPECT_EQ(writes_to("\\\\.\\PhysicalDrive0"), 0u);
   EXPECT_GT(writes_to(kCard), 0u);
 
-  const std::vector<std::string> expected_commands{"health", "image_validate_xz", "list_disks",
-                                                   "image_uncompressed_size", "image_extract_xz", "prepare_disk",
-                                                   "write_image", "verify_boot", "detach_target"};
+  const std::vector<std::string> expected_commands{"health",       "image_uncompressed_size", "list_disks",
+                                                   "prepare_disk", "write_image",             "verify_boot",
+                                                   "detach_target"};
   EXPECT_EQ(commands(), expected_commands);
+  EXPECT_EQ(transcript()[4]["request"]["payload"]["decompress"], true);
+  EXPECT_EQ(transcript()[4]["request"]["payload"]["imagePath"], sim.file("pi.img.xz"));
   std::set<std::string> ids;
   for (const json& record : transcript()) {
     ids.insert(record["request"]["id"].get<std::string>());
@@ -265,7 +269,7 @@ TEST_F(FlashCardTest, FailsWhenThePreparedImageChangedAfterExtraction) {
                                   " bs=1 seek=5000 conv=notrunc 2>/dev/null;; esac\nexec " +
                                   quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
   std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
-  const Outcome outcome = flash({"--helper", sim.file("helper.sh")});
+  const Outcome outcome = flash({"--prepared", "--helper", sim.file("helper.sh")});
   EXPECT_EQ(outcome.status, 1) << outcome.out;
   EXPECT_NE(outcome.err.find("changed after it was extracted"), std::string::npos) << outcome.err;
   EXPECT_NE(outcome.err.find("Card state: the card was written but is not proven to hold the image"),
@@ -299,9 +303,14 @@ TEST_F(FlashCardTest, CommandLineRulesAndWhereThePreparedImageGoes) {
   }
   EXPECT_TRUE(extracted_into_cache);
   EXPECT_FALSE(std::filesystem::exists(sim.file("cache/images/pi.img.prepared"))) << "removed after the flash";
+  // Asking for the prepared image takes the course through it.
   outcome = flash({"--keep-image"});
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_TRUE(std::filesystem::exists(sim.file("pi.img.prepared")));
+  EXPECT_EQ(commands(), (std::vector<std::string>{"health", "image_validate_xz", "list_disks", "image_uncompressed_size",
+                                                  "image_extract_xz", "prepare_disk", "write_image", "verify_boot",
+                                                  "detach_target"}));
+  EXPECT_EQ(transcript()[6]["request"]["payload"]["imagePath"], sim.file("pi.img.prepared"));
   for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--no-such-flag"},
                                                 std::vector<std::string>{"--disk", "2"},
                                                 std::vector<std::string>{sim.file("pi.img.xz"), "--file", "ssh"}}) {
@@ -341,7 +350,7 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
                                     "exec " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
     std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
     sim.write_machine(machine);
-    const std::vector<std::string> args{FLASH_CARD_BINARY, sim.file("pi.img.xz"), "--disk", "2", "--yes",
+    const std::vector<std::string> args{FLASH_CARD_BINARY, sim.file("pi.img.xz"), "--disk", "2", "--yes", "--prepared",
                                         "--helper", sim.file("helper.sh"), "--transcript", sim.file("t.jsonl")};
     int terminal = -1;
     const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
@@ -471,7 +480,9 @@ TEST_F(FlashCardTest, SeveralCardsAtOnceEachWithItsOwnVerdict) {
     const Outcome outcome = run(args);
     EXPECT_EQ(outcome.status, c.failing == 0 ? 0 : 1) << outcome.out << outcome.err;
     const std::vector<std::string> ran = commands();
-    EXPECT_EQ(std::count(ran.begin(), ran.end(), "image_extract_xz"), 1);
+    // Streamed: the image is checked once for every card, never extracted.
+    EXPECT_EQ(std::count(ran.begin(), ran.end(), "image_uncompressed_size"), 1);
+    EXPECT_EQ(std::count(ran.begin(), ran.end(), "image_extract_xz"), 0);
     EXPECT_EQ(std::count(ran.begin(), ran.end(), "write_image"), static_cast<long>(c.cards.size()));
     const std::string rows = outcome.out.substr(outcome.out.rfind("\nSummary\n"));
     for (int card : c.cards) {

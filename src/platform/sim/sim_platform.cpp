@@ -112,7 +112,12 @@ OsResult<HandlePtr> SimPlatform::open_drive(const std::string& path, DriveMode m
   const bool writable = mode == DriveMode::kExclusiveWrite;
   // An empty reader opens all the same; its card has no bytes to reach.
   const std::string bytes = drive->no_medium ? "/dev/null" : drive->backing_file;
-  const int fd = ::open(bytes.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  // A block device behind the drive (a throttled loop device standing in
+  // for a card) is opened unbuffered, as Windows opens raw drives: every
+  // transfer reaches the device at its own pace.
+  struct stat backing {};
+  const bool device = ::stat(bytes.c_str(), &backing) == 0 && S_ISBLK(backing.st_mode);
+  const int fd = ::open(bytes.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | (device ? O_DIRECT : 0));
   if (fd < 0) return Err(from_errno(errno));
   // Only opens that would succeed count towards a disappearance.
   if (auto error = count_open(path)) {
