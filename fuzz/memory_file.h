@@ -1,6 +1,6 @@
 // A fuzzer's input as a file for the decoders: reads hand out at most
 // `chunk` bytes at a time, so a decoder also sees input arrive in small, odd
-// pieces; everything but reading and seeking is refused.
+// pieces; everything but reading, seeking and its size is refused.
 #pragma once
 
 #include <algorithm>
@@ -38,7 +38,7 @@ class MemoryFile : public wh::Handle {
   wh::OsStatus set_end_of_file(std::uint64_t) override { return unsupported(); }
   wh::OsStatus set_sparse() override { return unsupported(); }
   wh::OsStatus flush() override { return unsupported(); }
-  wh::OsResult<std::uint64_t> file_size() override { return unsupported(); }
+  wh::OsResult<std::uint64_t> file_size() override { return std::uint64_t{size_}; }
   wh::OsResult<std::uint64_t> disk_length() override { return unsupported(); }
   wh::OsStatus update_disk_properties() override { return unsupported(); }
   wh::OsResult<wh::Bytes> storage_descriptor() override { return unsupported(); }

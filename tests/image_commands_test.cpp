@@ -341,6 +341,15 @@ TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
   };
   std::string corrupt_gz = gz;
   corrupt_gz[gz.size() / 3] = static_cast<char>(corrupt_gz[gz.size() / 3] ^ 0x55);
+  // zip's own archives: from a pipe (sizes in a data descriptor, Zip64), and
+  // stored inside a folder, whose entry is passed over.
+  const std::string piped_zip = compressed(sim, "zip -q - -", a + b);
+  std::filesystem::create_directory(sim.file("folder"));
+  sim.write_file("folder/pi.img", a + b);
+  if (std::system(("cd '" + sim.path() + "' && zip -q -r -0 stored.zip folder").c_str()) != 0) FAIL() << "zip failed";
+  const std::string unzip_stored = "unzip -p '" + sim.file("stored.zip") + "' folder/pi.img";
+  std::string corrupt_zip = testing::zip_archive({{"pi.img", a + b}});
+  corrupt_zip[corrupt_zip.size() / 3] = static_cast<char>(corrupt_zip[corrupt_zip.size() / 3] ^ 0x55);
   const std::vector<Case> cases{
       {"raw", a + b, nullptr, a + b, false},
       {"gzip, two members and trailing zeros", gz + std::string(512, '\0'), "gzip -dc", a + b, false},
@@ -354,6 +363,14 @@ TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
       {"bzip2 cut short", bz.substr(0, bz.size() / 2), nullptr, "bzip2 error: compressed file ends unexpectedly", true},
       {"7z", std::string("7z\xBC\xAF\x27\x1C", 6) + b, nullptr, "Unsupported image format: 7z archive", true},
       {"rar", std::string("Rar!\x1A\x07\x01\x00", 8) + b, nullptr, "Unsupported image format: rar archive", true},
+      {"zip from a pipe", piped_zip, "funzip", a + b, false},
+      {"zip, stored in a folder", sim.read_file("stored.zip"), unzip_stored.c_str(), a + b, false},
+      {"zip of two files", testing::zip_archive({{"a.img", a}, {"b.img", b}}), nullptr,
+       "Unsupported image format: a zip archive of 2 files (an image archive holds exactly one)", true},
+      {"zip, encrypted", testing::zip_archive({{"pi.img", b}}, false, "secret"), nullptr,
+       "Unsupported image format: an encrypted zip archive", true},
+      {"zip cut short", piped_zip.substr(0, piped_zip.size() - 30), nullptr, "zip error: ", true},
+      {"zip damaged", corrupt_zip, nullptr, "zip error: ", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

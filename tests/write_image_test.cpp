@@ -142,6 +142,7 @@ TEST_F(WriteImage, DecompressWritesTheDecodedImageWithNoPreparedFile) {
       {"gzip of two members", testing::gzip_member(half) + testing::gzip_member(rest)},
       {"bzip2", testing::bzip2_stream(image)},
       {"zstd of two frames", testing::zstd_frame(half) + testing::zstd_frame(rest)},
+      {"zip", testing::zip_archive({{"raspios/", ""}, {"raspios/pi.img", image}})},
   };
   for (const auto& c : cases) {
     card.sim.write_file("image.img", c.file);
@@ -187,7 +188,7 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
   const std::string image = pattern_bytes(12 * kMiB);
   card.sim.write_file("image.img", image);
   card.sim.write_file("device-image.img", image);
-  card.sim.write_file("image.zip", std::string("PK\x03\x04", 4) + image.substr(0, 1000));
+  card.sim.write_file("image.7z", std::string("7z\xBC\xAF\x27\x1C", 6) + image.substr(0, 1000));
   const std::string gzipped = testing::gzip_member(image);
   card.sim.write_file("image.gz", gzipped);
   std::string damaged = gzipped;
@@ -239,8 +240,8 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
        "Image path names a device or volume, not a file: //?/Volume{b00f}", "", false},
       {"image missing", json::array(), {{"imagePath", card.sim.file("gone.img")}}, "IMAGE_MISSING",
        "", "", false},
-      {"zip streamed", json::array(), {{"imagePath", card.sim.file("image.zip")}, {"decompress", true}},
-       "XZ_INVALID", "Unsupported image format: zip archive", "", false},
+      {"7z streamed", json::array(), {{"imagePath", card.sim.file("image.7z")}, {"decompress", true}},
+       "XZ_INVALID", "Unsupported image format: 7z archive", "", false},
       {"bytesTotal beyond the card, streamed", json::array(),
        {{"imagePath", card.sim.file("image.gz")}, {"decompress", true}, {"bytesTotal", card.card_size + 512}},
        "WRITE_FAILED", "", "", false},

@@ -8,6 +8,9 @@
 #include <openssl/evp.h>
 #include <zlib.h>
 #include <zstd.h>
+#include <zip.h>
+
+#include <algorithm>
 
 namespace wh::testing {
 namespace {
@@ -158,6 +161,48 @@ std::string bzip2_stream(const std::string& data) {
   }
   out.resize(size);
   return out;
+}
+
+std::string zip_archive(const std::vector<ZipEntry>& files, bool stored, const char* password) {
+  // Written into memory through minizip's file functions.
+  struct Memory {
+    std::string bytes;
+    std::uint64_t at = 0;
+  } memory;
+  zlib_filefunc64_def io{};
+  io.opaque = &memory;
+  io.zopen64_file = [](voidpf opaque, const void*, int) -> voidpf { return opaque; };
+  io.zwrite_file = [](voidpf opaque, voidpf, const void* data, uLong size) -> uLong {
+    auto& m = *static_cast<Memory*>(opaque);
+    if (m.bytes.size() < m.at + size) m.bytes.resize(m.at + size);
+    std::copy_n(static_cast<const char*>(data), size, m.bytes.begin() + static_cast<std::ptrdiff_t>(m.at));
+    m.at += size;
+    return size;
+  };
+  io.zread_file = [](voidpf, voidpf, void*, uLong) -> uLong { return 0; };
+  io.ztell64_file = [](voidpf opaque, voidpf) -> ZPOS64_T { return static_cast<Memory*>(opaque)->at; };
+  io.zseek64_file = [](voidpf opaque, voidpf, ZPOS64_T offset, int origin) -> long {
+    auto& m = *static_cast<Memory*>(opaque);
+    m.at = (origin == ZLIB_FILEFUNC_SEEK_CUR ? m.at : origin == ZLIB_FILEFUNC_SEEK_END ? m.bytes.size() : 0) + offset;
+    return 0;
+  };
+  io.zclose_file = [](voidpf, voidpf) -> int { return 0; };
+  io.zerror_file = [](voidpf, voidpf) -> int { return 0; };
+  zipFile zip = zipOpen2_64("sample.zip", APPEND_STATUS_CREATE, nullptr, &io);
+  if (zip == nullptr) throw std::runtime_error("zipOpen2_64 failed");
+  for (const ZipEntry& file : files) {
+    const zip_fileinfo info{};
+    const auto crc = crc32(0, reinterpret_cast<const Bytef*>(file.data.data()), static_cast<uInt>(file.data.size()));
+    if (zipOpenNewFileInZip3_64(zip, file.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                stored ? 0 : Z_DEFLATED, stored ? 0 : 6, /*raw=*/0, -MAX_WBITS, DEF_MEM_LEVEL,
+                                Z_DEFAULT_STRATEGY, password, crc, /*zip64=*/0) != ZIP_OK ||
+        zipWriteInFileInZip(zip, file.data.data(), static_cast<unsigned>(file.data.size())) != ZIP_OK ||
+        zipCloseFileInZip(zip) != ZIP_OK) {
+      throw std::runtime_error("writing " + file.name + " into the zip failed");
+    }
+  }
+  if (zipClose(zip, nullptr) != ZIP_OK) throw std::runtime_error("zipClose failed");
+  return memory.bytes;
 }
 
 std::string zstd_frame(const std::string& data) {

@@ -38,6 +38,15 @@ std::string bzip2_stream(const std::string& data);
 // One zstd frame (libzstd), as `zstd -c` writes it.
 std::string zstd_frame(const std::string& data);
 
+// A zip archive (minizip) of `files`, each a name and its bytes, deflated
+// (or stored with `stored`), encrypted with `password` when it is given.
+// Names ending in "/" are folder entries.
+struct ZipEntry {
+  std::string name;
+  std::string data;
+};
+std::string zip_archive(const std::vector<ZipEntry>& files, bool stored = false, const char* password = nullptr);
+
 // Deterministic bytes that compress a little, like code in a disk image.
 std::string varied_bytes(std::size_t size, std::uint32_t seed = 1);
 // The SHA-256 of `data` in hex, computed apart from the helper's own code.

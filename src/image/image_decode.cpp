@@ -1,5 +1,7 @@
 #include "image/image_decode.h"
 
+#include "image/zip_decode.h"
+
 #include <bzlib.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -243,7 +245,6 @@ HelperResult<ImageFormat> probe_format(Handle& source) {
 HelperStatus check_decodable(ImageFormat format) {
   const auto refused = [](const char* what) { return invalid(std::string("Unsupported image format: ") + what); };
   switch (format) {
-    case ImageFormat::kZip: return refused("zip archive");
     case ImageFormat::kSevenZip: return refused("7z archive");
     case ImageFormat::kRar: return refused("rar archive");
     default: return {};
@@ -253,6 +254,7 @@ HelperStatus check_decodable(ImageFormat format) {
 HelperStatus decode_image(Handle& source, ImageFormat format, Sha256* source_digest, const PieceSink& sink) {
   if (auto decodable = check_decodable(format); !decodable) return decodable;
   if (format == ImageFormat::kXz) return decode_xz(source, source_digest, sink);
+  if (format == ImageFormat::kZip) return decode_zip(source, source_digest, sink);
   Input input(source, source_digest);
   Output output(sink);
   HelperStatus decoded = format == ImageFormat::kGzip    ? inflate_gzip(input, output)

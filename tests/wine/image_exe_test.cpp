@@ -54,7 +54,7 @@ TEST(ImageExe, ExtractsExactlyWhatLinuxExtracts) {
 
 // The format-neutral commands with the cross-built zlib, libbz2 and libzstd:
 // every gzip member, bzip2 stream and zstd frame, and a raw image as it is.
-TEST(ImageExe, DecodesGzipBzip2ZstdAndRawImages) {
+TEST(ImageExe, DecodesGzipBzip2ZstdZipAndRawImages) {
   const std::size_t mib = 1u << 20;
   const std::string a = testing::varied_bytes(mib + 3, 7) + std::string(2 * mib, '\0');
   const std::string b = testing::varied_bytes(mib / 2, 8);
@@ -63,6 +63,7 @@ TEST(ImageExe, DecodesGzipBzip2ZstdAndRawImages) {
       {"two.bz2", testing::bzip2_stream(a) + testing::bzip2_stream(b)},
       {"two.zst", testing::zstd_frame(a) + testing::zstd_frame(b)},
       {"plain.img", a + b},
+      {"one.zip", testing::zip_archive({{"pi.img", a + b}})},
   };
   for (const auto& [name, bytes] : files) {
     SCOPED_TRACE(name);
