@@ -54,13 +54,14 @@ wh::Result<std::vector<CardFile>, std::string> card_files(const std::vector<std:
 int flash_main(std::vector<std::string> arguments) {
   const ConsoleSession console;
   const InterruptionWatch watch;
-  CLI::App app("Writes an XZ-compressed Raspberry Pi OS image to a removable card through windows_helper,\n"
-               "one helper process per step, and checks that the card will boot.",
+  CLI::App app("Writes a Raspberry Pi OS image (.xz, .gz, .bz2, .zst, .zip or raw) to a removable card through\n"
+               "windows_helper, one helper process per step, and checks that the card will boot.",
                "flash-card");
+  app.set_version_flag("--version", std::string("flash-card ") + WINDOWS_HELPER_VERSION);
   FlashOptions options;
   std::string cache;
   std::vector<std::string> file_arguments;
-  app.add_option("image", options.image, "The image to write: .xz, .gz, .bz2, .zst or a raw image");
+  app.add_option("image", options.image, "The image to write: .xz, .gz, .bz2, .zst, .zip or a raw image");
   app.add_option("--disk", options.disks,
                  "A card: its number or device path from the list; repeat it to flash several cards at once "
                  "(without it: list the disks)")

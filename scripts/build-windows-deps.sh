@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds the Windows (x86_64-w64-mingw32) static libraries windows_helper.exe
 # links: liblzma from Debian's xz-utils source, libcrypto from Debian's
-# openssl source, zlib from zlib's, libbz2 from bzip2's and libzstd from
-# libzstd's. The result goes to a cache outside the repository, one
-# folder per combination of source and compiler versions, and is reused.
+# openssl source, zlib from zlib's, libbz2 from bzip2's, libzstd from
+# libzstd's and minizip from minizip's. The result goes to a cache outside
+# the repository, one folder per combination of source and compiler versions,
+# and is reused. Each source's licence (debian/copyright, and the upstream
+# LICENSE or COPYING files) goes to licenses/<source>/, for the release.
 #
-# Prints the prefix (include/ and lib/) on its last line.
+# Prints the prefix (include/, lib/ and licenses/) on its last line.
 # WINDOWS_HELPER_DEPS_CACHE overrides the cache root.
 set -euo pipefail
 
@@ -13,7 +15,7 @@ cache_root="${WINDOWS_HELPER_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/windows
 host=x86_64-w64-mingw32
 cc="$host-gcc-posix"
 # Bump when the way the libraries are built changes, so old caches are not reused.
-recipe=2
+recipe=3
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -144,6 +146,32 @@ build_libzstd() { # source prefix
   )
 }
 
+build_minizip() { # source prefix
+  log "building minizip"
+  (
+    cd "$1"
+    # The reader, the writer (the tests make zip samples) and the file
+    # functions they share; zlib from the prefix.
+    for unit in ioapi unzip zip; do
+      "$cc" -O2 -c -I"$2/include" "$unit.c" -o "$unit.o" >>make.log 2>&1 || { tail -n 40 make.log >&2; exit 1; }
+    done
+    mkdir -p "$2/lib" "$2/include/minizip"
+    "$host-ar" rcs "$2/lib/libminizip.a" ioapi.o unzip.o zip.o
+    cp ioapi.h unzip.h zip.h crypt.h "$2/include/minizip/"
+  )
+}
+
+# The licence texts of a source, as its Debian package states them.
+copy_licenses() { # source-package source prefix
+  local into="$3/licenses/$1" file
+  mkdir -p "$into"
+  cp "$2/debian/copyright" "$into/copyright"
+  for file in "$2"/LICENSE* "$2"/COPYING*; do
+    [ -f "$file" ] && cp "$file" "$into/"
+  done
+  return 0
+}
+
 command -v "$cc" >/dev/null || { log "$cc is missing (package mingw-w64)"; exit 1; }
 command -v dpkg-source >/dev/null || { log "dpkg-source is missing (package dpkg-dev)"; exit 1; }
 
@@ -152,7 +180,7 @@ ensure_deb_src
 # was actually made from, so a cache is found again without fetching anything.
 offered="xz-utils_$(source_versions xz-utils | head -n 1)-openssl_$(source_versions openssl | head -n 1)"
 offered+="-zlib_$(source_versions zlib | head -n 1)-bzip2_$(source_versions bzip2 | head -n 1)"
-offered+="-libzstd_$(source_versions libzstd | head -n 1)"
+offered+="-libzstd_$(source_versions libzstd | head -n 1)-minizip_$(source_versions minizip | head -n 1)"
 # No colons (Debian's epochs): make cannot take them in a path.
 key=$(echo "${offered}-gcc_$($cc -dumpversion)-r${recipe}" | tr ':' '_')
 prefix="$cache_root/$key"
@@ -169,15 +197,23 @@ else
   read -r zlib_version zlib_dir < <(fetch_source zlib "$work")
   read -r bzip2_version bzip2_dir < <(fetch_source bzip2 "$work")
   read -r zstd_version zstd_dir < <(fetch_source libzstd "$work")
+  read -r minizip_version minizip_dir < <(fetch_source minizip "$work")
   [ -n "${xz_dir:-}" ] && [ -n "${openssl_dir:-}" ] && [ -n "${zlib_dir:-}" ] && [ -n "${bzip2_dir:-}" ] &&
-    [ -n "${zstd_dir:-}" ] || exit 1
+    [ -n "${zstd_dir:-}" ] && [ -n "${minizip_dir:-}" ] || exit 1
   build_liblzma "$xz_dir" "$prefix"
   build_libcrypto "$openssl_dir" "$prefix"
   build_zlib "$zlib_dir" "$prefix"
   build_libbz2 "$bzip2_dir" "$prefix"
   build_libzstd "$zstd_dir" "$prefix"
+  build_minizip "$minizip_dir" "$prefix"
+  copy_licenses xz-utils "$xz_dir" "$prefix"
+  copy_licenses openssl "$openssl_dir" "$prefix"
+  copy_licenses zlib "$zlib_dir" "$prefix"
+  copy_licenses bzip2 "$bzip2_dir" "$prefix"
+  copy_licenses libzstd "$zstd_dir" "$prefix"
+  copy_licenses minizip "$minizip_dir" "$prefix"
   rm -rf "$work"
   echo "xz-utils $xz_version, openssl $openssl_version, zlib $zlib_version, bzip2 $bzip2_version," \
-    "libzstd $zstd_version" >"$prefix/.complete"
+    "libzstd $zstd_version, minizip $minizip_version" >"$prefix/.complete"
 fi
 echo "$prefix"

@@ -10,7 +10,7 @@ set -euo pipefail
 # Windows build's too.
 # clang and libclang-rt-14-dev (only recommended by clang, so named here):
 # the fuzz targets are built with libFuzzer.
-packages=(cmake make g++ nlohmann-json3-dev libcli11-dev liblzma-dev libssl-dev zlib1g-dev libminizip-dev zip unzip libbz2-dev libzstd-dev
+packages=(cmake make g++ nlohmann-json3-dev libcli11-dev liblzma-dev libssl-dev zlib1g-dev libminizip-dev zip unzip osslsigncode libbz2-dev libzstd-dev
           libgtest-dev xz-utils gzip bzip2 zstd exfatprogs fdisk dosfstools mtools clang libclang-rt-14-dev)
 if [ "${1:-}" = windows ]; then
   # dpkg-dev unpacks the source packages the Windows libraries are built from;

@@ -311,6 +311,9 @@ TEST_F(FlashCardTest, CommandLineRulesAndWhereThePreparedImageGoes) {
                                                   "image_extract_xz", "prepare_disk", "write_image", "verify_boot",
                                                   "detach_target"}));
   EXPECT_EQ(transcript()[6]["request"]["payload"]["imagePath"], sim.file("pi.img.prepared"));
+  // One version: flash-card's is the helper's.
+  const std::string helper_version = transcript()[0]["lines"].back()["payload"]["helperVersion"];
+  EXPECT_EQ(run({"--version"}).out, "flash-card " + helper_version + "\n");
   for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--no-such-flag"},
                                                 std::vector<std::string>{"--disk", "2"},
                                                 std::vector<std::string>{sim.file("pi.img.xz"), "--file", "ssh"}}) {

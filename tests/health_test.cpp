@@ -40,13 +40,13 @@ class Health : public ::testing::Test {
 
 TEST_F(Health, ReportsElevationFromTheMachine) {
   EXPECT_EQ(answer({{"elevated", true}}),
-            R"({"id":"h1","ok":true,"payload":{"helperVersion":"0.1.0","isElevated":true,"ok":true,"platform":"windows","sessionId":"sess-9"}})");
+            R"({"id":"h1","ok":true,"payload":{"helperVersion":")" WINDOWS_HELPER_VERSION R"(","isElevated":true,"ok":true,"platform":"windows","sessionId":"sess-9"}})");
   EXPECT_EQ(sim.powershell_log(), std::vector<std::string>{kElevationScript});
 }
 
 TEST_F(Health, NotElevatedIsStillASuccess) {
   EXPECT_EQ(answer({{"elevated", false}}),
-            R"({"id":"h1","ok":true,"payload":{"helperVersion":"0.1.0","isElevated":false,"ok":true,"platform":"windows","sessionId":"sess-9"}})");
+            R"({"id":"h1","ok":true,"payload":{"helperVersion":")" WINDOWS_HELPER_VERSION R"(","isElevated":false,"ok":true,"platform":"windows","sessionId":"sess-9"}})");
 }
 
 TEST(HealthAnswer, AnySpellingOfTrueCountsAndNothingElse) {

@@ -41,7 +41,7 @@ TEST(HelperProcess, HealthReadsTheMachineNamedByTheEnvironment) {
       run_helper_binary({"--request", R"({"id":"h","sessionId":"s","command":"health"})"});
   ::unsetenv("WINDOWS_HELPER_SIM_DIR");
   EXPECT_EQ(run.standard_output,
-            "{\"id\":\"h\",\"ok\":true,\"payload\":{\"helperVersion\":\"0.1.0\",\"isElevated\":true,"
+            "{\"id\":\"h\",\"ok\":true,\"payload\":{\"helperVersion\":\"" WINDOWS_HELPER_VERSION "\",\"isElevated\":true,"
             "\"ok\":true,\"platform\":\"windows\",\"sessionId\":\"s\"}}\n");
 }
 

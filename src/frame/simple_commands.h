@@ -8,7 +8,8 @@
 
 namespace wh {
 
-inline constexpr const char* kHelperVersion = "0.1.0";
+// The project's version, kept in one place: project() in CMakeLists.txt.
+inline constexpr const char* kHelperVersion = WINDOWS_HELPER_VERSION;
 inline constexpr const char* kElevationScript =
     "([Security.Principal.WindowsPrincipal] "
     "[Security.Principal.WindowsIdentity]::GetCurrent()).IsInRole("

@@ -26,9 +26,9 @@ TEST(FlashCardExe, ReadsTheHelperAndReportsAMissingImage) {
   ASSERT_TRUE(output) << output.error().text();
   EXPECT_EQ(output->exit_code, 1u);
   // health answered: its version and platform are on the display.
-  EXPECT_NE(output->standard_output.find("Helper 0.1.0 on windows"), std::string::npos) << output->standard_output;
+  EXPECT_NE(output->standard_output.find("Helper " WINDOWS_HELPER_VERSION " on windows"), std::string::npos) << output->standard_output;
   EXPECT_EQ(output->standard_error,
-            "flash-card: image_validate_xz failed: IMAGE_MISSING: Image does not exist: " + image + "\r\n");  // text mode
+            "flash-card: image_uncompressed_size failed: IMAGE_MISSING: Image does not exist: " + image + "\r\n");  // text mode
   // Both requests reached the helper through the command line intact.
   std::istringstream lines(read_file(transcript));
   std::vector<json> records;

@@ -55,7 +55,7 @@ TEST(ProgramResources, BothProgramsCarryTheirManifestAndVersion) {
     wchar_t* text = nullptr;
     ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileVersion",
                                  reinterpret_cast<void**>(&text), &length));
-    EXPECT_EQ(std::wstring(text), L"0.1.0");
+    EXPECT_EQ(std::wstring(text), L"" WINDOWS_HELPER_VERSION);
   }
 }
 
