@@ -7,6 +7,7 @@
 #   image_validate of a .gz    gzip -dc
 #   image_validate of a .bz2   bzip2 -dc
 #   image_validate of a .zst   zstd -dc
+#   image_validate of a .zip   unzip -p
 #
 #   bash bench/formats.sh                  # RUNS=5, sample of 256 MiB
 #   RUNS=9 SAMPLE_MIB=512 bash bench/formats.sh
@@ -29,8 +30,8 @@ source bench/common.sh
 prepare_helper
 mkdir -p "$cache"
 sample="$cache/formats-${sample_mib}MiB.img"
-if [ ! -f "$sample.gz" ] || [ ! -f "$sample.bz2" ] || [ ! -f "$sample.zst" ]; then
-  echo "making the sample ($sample_mib MiB) and compressing it three times..."
+if [ ! -f "$sample.gz" ] || [ ! -f "$sample.bz2" ] || [ ! -f "$sample.zst" ] || [ ! -f "$sample.zip" ]; then
+  echo "making the sample ($sample_mib MiB) and compressing it four times..."
   half=$((sample_mib / 2))
   {
     (tar cf - /usr/lib /usr/bin 2>/dev/null || true) | head -c "$((half << 20))"
@@ -39,6 +40,7 @@ if [ ! -f "$sample.gz" ] || [ ! -f "$sample.bz2" ] || [ ! -f "$sample.zst" ]; th
   gzip -6 -c "$sample" >"$sample.gz"
   bzip2 -9 -c "$sample" >"$sample.bz2"
   zstd -q -3 -c "$sample" >"$sample.zst"
+  (cd "$(dirname "$sample")" && rm -f "$(basename "$sample").zip" && zip -q -6 "$(basename "$sample").zip" "$(basename "$sample")")
   rm -f "$sample"
 fi
 
@@ -54,13 +56,15 @@ answered_ok() {
 
 echo "image_validate against each format's own tool; median of $runs runs; $(nproc) hardware threads"
 print_header
-for format in gz:gzip bz2:bzip2 zst:zstd; do
+for format in gz:gzip bz2:bzip2 zst:zstd zip:unzip; do
   ext=${format%%:*}
   tool=${format#*:}
   file="$PWD/$sample.$ext"
+  baseline="$tool -dc '$file'"
+  [ "$tool" = unzip ] && baseline="unzip -p '$file'"
   args='{"id":"b","sessionId":"b","command":"image_validate","payload":{"imagePath":"'$file'"}}'
   row --target 1.10 --check answered_ok "image_validate (.$ext)" \
-    "$helper --request '$args' >'$answer'" "$tool -dc '$file'"
+    "$helper --request '$args' >'$answer'" "$baseline"
   peak_mib=$((row_peak_kb / 1024))
   [ "$peak_mib" -le 64 ] || echo "  peak memory ${peak_mib} MiB is above 64 MiB"
 done

@@ -60,7 +60,7 @@ build() { # folder
   local maps="-ffile-prefix-map=$src=/windows_helper -ffile-prefix-map=$dir=/windows_helper/build"
   cmake -S "$src" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
     -DWINDOWS_HELPER_DEPS_PREFIX="$deps" -DWINDOWS_HELPER_WERROR=ON -DWINDOWS_HELPER_TESTS=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS=$maps" "-DCMAKE_C_FLAGS=$maps" >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS=$maps" >/dev/null
   log "building in $dir"
   cmake --build "$dir" -j "$(nproc)" --target windows_helper flash-card >"$1/build.log" 2>&1 ||
     { tail -n 40 "$1/build.log" >&2; exit 1; }
