@@ -20,7 +20,7 @@ set(card_dir ${CMAKE_BINARY_DIR}/cards)
 set(card_scripts make_cards.sh card_bytes.sh card_files.sh card_manifest.sh)
 list(TRANSFORM card_scripts PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 add_custom_command(
-  OUTPUT ${card_dir}/cards.json ${card_dir}/card.img ${card_dir}/card-nosig.img
+  OUTPUT ${card_dir}/cards.json ${card_dir}/card.img ${card_dir}/card.img.zst ${card_dir}/card-nosig.img
          ${card_dir}/card-fatloop.img ${card_dir}/card-hugecluster.img ${card_dir}/card-short.img
   COMMAND ${CMAKE_COMMAND} -E env ${card_tools}
           ${WINDOWS_HELPER_BASH} ${CMAKE_CURRENT_LIST_DIR}/make_cards.sh ${card_dir}

@@ -103,8 +103,10 @@ for fat in "${fat_offset[@]}"; do
 done
 readonly short_size=$((boot_offset + 1024))
 head -c "$short_size" "$card" >"$work/card-short.img"
+# The card compressed, for writes that decode on the way.
+zstd -q -c "$card" >"$work/card.img.zst"
 
 write_manifest >"$work/cards.json"
-for file in card.img card-nosig.img card-fatloop.img card-hugecluster.img card-short.img cards.json; do
+for file in card.img card.img.zst card-nosig.img card-fatloop.img card-hugecluster.img card-short.img cards.json; do
   mv -f "$work/$file" "$out/$file"
 done
