@@ -44,14 +44,13 @@ void CardFlash::leave_card_safe() {
 bool CardFlash::judge_readback() {
   const json& write = record_.write;
   const bool streamed = record_.prepared_image.empty();
-  // Streamed, the decoders' own checks (and the check before) prove the
-  // download, and the readback must match what was decoded.
-  if (streamed) record_.image_sha256 = text(write, "sourceSha256");
-  // What was written must be what was extracted: a prepared image changed
-  // since (by another program, a second flash to the same path, a failing
-  // disk) reads back "as written" and proves nothing about the download.
+  // What was written must be what was checked: a prepared image changed
+  // since its extraction (by another program, a second flash to the same
+  // path, a failing disk), or an image changed since it was decoded and
+  // measured, reads back "as written" and proves nothing about the download.
   if (text(write, "sourceSha256") != record_.image_sha256) {
-    fail("the prepared image " + record_.prepared_image + " changed after it was extracted (its digest was " +
+    fail((streamed ? "the image " + record_.image + " changed after it was checked (its decoded digest was "
+                   : "the prepared image " + record_.prepared_image + " changed after it was extracted (its digest was ") +
          record_.image_sha256 + ", the bytes written have " + text(write, "sourceSha256") +
          "): the card does not hold the image");
     return false;

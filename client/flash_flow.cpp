@@ -164,6 +164,8 @@ int FlashFlow::course() {
     if (!measured) return kExitFailure;
   }
   common_.image_bytes = count(*measured, "uncompressedBytes");
+  // Streamed, the digest of the image as checked: every card must get it.
+  if (streamed) common_.image_sha256 = text(*measured, "sha256");
   view_.note("Image " + options_.image + (streamed ? ": valid, " : ": valid XZ, ") +
              format_bytes(common_.image_bytes) + (streamed ? " decoded, written as it is decoded" : " uncompressed"));
   for (const json& disk : disks_) {

@@ -19,34 +19,42 @@
 # are the last commit's (SOURCE_DATE_EPOCH), their order sorted, their
 # permissions fixed, and the build maps its folders out of the programs.
 # Signing copies the programs and leaves the unsigned archive as it was;
-# SIGN_PASSWORD unlocks an encrypted KEY, SIGN_TIMESTAMP_URL adds a timestamp.
+# SIGN_PASSWORD unlocks an encrypted KEY (passed to osslsigncode in a file,
+# never on its command line), SIGN_TIMESTAMP_URL adds a timestamp (its
+# authority's CA in SIGN_TSA_CA_FILE), and SIGN_CA_FILE is the CA the
+# signatures are verified against (default: CERT itself, for a self-signed one).
 set -euo pipefail
+
+# Paths are the caller's, resolved before the script moves to the project.
+out=dist verify=0 cert="" key="" from_build=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --verify) verify=1 ;;
+    --sign) [ $# -ge 3 ] || { echo "release: --sign CERT KEY" >&2; exit 2; }; cert=$(realpath "$2"); key=$(realpath "$3"); shift 2 ;;
+    --out) [ $# -ge 2 ] || { echo "release: --out DIR" >&2; exit 2; }; out=$2; shift ;;
+    --from-build) [ $# -ge 2 ] || { echo "release: --from-build DIR" >&2; exit 2; }; from_build=$(realpath "$2"); shift ;;
+    *) echo "release: unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+[ "$out" = dist ] && out="$(dirname "$0")/../dist"
+mkdir -p "$out"
+out=$(realpath "$out")
 cd "$(dirname "$0")/.."
 root=$PWD
 
 version=$(sed -n 's/^project(windows_helper VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "release: no version in CMakeLists.txt's project()" >&2; exit 1; }
 name="windows_helper-$version-win64"
-out=dist verify=0 cert="" key="" from_build=""
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --verify) verify=1 ;;
-    --sign) [ $# -ge 3 ] || { echo "release: --sign CERT KEY" >&2; exit 2; }; cert=$(realpath "$2"); key=$(realpath "$3"); shift 2 ;;
-    --out) out=$2; shift ;;
-    --from-build) from_build=$(realpath "$2"); shift ;;
-    *) echo "release: unknown argument $1" >&2; exit 2 ;;
-  esac
-  shift
-done
-mkdir -p "$out"
-out=$(realpath "$out")
 
 export TZ=UTC LC_ALL=C
 export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}"
 host=x86_64-w64-mingw32
-work=$(mktemp -d)
+work=$(mktemp -d /tmp/windows_helper-release.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 log() { echo "release: $*" >&2; }
+# The compiler's folder maps are one flag string: no spaces in these paths.
+case "$work$root" in *" "*) log "the project and work folders must not contain spaces"; exit 1 ;; esac
 
 bash scripts/install-deps.sh windows >/dev/null
 deps=$(bash scripts/build-windows-deps.sh | tail -n 1)
@@ -108,11 +116,16 @@ sign() { # unsigned-folder into
   cp -r "$1" "$signed"
   for program in windows_helper.exe flash-card.exe; do
     local args=(sign -certs "$cert" -key "$key" -h sha256 -n "Tovrin Zarerud" -in "$1/$program" -out "$signed/$program")
-    [ -n "${SIGN_PASSWORD:-}" ] && args+=(-pass "$SIGN_PASSWORD")
+    if [ -n "${SIGN_PASSWORD:-}" ]; then
+      (umask 077 && printf '%s' "$SIGN_PASSWORD" >"$work/password")
+      args+=(-readpass "$work/password")
+    fi
     [ -n "${SIGN_TIMESTAMP_URL:-}" ] && args+=(-ts "$SIGN_TIMESTAMP_URL")
+    local checks=(verify -CAfile "${SIGN_CA_FILE:-$cert}" -in "$signed/$program")
+    [ -n "${SIGN_TSA_CA_FILE:-}" ] && checks+=(-TSA-CAfile "$SIGN_TSA_CA_FILE")
     rm -f "$signed/$program"
     osslsigncode "${args[@]}" >/dev/null
-    osslsigncode verify -CAfile "$cert" -in "$signed/$program" >"$2/verify-$program.log" 2>&1 ||
+    osslsigncode "${checks[@]}" >"$2/verify-$program.log" 2>&1 ||
       { cat "$2/verify-$program.log" >&2; log "the signature of $program does not verify"; exit 1; }
     log "signed $program: $(grep -m1 'Signature verification' "$2/verify-$program.log")"
   done

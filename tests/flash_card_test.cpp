@@ -261,21 +261,36 @@ TEST_F(FlashCardTest, PreflightStopsBeforeTheCardIsTouched) {
   }
 }
 
-// The digest written must be the one extracted: a prepared image changed in
-// between reads back "as written" and must not pass.
-TEST_F(FlashCardTest, FailsWhenThePreparedImageChangedAfterExtraction) {
-  const std::string prepared = sim.file("pi.img.prepared");
-  sim.write_file("helper.sh", "#!/bin/sh\ncase \"$2\" in *'\"write_image\"'*) printf X | dd of=" + quoted(prepared) +
-                                  " bs=1 seek=5000 conv=notrunc 2>/dev/null;; esac\nexec " +
-                                  quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
-  std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
-  const Outcome outcome = flash({"--prepared", "--helper", sim.file("helper.sh")});
-  EXPECT_EQ(outcome.status, 1) << outcome.out;
-  EXPECT_NE(outcome.err.find("changed after it was extracted"), std::string::npos) << outcome.err;
-  EXPECT_NE(outcome.err.find("Card state: the card was written but is not proven to hold the image"),
-            std::string::npos) << outcome.err;
-  EXPECT_EQ(commands().back(), "finalize_disk");
-  EXPECT_EQ(outcome.out.find("working"), std::string::npos) << outcome.out;
+// The digest written must be the one checked: an image changed in between
+// reads back "as written" and must not pass. Prepared, the prepared image
+// changes after its extraction; streamed, the download is replaced (by a raw
+// image, which decodes as itself) after it was decoded and measured.
+TEST_F(FlashCardTest, FailsWhenTheImageChangedAfterItWasChecked) {
+  const struct {
+    std::vector<std::string> more;
+    std::string change;  // shell, run as write_image starts
+    const char* said;
+  } cases[] = {
+      {{"--prepared"}, "printf X | dd of=" + quoted(sim.file("pi.img.prepared")) + " bs=1 seek=5000 conv=notrunc",
+       "changed after it was extracted"},
+      {{}, "head -c 1048576 /dev/zero >" + quoted(sim.file("pi.img.xz")), "changed after it was checked"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.said);
+    std::filesystem::copy_file(compressed_card(), sim.file("pi.img.xz"), std::filesystem::copy_options::overwrite_existing);
+    sim.write_file("helper.sh", "#!/bin/sh\ncase \"$2\" in *'\"write_image\"'*) " + c.change + " 2>/dev/null;; esac\nexec " +
+                                    quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
+    std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
+    std::vector<std::string> more = c.more;
+    more.insert(more.end(), {"--helper", sim.file("helper.sh")});
+    const Outcome outcome = flash(more);
+    EXPECT_EQ(outcome.status, 1) << outcome.out;
+    EXPECT_NE(outcome.err.find(c.said), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("Card state: the card was written but is not proven to hold the image"),
+              std::string::npos) << outcome.err;
+    EXPECT_EQ(commands().back(), "finalize_disk");
+    EXPECT_EQ(outcome.out.find("working"), std::string::npos) << outcome.out;
+  }
 }
 
 // What the device says is shown, never obeyed: a product text that would

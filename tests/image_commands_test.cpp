@@ -348,6 +348,15 @@ TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
   sim.write_file("folder/pi.img", a + b);
   if (std::system(("cd '" + sim.path() + "' && zip -q -r -0 stored.zip folder").c_str()) != 0) FAIL() << "zip failed";
   const std::string unzip_stored = "unzip -p '" + sim.file("stored.zip") + "' folder/pi.img";
+  // An entry that claims 4096 bytes more than its data holds, in both of its
+  // headers: minizip alone would end it early without checking its CRC-32.
+  std::string long_zip = testing::zip_archive({{"pi.img", b}});
+  const auto claim = [&long_zip, &b](std::size_t at) {
+    const std::uint32_t size = static_cast<std::uint32_t>(b.size() + 4096);
+    for (int i = 0; i < 4; ++i) long_zip[at + i] = static_cast<char>(size >> (8 * i));
+  };
+  claim(22);                                                       // local header
+  claim(long_zip.find(std::string("PK\x01\x02", 4)) + 24);        // central directory
   std::string corrupt_zip = testing::zip_archive({{"pi.img", a + b}});
   corrupt_zip[corrupt_zip.size() / 3] = static_cast<char>(corrupt_zip[corrupt_zip.size() / 3] ^ 0x55);
   const std::vector<Case> cases{
@@ -371,6 +380,10 @@ TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
        "Unsupported image format: an encrypted zip archive", true},
       {"zip cut short", piped_zip.substr(0, piped_zip.size() - 30), nullptr, "zip error: ", true},
       {"zip damaged", corrupt_zip, nullptr, "zip error: ", true},
+      {"zip shorter than it claims", long_zip, nullptr,
+       "zip error: the image ends after " + std::to_string(b.size()) + " of its " + std::to_string(b.size() + 4096) +
+           " bytes",
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -391,7 +404,7 @@ TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
     EXPECT_TRUE(prepared() == c.expected);
     if (c.tool != nullptr) EXPECT_TRUE(tool_output(sim, c.tool, "image.bin") == c.expected);
     EXPECT_EQ(validated["payload"], (json{{"valid", true}}));
-    EXPECT_EQ(size["payload"], (json{{"uncompressedBytes", c.expected.size()}}));
+    EXPECT_EQ(size["payload"], (json{{"uncompressedBytes", c.expected.size()}, {"sha256", testing::sha256_hex(c.expected)}}));
   }
   // The XZ commands keep to XZ.
   sim.write_file("image.gz", gz);

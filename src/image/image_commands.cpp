@@ -78,15 +78,23 @@ HelperResult<json> handle_image_uncompressed_size(CommandContext& context) {
   if (!path) return Err(std::move(path).error());
   // XZ alone unless asked: the command answered for XZ files only before
   // other formats came, and keeps doing so for callers that rely on it.
-  const Formats formats = optional_flag(context.request.payload, "anyFormat") ? Formats::kAny : Formats::kXzOnly;
+  const bool any_format = optional_flag(context.request.payload, "anyFormat");
+  const Formats formats = any_format ? Formats::kAny : Formats::kXzOnly;
+  // With anyFormat, the decoded bytes' digest too: a streamed write
+  // (write_image with decompress) must reproduce it, which proves the card
+  // got the image measured here.
   std::uint64_t count = 0;
+  Sha256 digest;
   auto decoded = decode_file(context.platform, *path, formats,
-                             [&count](std::span<const std::uint8_t> piece) -> SinkStatus {
+                             [&](std::span<const std::uint8_t> piece) -> SinkStatus {
                                count += piece.size();
+                               if (any_format) digest.update(piece);
                                return {};
                              });
   if (!decoded) return Err(std::move(decoded).error());
-  return json{{"uncompressedBytes", count}};
+  json result = {{"uncompressedBytes", count}};
+  if (any_format) result["sha256"] = digest.finish_hex();
+  return result;
 }
 
 HelperResult<json> handle_image_extract_xz(CommandContext& context) { return extract(context, Formats::kXzOnly); }

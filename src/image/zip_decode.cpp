@@ -144,6 +144,11 @@ HelperStatus decode_zip(Handle& source, Sha256* source_digest, const PieceSink& 
                    std::to_string(info.compression_method) + " (only stored and deflated images)");
   }
   if (int status = unzOpenCurrentFile(zip.get()); status != UNZ_OK) return zip_error(archive, status);
+  // minizip checks the CRC-32 only when the entry yields its whole declared
+  // size: a deflate stream that ends early would pass unchecked. The count
+  // and the CRC-32 are checked here, always.
+  std::uint64_t decoded = 0;
+  uLong crc = crc32(0L, Z_NULL, 0);
   std::vector<std::uint8_t> piece(kDecodedPieceBytes);
   std::size_t used = 0;
   while (true) {
@@ -152,6 +157,8 @@ HelperStatus decode_zip(Handle& source, Sha256* source_digest, const PieceSink& 
       (void)unzCloseCurrentFile(zip.get());
       return zip_error(archive, got);
     }
+    crc = crc32(crc, piece.data() + used, static_cast<uInt>(got));
+    decoded += static_cast<std::uint64_t>(got);
     used += static_cast<std::size_t>(got);
     if (got == 0 || used == piece.size()) {
       if (used > 0) {
@@ -165,6 +172,11 @@ HelperStatus decode_zip(Handle& source, Sha256* source_digest, const PieceSink& 
     }
   }
   if (int status = unzCloseCurrentFile(zip.get()); status != UNZ_OK) return zip_error(archive, status);
+  if (decoded != info.uncompressed_size) {
+    return invalid("zip error: the image ends after " + std::to_string(decoded) + " of its " +
+                   std::to_string(info.uncompressed_size) + " bytes");
+  }
+  if (crc != info.crc) return zip_error(archive, UNZ_CRCERROR);
   return {};
 }
 

@@ -47,13 +47,17 @@ ImageStream::~ImageStream() {
 
 HelperResult<ChunkLease> ImageStream::next() {
   std::unique_lock lock(mutex_);
-  if (finished_) return ChunkLease{};
+  if (finished_) {
+    if (failure_) return Err(HelperError(*failure_));
+    return ChunkLease{};
+  }
   changed_.wait(lock, [this] { return !ready_.empty(); });
   Ready ready = std::move(ready_.front());
   ready_.pop_front();
   if (ready.slot < 0) {
     finished_ = true;
-    if (ready.error) return Err(std::move(*ready.error));
+    failure_ = std::move(ready.error);
+    if (failure_) return Err(HelperError(*failure_));
     return ChunkLease{};
   }
   return ChunkLease(this, ready.slot, buffers_[static_cast<std::size_t>(ready.slot)].span(), ready.size);

@@ -65,8 +65,8 @@ class ImageStream {
   ImageStream& operator=(const ImageStream&) = delete;
 
   // The next chunk, in order: kChunkSize bytes, fewer only for the last one;
-  // an empty lease at the end. The first failure is reported once, in its
-  // place after the chunks before it.
+  // an empty lease at the end. A failure is reported in its place after the
+  // chunks before it, and again by every later call.
   HelperResult<ChunkLease> next();
 
  private:
@@ -102,6 +102,7 @@ class ImageStream {
   std::deque<Ready> ready_;
   bool stopping_ = false;
   bool finished_ = false;  // the end or a failure was handed out
+  std::optional<HelperError> failure_;  // the failure handed out
   std::thread reader_;     // last: started once everything above exists
 };
 

@@ -5,6 +5,8 @@
 // not lie inside the disk goes to the device, which refuses the logical block
 // address (ILLEGAL REQUEST, LBA out of range), and classpnp reports
 // STATUS_NONEXISTENT_SECTOR (27); a zero-length transfer completes at once.
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,7 +72,11 @@ OsResult<const SimDrive*> SimDriveHandle::drive() const {
 std::uint64_t SimDriveHandle::length(const SimDrive& drive) const {
   if (drive.size_bytes) return *drive.size_bytes;
   struct stat st {};
-  return ::fstat(fd_, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  if (::fstat(fd_, &st) != 0) return 0;
+  // A block device (the bench's loop device) is as long as it says.
+  std::uint64_t device_bytes = 0;
+  if (S_ISBLK(st.st_mode) && ::ioctl(fd_, BLKGETSIZE64, &device_bytes) == 0) return device_bytes;
+  return static_cast<std::uint64_t>(st.st_size);
 }
 
 std::optional<OsError> SimDriveHandle::sector_rule(const void* buffer, std::size_t size, const SimDrive& drive) const {

@@ -80,6 +80,7 @@ OsResult<std::size_t> SimPlatform::transfer_allowance(std::string_view operation
 }
 
 std::vector<std::size_t> SimPlatform::claim_corruptions(const std::string& path, std::string_view mode) {
+  const std::lock_guard guard(bookkeeping_);
   const std::string lower = ascii_lower(path);
   std::vector<std::size_t> claimed;
   for (std::size_t i = 0; i < machine.faults.size(); ++i) {

@@ -70,11 +70,13 @@ void SimPlatform::reload() {
   if (machine.directory.empty()) return;
   auto fresh = load_machine(machine.directory);
   if (!fresh) return;
+  const std::lock_guard guard(bookkeeping_);
   fresh->faults = std::move(machine.faults);
   machine = std::move(fresh).value();
 }
 
 void SimPlatform::swap_card_if_due(const std::string& path, SimDrive& drive) {
+  const std::lock_guard guard(bookkeeping_);
   const int index = find_fault("swap", path);
   if (index < 0) return;
   SimFault& swap = machine.faults[static_cast<std::size_t>(index)];
