@@ -46,15 +46,11 @@ mkdir -p "$cache"
 image="$cache/card-${sample_mib}MiB.img"
 if [ ! -f "$image.gz" ] || [ ! -f "$image.zst" ] || [ ! -f "$image.xz" ] || [ ! -f "$image.zip" ] || [ ! -f "$image" ]; then
   echo "making the image ($sample_mib MiB) and compressing it four times..."
-  half=$((sample_mib / 2))
-  {
-    (tar cf - /usr/lib /usr/bin 2>/dev/null || true) | head -c "$((half << 20))"
-    head -c "$(((sample_mib - half) << 20))" /dev/zero
-  } >"$image"
+  make_sample "$image" "$sample_mib"
   xz -T0 -k -c "$image" >"$image.xz"
   zstd -q -3 -c "$image" >"$image.zst"
   gzip -6 -c "$image" >"$image.gz"
-  (cd "$(dirname "$image")" && rm -f "$(basename "$image").zip" && zip -q -6 "$(basename "$image").zip" "$(basename "$image")")
+  zip_beside "$image"
 fi
 size=$(stat -c %s "$image")
 

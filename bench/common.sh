@@ -17,6 +17,21 @@ prepare_helper() {
   export BENCH_PREPARED=1
 }
 
+# A sample image of `mib` MiB at `file`: half system libraries (compressible
+# code and data), half zeros, like a card image with free space.
+make_sample() { # file mib
+  local half=$(($2 / 2))
+  {
+    (tar cf - /usr/lib /usr/bin 2>/dev/null || true) | head -c "$((half << 20))"
+    head -c "$((($2 - half) << 20))" /dev/zero
+  } >"$1"
+}
+
+# `file`.zip beside `file`, holding it alone, as zip makes it.
+zip_beside() { # file
+  (cd "$(dirname "$1")" && rm -f "$(basename "$1").zip" && zip -q -6 "$(basename "$1").zip" "$(basename "$1")")
+}
+
 # One run of a shell command, its standard output discarded: "seconds
 # peak-kilobytes exit-status". The wall time comes from bash's microsecond
 # clock, the peak resident set from GNU time; the command's standard error

@@ -32,15 +32,11 @@ mkdir -p "$cache"
 sample="$cache/formats-${sample_mib}MiB.img"
 if [ ! -f "$sample.gz" ] || [ ! -f "$sample.bz2" ] || [ ! -f "$sample.zst" ] || [ ! -f "$sample.zip" ]; then
   echo "making the sample ($sample_mib MiB) and compressing it four times..."
-  half=$((sample_mib / 2))
-  {
-    (tar cf - /usr/lib /usr/bin 2>/dev/null || true) | head -c "$((half << 20))"
-    head -c "$(((sample_mib - half) << 20))" /dev/zero
-  } >"$sample"
+  make_sample "$sample" "$sample_mib"
   gzip -6 -c "$sample" >"$sample.gz"
   bzip2 -9 -c "$sample" >"$sample.bz2"
   zstd -q -3 -c "$sample" >"$sample.zst"
-  (cd "$(dirname "$sample")" && rm -f "$(basename "$sample").zip" && zip -q -6 "$(basename "$sample").zip" "$(basename "$sample")")
+  zip_beside "$sample"
   rm -f "$sample"
 fi
 

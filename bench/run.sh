@@ -43,11 +43,7 @@ if [ -n "$xz_kinds" ]; then
   sample="$cache/sample-${sample_mib}MiB.img"
   if [ ! -f "$sample.single.xz" ] || [ ! -f "$sample.multi.xz" ]; then
     echo "making the sample ($sample_mib MiB) and compressing it twice..."
-    half=$((sample_mib / 2))
-    {
-      (tar cf - /usr/lib /usr/bin 2>/dev/null || true) | head -c "$((half << 20))"
-      head -c "$(((sample_mib - half) << 20))" /dev/zero
-    } >"$sample"
+    make_sample "$sample" "$sample_mib"
     xz -T1 -k -c "$sample" >"$sample.single.xz"
     xz -T0 -k -c "$sample" >"$sample.multi.xz"
     rm -f "$sample"
