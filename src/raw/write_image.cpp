@@ -39,21 +39,25 @@ class ImageCopy {
         message_("Writing image to " + std::string(device_path)) {}
 
   // Image to drive, every write but the image's last one a whole 4 MiB, then
-  // FlushFileBuffers. The stream reads (or decodes) the next chunks while
-  // this one is written. The disk driver takes whole sectors only, so a last
+  // FlushFileBuffers. The image is streamed (decoded from `format`, when
+  // given, and cut at `limit`): its next chunks are read while this one is
+  // written. The speed covers that reading from its first byte. The disk driver takes whole sectors only, so a last
   // chunk that ends inside a sector goes out with zeros to the sector's end;
   // the count, the digest and the readback cover the image's bytes alone.
   // A stream that outgrows the disk (a decoded image of no announced size)
   // stops at its end. The drive handle is closed on return, whatever happens.
-  HelperResult<Copied> run(ImageStream& image, HandlePtr drive, std::uint64_t disk_bytes) {
+  HelperResult<Copied> run(HandlePtr source, std::optional<ImageFormat> format, std::uint64_t limit, HandlePtr drive,
+                           std::uint64_t disk_bytes) {
     Platform& platform = context_.platform;
-    // The chunk being hashed goes back to the stream once the next one is
-    // handed to the hasher; declared first, so the hasher is done with it
-    // before it is given back.
-    ChunkLease hashing;
-    BackgroundHash digest;
     start_ = platform.now();
     Instant last_event = start_;
+    ImageStream image(std::move(source), format, limit, ErrorCode::kWriteFailed);
+    // The chunk being hashed goes back to the stream once the next one is
+    // handed to the hasher; declared after the stream and before the hasher,
+    // so the hasher is done with it before it is given back, and it is given
+    // back before the stream goes.
+    ChunkLease hashing;
+    BackgroundHash digest;
     while (true) {
       auto chunk = image.next();
       if (!chunk) return Err(std::move(chunk).error());
@@ -168,8 +172,9 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   if (auto proven = revalidate_raw_handle(**drive, *identity, "raw write"); !proven) {
     return Err(std::move(proven).error());
   }
-  ImageStream stream(std::move(*image), *format, bytes_total.value_or(UINT64_MAX), ErrorCode::kWriteFailed);
-  auto copied = ImageCopy(context, task_id, *device_path, bytes_total).run(stream, std::move(*drive), identity->size_bytes);
+  auto copied = ImageCopy(context, task_id, *device_path, bytes_total)
+                    .run(std::move(*image), *format, bytes_total.value_or(UINT64_MAX), std::move(*drive),
+                         identity->size_bytes);
   if (!copied) return Err(std::move(copied).error());
 
   json result = {{"bytesWritten", copied->written},
