@@ -12,6 +12,7 @@
 #include "frame/entry.h"
 #include "frame/output.h"
 #include "platform/sim/sim_partitions.h"
+#include "platform/sim/sim_machine_file.h"
 
 namespace wh {
 namespace {

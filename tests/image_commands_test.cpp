@@ -9,6 +9,7 @@
 #include "frame/entry.h"
 #include "image/xz_decode.h"
 #include "sim_dir.h"
+#include "platform/sim/sim_machine_file.h"
 #include "xz_samples.h"
 
 namespace wh {

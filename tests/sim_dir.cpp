@@ -1,4 +1,5 @@
 #include "sim_dir.h"
+#include "platform/sim/sim_machine_file.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

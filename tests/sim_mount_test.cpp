@@ -9,6 +9,7 @@
 
 #include "disk_script_texts.h"
 #include "platform/sim/sim_mount.h"
+#include "platform/sim/sim_machine_file.h"
 #include "sim_dir.h"
 
 namespace wh {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sim/sim_errors.h"
+#include "platform/sim/sim_machine_file.h"
 #include "platform/win32/ioctl_replies.h"
 #include "sim_dir.h"
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sim/sim_errors.h"
+#include "platform/sim/sim_machine_file.h"
 #include "sim_dir.h"
 
 namespace wh {

@@ -26,6 +26,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/sim/sim_events.h"
+#include "platform/sim/sim_machine_file.h"
 #include "platform/sim/sim_machine.h"
 #include "ps_scripts.h"
 #include "storage_model.h"

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "platform/sim/sim_errors.h"
-#include "platform/sim/sim_handles.h"
+#include "platform/sim/sim_drive_handle.h"
 #include "platform/sim/sim_platform.h"
 #include "platform/unicode.h"
 

@@ -5,6 +5,7 @@
 
 #include "platform/entry.h"
 #include "platform/sim/sim_platform.h"
+#include "platform/sim/sim_machine_file.h"
 
 namespace wh {
 

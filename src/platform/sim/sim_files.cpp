@@ -9,7 +9,7 @@
 #include <cerrno>
 
 #include "platform/sim/sim_errors.h"
-#include "platform/sim/sim_handles.h"
+#include "platform/sim/sim_file_handle.h"
 #include "platform/sim/sim_platform.h"
 #include "platform/sim/sim_volume_paths.h"
 

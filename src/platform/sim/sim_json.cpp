@@ -103,4 +103,94 @@ json fault_to_json(const SimFault& fault, const std::string& directory) {
   return f;
 }
 
+SimDrive drive_from_json(const nlohmann::json& d, const std::string& directory) {
+  SimDrive drive;
+  drive.number = d.at("number").get<std::uint32_t>();
+  drive.backing_file = host_path(directory, d.at("backingFile").get<std::string>());
+  drive.size_bytes = optional_member<std::uint64_t>(d, "sizeBytes");
+  drive.vendor = optional_member<std::string>(d, "vendor");
+  drive.product = optional_member<std::string>(d, "product");
+  drive.serial = optional_member<std::string>(d, "serial");
+  drive.bus_type = d.value("busType", 7u);
+  drive.removable_media = d.value("removableMedia", true);
+  drive.read_only = d.value("readOnly", false);
+  if (auto hex = optional_member<std::string>(d, "descriptorHex")) drive.descriptor = bytes_from_hex(*hex, "descriptorHex");
+  drive.is_system = d.value("isSystem", false);
+  drive.is_boot = d.value("isBoot", false);
+  drive.offline = d.value("offline", false);
+  drive.partition_style = d.value("partitionStyle", std::string("MBR"));
+  if (drive.partition_style != "MBR" && drive.partition_style != "GPT" && drive.partition_style != "RAW") {
+    throw std::invalid_argument("partitionStyle must be MBR, GPT or RAW");
+  }
+  drive.no_medium = d.value("noMedium", false);
+  drive.get_disk = d.value("getDisk", json::object());
+  if (!drive.get_disk.is_object()) throw std::invalid_argument("getDisk must be an object");
+  drive.write_protect_switch = d.value("writeProtectSwitch", false);
+  drive.mount_side_effects = d.value("mountSideEffects", true);
+  return drive;
+}
+
+json drive_to_json(const SimDrive& drive, const std::string& directory) {
+  json d = {{"number", drive.number}, {"backingFile", file_path(directory, drive.backing_file)}};
+  if (drive.size_bytes) d["sizeBytes"] = *drive.size_bytes;
+  if (drive.vendor) d["vendor"] = *drive.vendor;
+  if (drive.product) d["product"] = *drive.product;
+  if (drive.serial) d["serial"] = *drive.serial;
+  d["busType"] = drive.bus_type;
+  d["removableMedia"] = drive.removable_media;
+  d["readOnly"] = drive.read_only;
+  if (drive.descriptor) d["descriptorHex"] = hex_from_bytes(*drive.descriptor);
+  d["isSystem"] = drive.is_system;
+  d["isBoot"] = drive.is_boot;
+  d["offline"] = drive.offline;
+  d["partitionStyle"] = drive.partition_style;
+  d["noMedium"] = drive.no_medium;
+  if (!drive.get_disk.empty()) d["getDisk"] = drive.get_disk;
+  d["writeProtectSwitch"] = drive.write_protect_switch;
+  if (!drive.mount_side_effects) d["mountSideEffects"] = false;
+  return d;
+}
+
+SimVolume volume_from_json(const nlohmann::json& v, const std::string& directory) {
+  SimVolume volume;
+  volume.name = v.at("name").get<std::string>();
+  for (const json& e : v.value("extents", json::array())) {
+    volume.extents.push_back({e.at("disk").get<std::uint32_t>(), e.value("startingOffset", 0ull),
+                              e.value("length", 0ull)});
+  }
+  if (auto dir = optional_member<std::string>(v, "directory")) volume.directory = host_path(directory, *dir);
+  volume.mounted = v.value("mounted", true);
+  volume.file_system = v.value("fileSystem", std::string("FAT32"));
+  volume.serial_number = v.value("serialNumber", 0u);
+  volume.files_loaded = v.value("filesLoaded", false);
+  for (const json& letter : v.value("letters", json::array())) volume.letters.push_back(letter.get<std::string>());
+  if (auto held = v.find("heldBy"); held != v.end() && !held->is_null()) {
+    SimVolume::Hold hold;
+    hold.error = held->value("error", 32u);
+    const std::string until = held->value("until", std::string("forceDismount"));
+    if (until != "forceDismount" && until != "never") throw std::invalid_argument("heldBy.until must be forceDismount or never");
+    hold.until_force_dismount = until == "forceDismount";
+    volume.held_by = hold;
+  }
+  return volume;
+}
+
+json volume_to_json(const SimVolume& volume, const std::string& directory) {
+  json v = {{"name", volume.name}, {"extents", json::array()}};
+  for (const SimExtent& e : volume.extents) {
+    v["extents"].push_back({{"disk", e.disk}, {"startingOffset", e.starting_offset}, {"length", e.length}});
+  }
+  if (!volume.directory.empty()) v["directory"] = file_path(directory, volume.directory);
+  v["mounted"] = volume.mounted;
+  v["letters"] = volume.letters;
+  v["fileSystem"] = volume.file_system;
+  v["serialNumber"] = volume.serial_number;
+  if (volume.files_loaded) v["filesLoaded"] = true;
+  if (volume.held_by) {
+    v["heldBy"] = {{"error", volume.held_by->error},
+                   {"until", volume.held_by->until_force_dismount ? "forceDismount" : "never"}};
+  }
+  return v;
+}
+
 }  // namespace wh::sim::detail

@@ -1,5 +1,6 @@
 // Pieces shared by the readers and writers of machine.json: host paths
-// relative to the sim directory, optional members and hexadecimal bytes.
+// relative to the sim directory, optional members, hexadecimal bytes, and
+// the drives, volumes and faults in and out of JSON.
 // Internal to the simulated machine's library.
 #pragma once
 
@@ -31,7 +32,11 @@ std::optional<T> optional_member(const nlohmann::json& object, const char* name)
 Bytes bytes_from_hex(const std::string& hex, const char* member);
 std::string hex_from_bytes(const Bytes& bytes);
 
-// One entry of "faults", and back.
+// One entry of "drives", "volumes" or "faults", and back.
+SimDrive drive_from_json(const nlohmann::json& d, const std::string& directory);
+nlohmann::json drive_to_json(const SimDrive& drive, const std::string& directory);
+SimVolume volume_from_json(const nlohmann::json& v, const std::string& directory);
+nlohmann::json volume_to_json(const SimVolume& volume, const std::string& directory);
 SimFault fault_from_json(const nlohmann::json& f, const std::string& directory);
 nlohmann::json fault_to_json(const SimFault& fault, const std::string& directory);
 

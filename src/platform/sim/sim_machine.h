@@ -1,10 +1,8 @@
 // The simulated Windows machine, described as data: its physical drives
 // (whose bytes live in host files), its volumes (whose files live in host
 // directories), whether the process is elevated, and the faults to inject.
-// Loaded from `machine.json` in the directory named by WINDOWS_HELPER_SIM_DIR;
-// docs/simulated-windows.md describes the format. The file is the machine's
-// state: the helper's simulated platform and the PowerShell stand-in both
-// read it and write back what they change, through the functions below.
+// Loaded from `machine.json` in the directory named by WINDOWS_HELPER_SIM_DIR
+// (sim_machine_file.h); docs/simulated-windows.md describes the format.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
+#include "platform/sim/sim_fault.h"
 #include "platform/result.h"
 
 namespace wh::sim {
@@ -90,50 +89,6 @@ inline constexpr std::uint32_t kAttributeReadOnly = 0x1;
 inline constexpr std::uint32_t kAttributeHidden = 0x2;
 inline constexpr std::uint32_t kAttributeSystem = 0x4;
 
-// One injected failure. It applies to operations named `operation` on
-// objects opened through `path` (compared without regard to ASCII case), or
-// on every object when `path` is absent.
-struct SimFault {
-  // "open", "status", "length", "descriptor", "attributes", "extents",
-  // "lock", "dismount", "read", "write", "seek", "setEndOfFile", "setSparse",
-  // "flush", "listVolumes", "disappear" (the drive is gone after
-  // `after_opens` opens), "swap" (another card is in the reader after
-  // `after_opens` opens) or "corrupt" (reads of a drive return other bytes).
-  std::string operation;
-  std::optional<std::string> path;
-  std::uint32_t error = 0;  // the Win32 code reported
-  // read/write: the handle transfers this many bytes, then fails.
-  std::optional<std::uint64_t> after_bytes;
-  // read/write: every matching call moves at most this many bytes and
-  // succeeds. Such a fault never fails a call.
-  std::optional<std::uint64_t> max_bytes_per_call;
-  // The failure is an interrupted call (OsError::interrupted), which moved
-  // nothing and is to be repeated.
-  bool interrupted = false;
-  // corrupt: reads of the drive's bytes from `offset` on return `bytes`.
-  std::uint64_t offset = 0;
-  Bytes bytes;
-  // disappear, swap: opens that still find the drive (or card) as it was.
-  std::uint32_t after_opens = 0;
-  // swap: what the new card reports; absent members stay as they were.
-  std::optional<std::string> serial;
-  std::optional<std::uint64_t> size_bytes;
-  std::optional<std::string> backing_file;  // host path
-  // swap: it has happened (in memory only; the file loses the fault then).
-  bool used = false;
-  // How many times the fault fires before the operation works again;
-  // unlimited when absent.
-  std::optional<std::uint32_t> count;
-  // Faults without a byte threshold: this many matching operations go
-  // through before it fires.
-  std::uint32_t skip = 0;
-  // The open mode it applies to ("query", "exclusiveRead", "exclusiveWrite",
-  // "volumeRead", "volumeReadWrite", "fileRead", "fileWrite"): that of the
-  // open itself, or of the handle an operation goes through. Every mode when
-  // absent.
-  std::optional<std::string> mode;
-};
-
 struct SimMachine {
   std::string directory;  // the sim directory; empty for an empty machine
   bool elevated = false;
@@ -154,23 +109,6 @@ struct SimMachine {
   // Read by the PowerShell stand-in only; kept as it is.
   nlohmann::json powershell;
 };
-
-// Reads `machine.json` from `directory`; relative host paths in it are taken
-// relative to `directory`.
-Result<SimMachine, std::string> load_machine(const std::string& directory);
-
-// The same from a parsed document (for tests that build machines in memory).
-Result<SimMachine, std::string> machine_from_json(const nlohmann::json& document,
-                                                  const std::string& directory);
-
-// The document that `machine_from_json` reads back as `machine`; host paths
-// inside the machine's directory are written relative to it again.
-nlohmann::json machine_to_json(const SimMachine& machine);
-
-// Replaces `machine.json` in the machine's directory atomically (a temporary
-// file renamed over it). A machine without a directory has no file: nothing
-// is written.
-Result<void, std::string> save_machine(const SimMachine& machine);
 
 SimDrive* find_drive(SimMachine& machine, std::uint32_t number);
 const SimDrive* find_drive(const SimMachine& machine, std::uint32_t number);

@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <thread>
 
 #include "platform/sim/sim_errors.h"
 #include "platform/sim/sim_events.h"
-#include "platform/sim/sim_handles.h"
+#include "platform/sim/sim_machine_file.h"
+#include "platform/sim/sim_drive_handle.h"
 #include "platform/sim/sim_sharing.h"
 #include "platform/sim/sim_volume_paths.h"
 #include "platform/unicode.h"
@@ -144,86 +144,9 @@ OsResult<HandlePtr> SimPlatform::open_drive_exclusive_write(const std::string& p
   return open_drive(path, DriveMode::kExclusiveWrite);
 }
 
-OsResult<HandlePtr> SimPlatform::open_volume(const std::string& name, VolumeAccess access) {
-  if (auto error = invalid_name(name)) return Err(*error);
-  const char* mode = access == VolumeAccess::kReadWrite ? "volumeReadWrite" : "volumeRead";
-  if (auto error = fault("open", name, mode)) return Err(*error);
-  const std::string wanted = ascii_lower(name);
-  for (const SimVolume& volume : machine.volumes) {
-    if (!volume_present(machine, volume)) continue;
-    const std::string root = ascii_lower(volume.name);  // with its trailing backslash
-    // The name with its backslash is the root directory, which CreateFileW
-    // opens only with FILE_FLAG_BACKUP_SEMANTICS.
-    if (wanted == root) return Err(win32_error(kErrorAccessDenied));
-    if (wanted + "\\" != root) continue;
-    if (!machine.elevated) return Err(win32_error(kErrorAccessDenied));
-    if (auto error = count_open(name)) return Err(*error);
-    const bool writable = access == VolumeAccess::kReadWrite;
-    log_event({{"op", "open"}, {"path", name}, {"mode", writable ? "volumeReadWrite" : "volumeRead"}});
-    return HandlePtr(std::make_unique<SimVolumeHandle>(*this, name, volume.name, writable));
-  }
-  return Err(win32_error(kErrorFileNotFound));
-}
-
-OsResult<std::vector<std::string>> SimPlatform::list_volumes() {
-  if (auto error = fault("listVolumes", "")) return Err(*error);
-  std::vector<std::string> names;
-  for (const SimVolume& volume : machine.volumes) {
-    if (volume_present(machine, volume)) names.push_back(volume.name);
-  }
-  return names;
-}
-
-OsResult<std::string> SimPlatform::windows_directory() { return machine.windows_directory; }
-
-OsResult<std::string> SimPlatform::volume_path_name(const std::string& path) {
-  if (auto error = invalid_name(path)) return Err(*error);
-  constexpr std::size_t kGuidRoot = 49;  // "\\?\Volume{" GUID "}\"
-  if (ascii_lower(path).starts_with("\\\\?\\volume{") && path.size() >= kGuidRoot) return path.substr(0, kGuidRoot);
-  const bool lettered = path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]));
-  if (!lettered) return Err(win32_error(kErrorInvalidName));
-  return path.substr(0, 2) + "\\";
-}
-
-OsResult<std::string> SimPlatform::volume_name_for_mount_point(const std::string& mount_point) {
-  if (auto error = invalid_name(mount_point)) return Err(*error);
-  if (mount_point.size() != 3 || mount_point[1] != ':' || mount_point[2] != '\\') {
-    return Err(win32_error(kErrorInvalidName));
-  }
-  const std::string letter = ascii_lower(mount_point.substr(0, 1));
-  for (const SimVolume& volume : machine.volumes) {
-    if (!volume_present(machine, volume)) continue;
-    for (const std::string& held : volume.letters) {
-      if (ascii_lower(held) == letter) return volume.name;
-    }
-  }
-  return Err(win32_error(kErrorFileNotFound));
-}
-
-Instant SimPlatform::now() {
-  const std::lock_guard guard(bookkeeping_);
-  // Exact for any count of bytes: no rounding accumulates over many calls.
-  const long double transfer_ns = static_cast<long double>(state.bytes_moved) * machine.ms_per_mib * 1e6L / 1048576.0L;
-  return std::chrono::steady_clock::now().time_since_epoch() + state.skipped_sleep +
-         std::chrono::nanoseconds(static_cast<std::int64_t>(transfer_ns));
-}
-
-void SimPlatform::count_transfer(std::uint64_t bytes) {
-  const std::lock_guard guard(bookkeeping_);
-  state.bytes_moved += bytes;
-}
-
 bool SimPlatform::gone(const std::string& path) const {
   const std::lock_guard guard(bookkeeping_);
   return state.gone.count(ascii_lower(path)) != 0;
-}
-
-void SimPlatform::sleep_ms(std::uint32_t milliseconds) {
-  const std::chrono::nanoseconds asked = std::chrono::milliseconds(milliseconds);
-  const auto slept = std::chrono::duration_cast<std::chrono::nanoseconds>(asked * machine.sleep_scale);
-  std::this_thread::sleep_for(slept);
-  const std::lock_guard guard(bookkeeping_);
-  state.skipped_sleep += asked - slept;
 }
 
 }  // namespace wh::sim
