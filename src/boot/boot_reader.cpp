@@ -122,6 +122,10 @@ Fat32BootSector parse_fat32_boot_sector(std::span<const std::uint8_t> sector) {
   boot.number_of_fats = sector[16];
   boot.fat_size32 = le32(sector, 36);
   boot.fat_size16 = le16(sector, 22);
+  boot.root_entry_count = le16(sector, 17);
+  boot.total_sectors16 = le16(sector, 19);
+  boot.total_sectors32 = le32(sector, 32);
+  boot.media = sector[21];
   boot.root_cluster = le32(sector, 44);
   boot.fs_info_sector = le16(sector, 48);
   boot.backup_boot_sector = le16(sector, 50);

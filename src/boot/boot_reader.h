@@ -43,6 +43,12 @@ struct Fat32BootSector {
   std::uint32_t fat_size32 = 0;
   // The FAT12/FAT16 FAT size; 0 on every FAT32 volume.
   std::uint16_t fat_size16 = 0;
+  // The FAT12/FAT16 root directory's entry count; 0 on FAT32.
+  std::uint16_t root_entry_count = 0;
+  // The volume's sectors: the 16-bit count, or the 32-bit one when it is 0.
+  std::uint16_t total_sectors16 = 0;
+  std::uint32_t total_sectors32 = 0;
+  std::uint8_t media = 0;
   std::uint32_t root_cluster = 0;
   std::uint16_t fs_info_sector = 0;
   std::uint16_t backup_boot_sector = 0;

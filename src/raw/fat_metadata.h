@@ -10,16 +10,9 @@
 #include <vector>
 
 #include "boot/boot_reader.h"
+#include "image/byte_range.h"
 
 namespace wh {
-
-// Half-open [start, end) byte range of the image.
-struct ByteRange {
-  std::uint64_t start = 0;
-  std::uint64_t end = 0;
-  bool contains(std::uint64_t offset) const { return start <= offset && offset < end; }
-  bool operator==(const ByteRange&) const = default;
-};
 
 // The known ranges of `image`, cut at `bytes_total`: none when the MBR has no
 // signature or no FAT-type partition with a sound boot sector starts inside
