@@ -8,10 +8,13 @@ set -euo pipefail
 # tests check them with fsck.exfat. fdisk, dosfstools, mtools: the build makes
 # the test card images (tests/cards) with sfdisk, mkfs.fat and mcopy, the
 # Windows build's too.
+# libext2fs-dev: sparse writes read ext2/3/4 block bitmaps with libext2fs;
+# e2fsprogs: the tests make and check ext4 card images (mke2fs, e2fsck,
+# debugfs).
 # clang and libclang-rt-14-dev (only recommended by clang, so named here):
 # the fuzz targets are built with libFuzzer.
 packages=(cmake make g++ nlohmann-json3-dev libcli11-dev liblzma-dev libssl-dev zlib1g-dev libminizip-dev zip unzip osslsigncode libbz2-dev libzstd-dev
-          libgtest-dev xz-utils gzip bzip2 zstd exfatprogs fdisk dosfstools mtools clang libclang-rt-14-dev)
+          libext2fs-dev e2fsprogs libgtest-dev xz-utils gzip bzip2 zstd exfatprogs fdisk dosfstools mtools clang libclang-rt-14-dev)
 if [ "${1:-}" = windows ]; then
   # dpkg-dev unpacks the source packages the Windows libraries are built from;
   # perl runs OpenSSL's configuration.

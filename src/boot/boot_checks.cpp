@@ -128,9 +128,21 @@ BootCheck image_check(const ImageEvidence& evidence) {
     row.message = "Byte-for-byte checksum is skipped until boot files are confirmed present.";
   } else if (const std::string expected = digest_or_empty(evidence.expected_sha256);
              !expected.empty() && digest_or_empty(evidence.observed_sha256) == expected &&
-             evidence.verified_bytes == evidence.image_bytes) {
+             evidence.bytes_skipped <= evidence.image_bytes &&
+             evidence.verified_bytes == evidence.image_bytes - evidence.bytes_skipped) {
     row.status = CheckStatus::kPassed;
     row.message = "Every byte written to the target matches the prepared Raspberry Pi OS image.";
+  }
+  if (evidence.bytes_skipped > 0) {
+    row.details["bytesSkipped"] = evidence.bytes_skipped;
+    if (row.status == CheckStatus::kPassed) {
+      row.message = "Every byte written to the target matches the Raspberry Pi OS image: " +
+                    std::to_string(evidence.verified_bytes) + " bytes written and read back; " +
+                    std::to_string(evidence.bytes_skipped) +
+                    " bytes of free file-system space were not written and keep the card's old contents.";
+    } else if (row.status == CheckStatus::kFailed) {
+      row.message = "The written parts of the card do not match the image.";
+    }
   }
   return row;
 }

@@ -33,11 +33,16 @@ struct ImageEvidence {
   std::string observed_sha256;
   std::uint64_t verified_bytes = 0;
   std::uint64_t image_bytes = 0;
+  // A sparse write's free space left unwritten: the digests are those of
+  // the written extents, which with it make up the image.
+  std::uint64_t bytes_skipped = 0;
   bool skip_checksum = false;
 };
 
 // "passed" for equal SHA-256 digests (64 hexadecimal characters, of either
-// case) over the whole image; "skipped" and not critical with skip_checksum.
+// case) over the whole image, or over a sparse write's extents that with the
+// skipped bytes make up the image (the row then says so and gives
+// bytesSkipped); "skipped" and not critical with skip_checksum.
 BootCheck image_check(const ImageEvidence& evidence);
 
 // The row that stands in for the rest of the inspection when the card could

@@ -37,6 +37,7 @@ ImageEvidence read_evidence(const json& payload) {
   evidence.observed_sha256 = text_or(payload, "observedSha256", "");
   evidence.verified_bytes = optional_count(payload, "verifiedBytes").value_or(0);
   evidence.image_bytes = optional_count(payload, "imageBytes").value_or(evidence.verified_bytes);
+  evidence.bytes_skipped = optional_count(payload, "bytesSkipped").value_or(0);
   evidence.skip_checksum = optional_flag(payload, "skipChecksum");
   return evidence;
 }

@@ -6,6 +6,8 @@
 #include "image/image_decode.h"
 #include "image/output_target.h"
 #include "image/prepared_image_writer.h"
+#include "image/usage_capture.h"
+#include "image/write_map.h"
 #include "image/xz_decode.h"
 
 namespace wh {
@@ -83,17 +85,25 @@ HelperResult<json> handle_image_uncompressed_size(CommandContext& context) {
   // With anyFormat, the decoded bytes' digest too: a streamed write
   // (write_image with decompress) must reproduce it, which proves the card
   // got the image measured here.
+  // With sparse too, the write map of a sparse write (write_map.h), made on
+  // this same pass: a streamed write cannot go back for the metadata it needs.
+  const bool sparse = optional_flag(context.request.payload, "sparse");
+  std::optional<UsageCapture> capture;
+  if (sparse) capture.emplace();
   std::uint64_t count = 0;
   Sha256 digest;
   auto decoded = decode_file(context.platform, *path, formats,
                              [&](std::span<const std::uint8_t> piece) -> SinkStatus {
                                count += piece.size();
-                               if (any_format) digest.update(piece);
+                               if (any_format || sparse) digest.update(piece);
+                               if (capture) capture->add(piece);
                                return {};
                              });
   if (!decoded) return Err(std::move(decoded).error());
   json result = {{"uncompressedBytes", count}};
-  if (any_format) result["sha256"] = digest.finish_hex();
+  if (!any_format && !sparse) return result;
+  result["sha256"] = digest.finish_hex();
+  if (capture) result["writeMap"] = write_map_json(make_write_map(capture->finish(), count, result["sha256"]));
   return result;
 }
 

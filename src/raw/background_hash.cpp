@@ -26,15 +26,17 @@ void BackgroundHash::wait_idle() {
   changed_.wait(lock, [this] { return !busy_; });
 }
 
-void BackgroundHash::add(std::span<const std::uint8_t> chunk) {
+void BackgroundHash::add(std::span<const std::uint8_t> chunk, bool also_second) {
   if (!worker_.joinable()) {
     digest_.update(chunk);
+    if (also_second) second_.update(chunk);
     return;
   }
   {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return !busy_; });
     pending_ = chunk;
+    pending_second_ = also_second;
     busy_ = true;
   }
   changed_.notify_all();
@@ -45,14 +47,21 @@ std::string BackgroundHash::finish_hex() {
   return digest_.finish_hex();
 }
 
+std::string BackgroundHash::finish_second_hex() {
+  wait_idle();
+  return second_.finish_hex();
+}
+
 void BackgroundHash::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
     changed_.wait(lock, [this] { return busy_ || stopping_; });
     if (busy_) {
       const std::span<const std::uint8_t> chunk = pending_;
+      const bool second = pending_second_;
       lock.unlock();
       digest_.update(chunk);
+      if (second) second_.update(chunk);
       lock.lock();
       busy_ = false;
       changed_.notify_all();

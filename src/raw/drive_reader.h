@@ -36,6 +36,8 @@ class DriveReader {
   OsResult<std::size_t> read(std::span<std::uint8_t> buffer);
 
   std::uint64_t position() const { return position_; }
+  // Goes on from byte `offset` (a sparse readback's next extent).
+  void move_to(std::uint64_t offset) { position_ = offset; }
 
  private:
   OsResult<std::size_t> read_sectors_at(std::uint64_t offset, std::span<std::uint8_t> buffer);

@@ -11,6 +11,7 @@
 #include "raw/fat_metadata.h"
 #include "raw/image_stream.h"
 #include "raw/raw_readback.h"
+#include "raw/sparse_request.h"
 #include "target/volume_locks.h"
 
 namespace wh {
@@ -86,28 +87,91 @@ json difference(std::uint64_t offset, const std::uint8_t* image, std::size_t ima
               {"observedSampleHex", sample(drive, drive_end, at)}};
 }
 
+// The image and the drive side by side over `extents` (in order, apart; one
+// run from byte 0 unless a sparse write left space out): each span holds the
+// image's bytes of one chunk inside one extent and the drive's bytes at the
+// same offset, fewer on a side that has ended.
+class SpanWalk {
+ public:
+  struct Span {
+    std::uint64_t offset = 0;
+    std::size_t wanted = 0;
+    std::span<const std::uint8_t> image;
+    std::span<const std::uint8_t> drive;
+  };
+
+  SpanWalk(Sides& sides, const std::vector<ByteRange>& extents)
+      : sides_(sides), extents_(extents), reader_(*sides.drive, sides.disk_length) {}
+
+  // The next span; nullopt after the last extent.
+  HelperResult<std::optional<Span>> next() {
+    while (next_ < extents_.size()) {
+      const ByteRange& extent = extents_[next_];
+      if (chunk_end_ <= std::max(extent.start, position_)) {
+        // The image's next chunk: it ends the walk with an empty image side.
+        auto chunk = sides_.image->next();
+        if (!chunk) return Err(std::move(chunk).error());
+        chunk_start_ = chunk_end_;
+        if (chunk->empty()) {
+          const std::uint64_t at = std::max(extent.start, chunk_start_);
+          next_ = extents_.size();
+          return std::optional<Span>(Span{at, static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, extent.end - at)), {}, {}});
+        }
+        chunk_ = std::move(*chunk);
+        chunk_end_ = chunk_start_ + chunk_.bytes().size();
+        continue;
+      }
+      const std::uint64_t from = std::max({extent.start, position_, chunk_start_});
+      const std::uint64_t to = std::min(extent.end, chunk_end_);
+      position_ = to;
+      if (to == extent.end) ++next_;
+      if (from >= to) continue;
+      const auto length = static_cast<std::size_t>(to - from);
+      reader_.move_to(from);
+      auto got = reader_.read(drive_.span().first(length));
+      if (!got) return fail(ErrorCode::kDeviceDisconnected, got.error());
+      const auto image = chunk_.bytes().subspan(static_cast<std::size_t>(from - chunk_start_), length);
+      return std::optional<Span>(Span{from, length, image, drive_.span().first(*got)});
+    }
+    return std::optional<Span>();
+  }
+
+ private:
+  Sides& sides_;
+  const std::vector<ByteRange>& extents_;
+  DriveReader reader_;
+  ChunkBuffer drive_;
+  ChunkLease chunk_;
+  std::uint64_t chunk_start_ = 0, chunk_end_ = 0, position_ = 0;
+  std::size_t next_ = 0;
+};
+
+std::uint64_t extents_end(const std::vector<ByteRange>& extents) { return extents.empty() ? 0 : extents.back().end; }
+
 json classification(bool safe, std::string message) { return json{{"safe", safe}, {"message", std::move(message)}}; }
 
 }  // namespace
 
 HelperResult<json> inspect_mismatch(Platform& platform, const std::string& image_path, bool decode,
-                                    const TargetIdentity& identity, std::uint64_t byte_count) {
-  auto sides = open_sides(platform, image_path, decode, byte_count, identity, "readback mismatch inspection");
+                                    const TargetIdentity& identity, const std::vector<ByteRange>& extents) {
+  auto sides = open_sides(platform, image_path, decode, extents_end(extents), identity, "readback mismatch inspection");
   if (!sides) return Err(std::move(sides).error());
-  ChunkBuffer drive;
-  DriveReader reader(*sides->drive, sides->disk_length);
-  for (std::uint64_t offset = 0; offset < byte_count;) {
-    auto image = sides->image->next();
-    if (!image) return Err(std::move(image).error());
-    if (image->empty()) return json{{"offset", offset}, {"expectedSampleHex", ""}, {"observedSampleHex", ""}};
-    const std::size_t n = image->bytes().size();
-    auto d = reader.read(drive.span().first(n));
-    if (!d) return fail(ErrorCode::kDeviceDisconnected, d.error());
-    const std::size_t at = first_difference(image->bytes().data(), drive.data(), *d);
-    if (at < *d || *d < n) return difference(offset, image->bytes().data(), n, drive.data(), *d, at);
-    offset += n;
+  SpanWalk walk(*sides, extents);
+  while (true) {
+    auto span = walk.next();
+    if (!span) return Err(std::move(span).error());
+    if (!*span) return json(nullptr);
+    const auto& [offset, wanted, image, drive] = **span;
+    const std::size_t at = first_difference(image.data(), drive.data(), std::min(image.size(), drive.size()));
+    if (at < std::min(image.size(), drive.size()) || drive.size() < wanted || image.size() < wanted) {
+      return difference(offset, image.data(), image.size(), drive.data(), drive.size(), at);
+    }
   }
-  return json(nullptr);
+}
+
+HelperResult<json> inspect_mismatch(Platform& platform, const std::string& image_path, bool decode,
+                                    const TargetIdentity& identity, std::uint64_t byte_count) {
+  return inspect_mismatch(platform, image_path, decode, identity, {ByteRange{0, byte_count}});
 }
 
 HelperResult<json> handle_classify_mismatch(CommandContext& context) {
@@ -126,6 +190,18 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
   if (!target) return Err(std::move(target).error());
 
   const bool decode = optional_flag(payload, "decompress");
+  // A sparse write is judged over what it wrote; the rest of the card keeps
+  // its old bytes, which no image describes.
+  std::vector<ByteRange> judged{{0, *bytes_total}};
+  if (optional_flag(payload, "sparse")) {
+    auto image = platform.open_file_read(*image_path);
+    if (!image) return fail(ErrorCode::kImageMissing, image.error());
+    auto size = (*image)->file_size();
+    if (!size) return fail(ErrorCode::kImageMissing, size.error());
+    auto map = requested_write_map(payload, **image, decode, decode ? *bytes_total : std::min(*size, *bytes_total));
+    if (!map) return Err(std::move(map).error());
+    judged = (*map)->extents;
+  }
   std::vector<ByteRange> ranges;
   {
     TextResult<std::vector<ByteRange>> found = std::vector<ByteRange>{};
@@ -146,23 +222,23 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
 
   json result;
   {
-    auto sides = open_sides(platform, *image_path, decode, *bytes_total, target->identity, kStep);
+    auto sides = open_sides(platform, *image_path, decode, extents_end(judged), target->identity, kStep);
     if (!sides) return Err(std::move(sides).error());
-    ChunkBuffer drive;
-    DriveReader reader(*sides->drive, sides->disk_length);
+    SpanWalk walk(*sides, judged);
     std::uint64_t changed = 0;
     auto compare = [&]() -> HelperResult<json> {
-      for (std::uint64_t offset = 0; offset < *bytes_total;) {
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, *bytes_total - offset));
-        auto chunk = sides->image->next();
-        if (!chunk) return Err(std::move(chunk).error());
-        if (chunk->bytes().size() < want) return fail(ErrorCode::kImageMissing, kShortRead);
-        const std::uint8_t* image = chunk->bytes().data();
-        auto d = reader.read(drive.span().first(want));
-        if (!d) return fail(ErrorCode::kDeviceDisconnected, d.error());
-        if (*d < want) return fail(ErrorCode::kDeviceDisconnected, kShortRead);
-        for (std::size_t i = first_difference(image, drive.data(), want); i < want;
-             i = i + 1 + first_difference(image + i + 1, drive.data() + i + 1, want - i - 1)) {
+      while (true) {
+        auto span = walk.next();
+        if (!span) return Err(std::move(span).error());
+        if (!*span) break;
+        const std::uint64_t offset = (*span)->offset;
+        const std::size_t want = (*span)->wanted;
+        if ((*span)->image.size() < want) return fail(ErrorCode::kImageMissing, kShortRead);
+        if ((*span)->drive.size() < want) return fail(ErrorCode::kDeviceDisconnected, kShortRead);
+        const std::uint8_t* image = (*span)->image.data();
+        const std::uint8_t* drive = (*span)->drive.data();
+        for (std::size_t i = first_difference(image, drive, want); i < want;
+             i = i + 1 + first_difference(image + i + 1, drive + i + 1, want - i - 1)) {
           const std::uint64_t p = offset + i;
           const bool known = std::any_of(ranges.begin(), ranges.end(), [p](const ByteRange& r) { return r.contains(p); });
           if (!known) {
@@ -179,7 +255,6 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
             return too_much;
           }
         }
-        offset += want;
       }
       json safe = classification(true, "Only known FAT metadata sectors changed after the write (" +
                                            std::to_string(changed) + " differing byte" + (changed == 1 ? "" : "s") + ").");

@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "frame/context.h"
 #include "frame/errors.h"
+#include "image/byte_range.h"
 #include "target/target_identity.h"
 
 namespace wh {
@@ -24,6 +26,13 @@ inline constexpr std::uint64_t kMaxMetadataDiffBytes = 524288;
 // failures DEVICE_DISCONNECTED.
 HelperResult<nlohmann::json> inspect_mismatch(Platform& platform, const std::string& image_path, bool decode,
                                               const TargetIdentity& identity, std::uint64_t byte_count);
+// The same over `extents` only (in order, apart): a sparse write's.
+HelperResult<nlohmann::json> inspect_mismatch(Platform& platform, const std::string& image_path, bool decode,
+                                              const TargetIdentity& identity, const std::vector<ByteRange>& extents);
+
+// classify_mismatch: with `sparse`, only the extents of the write map (the
+// request's writeMap, or for a prepared image the one scanned from it) are
+// compared.
 
 HelperResult<nlohmann::json> handle_classify_mismatch(CommandContext& context);
 

@@ -27,6 +27,14 @@ HelperResult<HandlePtr> open_raw_for_reading(Platform& platform, const TargetIde
 HelperResult<ReadbackResult> raw_readback(Platform& platform, const TargetIdentity& identity,
                                           std::uint64_t byte_count, const ReadbackProgress* progress,
                                           std::string_view message) {
+  return raw_readback_extents(platform, identity, {ByteRange{0, byte_count}}, progress, message);
+}
+
+HelperResult<ReadbackResult> raw_readback_extents(Platform& platform, const TargetIdentity& identity,
+                                                  const std::vector<ByteRange>& extents,
+                                                  const ReadbackProgress* progress, std::string_view message) {
+  std::uint64_t byte_count = 0;
+  for (const ByteRange& extent : extents) byte_count += extent.length();
   auto drive = open_raw_for_reading(platform, identity, "raw readback");
   if (!drive) return Err(std::move(drive).error());
   if (auto sought = (*drive)->seek(0); !sought) return fail(ErrorCode::kDeviceDisconnected, sought.error());
@@ -49,19 +57,26 @@ HelperResult<ReadbackResult> raw_readback(Platform& platform, const TargetIdenti
                     bytes_per_second(result.bytes_read, now - start, 0.001), message);
     };
     if (progress != nullptr) emit(start);
-    for (int current = 0; result.bytes_read < byte_count; current ^= 1) {
-      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, byte_count - result.bytes_read));
-      auto got = reader.read(buffers[current].span().first(want));
-      if (!got) return fail(ErrorCode::kDeviceDisconnected, got.error());
-      if (*got == 0) break;
-      digest.add(buffers[current].span().first(*got));
-      result.bytes_read += *got;
-      const Instant now = platform.now();
-      if (progress != nullptr && now - last_event >= kEventInterval) {
-        emit(now);
-        last_event = now;
+    int current = 0;
+    bool ended = false;
+    for (const ByteRange& extent : extents) {
+      reader.move_to(extent.start);
+      for (std::uint64_t done = 0; done < extent.length() && !ended; current ^= 1) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, extent.length() - done));
+        auto got = reader.read(buffers[current].span().first(want));
+        if (!got) return fail(ErrorCode::kDeviceDisconnected, got.error());
+        if (*got == 0) break;
+        digest.add(buffers[current].span().first(*got));
+        result.bytes_read += *got;
+        done += *got;
+        const Instant now = platform.now();
+        if (progress != nullptr && now - last_event >= kEventInterval) {
+          emit(now);
+          last_event = now;
+        }
+        ended = *got < want;
       }
-      if (*got < want) break;
+      if (ended || reader.position() < extent.end) break;
     }
     const Instant end = platform.now();
     if (progress != nullptr) emit(end);

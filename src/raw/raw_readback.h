@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "frame/context.h"
 #include "frame/errors.h"
+#include "image/byte_range.h"
 #include "raw/chunk_buffer.h"
 #include "target/target_identity.h"
 
@@ -33,6 +35,14 @@ struct ReadbackResult {
 HelperResult<ReadbackResult> raw_readback(Platform& platform, const TargetIdentity& identity,
                                           std::uint64_t byte_count, const ReadbackProgress* progress,
                                           std::string_view message);
+
+// The same over `extents` of the drive (in order, apart), hashed one after
+// the other as if they were one run: a sparse write's readback. Events count
+// the bytes read of all extents together. A drive that ends first ends the
+// pass as above.
+HelperResult<ReadbackResult> raw_readback_extents(Platform& platform, const TargetIdentity& identity,
+                                                  const std::vector<ByteRange>& extents,
+                                                  const ReadbackProgress* progress, std::string_view message);
 
 // The proven drive opened exclusively for reading and proven once more
 // through that handle under `step`.

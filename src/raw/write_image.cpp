@@ -11,6 +11,7 @@
 #include "raw/image_stream.h"
 #include "raw/mismatch.h"
 #include "raw/raw_readback.h"
+#include "raw/sparse_request.h"
 #include "target/volume_locks.h"
 
 namespace wh {
@@ -27,9 +28,13 @@ std::uint64_t whole_sectors(std::uint64_t bytes) { return (bytes + kSectorBytes 
 
 struct Copied {
   std::uint64_t written = 0;
+  std::uint64_t skipped = 0;    // image bytes a sparse write left out
   std::uint64_t speed_bps = 0;  // over the whole copy and flush, at least one second
-  std::string sha256;
+  std::string sha256;           // of the whole image
+  std::string written_sha256;   // of the bytes written, in order (sparse)
 };
+
+static_assert(kChunkSize == kWriteUnit, "a sparse write decides chunk by chunk");
 
 class ImageCopy {
  public:
@@ -46,12 +51,24 @@ class ImageCopy {
   // the count, the digest and the readback cover the image's bytes alone.
   // A stream that outgrows the disk (a decoded image of no announced size)
   // stops at its end. The drive handle is closed on return, whatever happens.
+  //
+  // With `map` (a sparse write), only the chunks of its extents go to the
+  // drive, each run of them after one seek; every chunk is still read and
+  // hashed, so that the image's digest is the whole image's and an image
+  // that is not the one the map was made from fails the write. Events count
+  // the image's bytes dealt with, written or skipped.
   HelperResult<Copied> run(HandlePtr source, std::optional<ImageFormat> format, std::uint64_t limit, HandlePtr drive,
-                           std::uint64_t disk_bytes) {
+                           std::uint64_t disk_bytes, const WriteMap* map) {
     Platform& platform = context_.platform;
     start_ = platform.now();
     Instant last_event = start_;
+    // One byte past the map's image, so that a longer one shows.
+    if (map != nullptr) limit = map->image_bytes + 1;
     ImageStream image(std::move(source), format, limit, ErrorCode::kWriteFailed);
+    std::optional<ExtentWalk> extents;
+    if (map != nullptr) extents.emplace(map->extents);
+    std::uint64_t drive_at = 0;
+    std::uint64_t written = 0;
     // The chunk being hashed goes back to the stream once the next one is
     // handed to the hasher; declared after the stream and before the hasher,
     // so the hasher is done with it before it is given back, and it is given
@@ -64,20 +81,28 @@ class ImageCopy {
       if (chunk->empty()) break;
       const std::size_t got = chunk->bytes().size();
       const std::size_t padded = static_cast<std::size_t>(whole_sectors(got));
-      if (written_ + padded > disk_bytes) {
+      if (processed_ + padded > disk_bytes) {
         return fail(ErrorCode::kWriteFailed,
-                    "The image does not fit the target disk: it holds more than " + std::to_string(written_ + got) +
+                    "The image does not fit the target disk: it holds more than " + std::to_string(processed_ + got) +
                         " bytes and the disk holds " + std::to_string(disk_bytes) +
-                        " bytes; the write stopped at byte " + std::to_string(written_) + ".");
+                        " bytes; the write stopped at byte " + std::to_string(processed_) + ".");
       }
-      digest.add(chunk->bytes());
+      const bool write = !extents || extents->written(processed_);
+      digest.add(chunk->bytes(), write);
       hashing = std::move(*chunk);
-      std::fill(hashing.room().begin() + static_cast<std::ptrdiff_t>(got),
-                hashing.room().begin() + static_cast<std::ptrdiff_t>(padded), std::uint8_t{0});
-      if (auto put = write_full(*drive, hashing.room().first(padded)); !put) {
-        return fail(ErrorCode::kWriteFailed, std::move(put).error());
+      if (write) {
+        std::fill(hashing.room().begin() + static_cast<std::ptrdiff_t>(got),
+                  hashing.room().begin() + static_cast<std::ptrdiff_t>(padded), std::uint8_t{0});
+        if (drive_at != processed_) {
+          if (auto sought = drive->seek(processed_); !sought) return fail(ErrorCode::kWriteFailed, sought.error());
+        }
+        if (auto put = write_full(*drive, hashing.room().first(padded)); !put) {
+          return fail(ErrorCode::kWriteFailed, std::move(put).error());
+        }
+        drive_at = processed_ + padded;
+        written += got;
       }
-      written_ += got;
+      processed_ += got;
       const Instant now = platform.now();
       if (now - last_event >= kEventInterval) {
         emit("WRITE", now, message_);
@@ -95,25 +120,34 @@ class ImageCopy {
     }
     drive.reset();
     Copied copied;
-    copied.written = written_;
-    copied.speed_bps = bytes_per_second(written_, platform.now() - start_, 1.0);
-    emit_progress(context_, task_id_, "FINALIZE", written_, bytes_total_.value_or(0), copied.speed_bps,
+    copied.written = map != nullptr ? written : processed_;
+    copied.skipped = processed_ - copied.written;
+    copied.speed_bps = bytes_per_second(copied.written, platform.now() - start_, 1.0);
+    emit_progress(context_, task_id_, "FINALIZE", processed_, bytes_total_.value_or(0), copied.speed_bps,
                   "Disk buffers flushed");
     copied.sha256 = digest.finish_hex();
+    copied.written_sha256 = digest.finish_second_hex();
+    if (map != nullptr && (processed_ != map->image_bytes || (!map->sha256.empty() && copied.sha256 != map->sha256))) {
+      return fail(ErrorCode::kWriteFailed,
+                  "The image is not the one its write map was made from: it decoded to " + std::to_string(processed_) +
+                      " bytes of SHA-256 " + copied.sha256 + ", the map's image has " +
+                      std::to_string(map->image_bytes) + " bytes of SHA-256 " + map->sha256 +
+                      "; the card was written from it and does not hold the image the map describes.");
+    }
     return copied;
   }
 
  private:
   void emit(std::string_view stage, Instant now, std::string_view message) {
-    emit_progress(context_, task_id_, stage, written_, bytes_total_.value_or(0),
-                  bytes_per_second(written_, now - start_, 0.001), message);
+    emit_progress(context_, task_id_, stage, processed_, bytes_total_.value_or(0),
+                  bytes_per_second(processed_, now - start_, 0.001), message);
   }
 
   const CommandContext& context_;
   std::string_view task_id_;
   std::optional<std::uint64_t> bytes_total_;
   std::string message_;
-  std::uint64_t written_ = 0;
+  std::uint64_t processed_ = 0;  // image bytes dealt with, written or (sparse) skipped
   Instant start_{0};
 };
 
@@ -164,6 +198,16 @@ HelperResult<json> handle_write_image(CommandContext& context) {
                                              std::to_string(needed) + " bytes and the disk holds " +
                                              std::to_string(identity->size_bytes) + " bytes; nothing was written.");
   }
+  // A sparse write's map, taken or made before anything is touched. Its
+  // image must be the whole image: no bytesTotal that cuts it.
+  auto map = requested_write_map(payload, **image, format->has_value(),
+                                 *format ? bytes_total : std::optional<std::uint64_t>(*image_size));
+  if (!map) return Err(std::move(map).error());
+  if (*map && bytes_total && *bytes_total != (*map)->image_bytes) {
+    return fail(ErrorCode::kUnknown, "A sparse write takes the whole image: bytesTotal " + std::to_string(*bytes_total) +
+                                         " is not its length " + std::to_string((*map)->image_bytes) +
+                                         "; nothing was written");
+  }
   auto locks = acquire_volume_locks(platform, *identity);
   if (!locks) return fail(ErrorCode::kUnmountFailed, std::move(locks).error());
 
@@ -174,36 +218,48 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   }
   auto copied = ImageCopy(context, task_id, *device_path, bytes_total)
                     .run(std::move(*image), *format, bytes_total.value_or(UINT64_MAX), std::move(*drive),
-                         identity->size_bytes);
+                         identity->size_bytes, *map ? &**map : nullptr);
   if (!copied) return Err(std::move(copied).error());
 
   json result = {{"bytesWritten", copied->written},
                  {"speedBps", copied->speed_bps},
                  {"sourceSha256", copied->sha256},
                  {"verifiedBeforeFinalize", true}};
+  // A sparse write is proven over what it wrote: the expected digest is that
+  // of the written extents, read back in the same order.
+  std::string expected = copied->sha256;
+  if (*map) {
+    (*map)->sha256 = copied->sha256;
+    expected = copied->written_sha256;
+    result["sparse"] = true;
+    result["bytesSkipped"] = copied->skipped;
+    result["writtenSha256"] = expected;
+    result["writeMap"] = write_map_json(**map);
+  }
   if (optional_flag(payload, "skipReadback")) {
     result["skippedReadback"] = true;
     locks->release();
     return result;
   }
 
-  const std::uint64_t verify_bytes = bytes_total.value_or(copied->written);
+  const std::uint64_t verify_bytes = *map ? copied->written : bytes_total.value_or(copied->written);
+  const std::vector<ByteRange> verified = *map ? (*map)->extents : std::vector<ByteRange>{{0, verify_bytes}};
   const ReadbackProgress progress{context, task_id};
-  auto pass = raw_readback(platform, *identity, verify_bytes, &progress,
-                           "Verifying written bytes from a fresh Windows disk handle");
+  auto pass = raw_readback_extents(platform, *identity, verified, &progress,
+                                   "Verifying written bytes from a fresh Windows disk handle");
   if (!pass) return Err(std::move(pass).error());
   json first_observed = nullptr;
   json mismatch = nullptr;
   int attempts = 1;
-  if (!matches(*pass, copied->sha256, verify_bytes)) {
+  if (!matches(*pass, expected, verify_bytes)) {
     first_observed = pass->sha256;
     platform.sleep_ms(kRecheckDelayMs);
-    pass = raw_readback(platform, *identity, verify_bytes, &progress,
-                        "Rechecking written bytes from a fresh Windows disk handle");
+    pass = raw_readback_extents(platform, *identity, verified, &progress,
+                                "Rechecking written bytes from a fresh Windows disk handle");
     if (!pass) return Err(std::move(pass).error());
     attempts = 2;
-    if (!matches(*pass, copied->sha256, verify_bytes)) {
-      auto inspected = inspect_mismatch(platform, *image_path, decompress, *identity, verify_bytes);
+    if (!matches(*pass, expected, verify_bytes)) {
+      auto inspected = inspect_mismatch(platform, *image_path, decompress, *identity, verified);
       mismatch = inspected ? std::move(*inspected)
                            : json{{"errorCode", std::string(error_code_name(inspected.error().code))},
                                   {"errorMessage", inspected.error().message}};
