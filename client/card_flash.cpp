@@ -55,12 +55,17 @@ bool CardFlash::judge_readback() {
          "): the card does not hold the image");
     return false;
   }
-  if (text(write, "observedSha256") == record_.image_sha256 && count(write, "verifiedBytes") == record_.image_bytes) {
-    return true;
-  }
+  // A sparse write is proven over the extents it wrote, in order.
+  const std::string expected = record_.sparse ? text(write, "writtenSha256") : record_.image_sha256;
+  const std::uint64_t expected_bytes = record_.sparse ? count(write, "bytesWritten") : record_.image_bytes;
+  if (text(write, "observedSha256") == expected && count(write, "verifiedBytes") == expected_bytes) return true;
   json question = {{"imagePath", streamed ? record_.image : record_.prepared_image},
                    {"bytesTotal", record_.image_bytes}};
   if (streamed) question["decompress"] = true;
+  if (record_.sparse) {
+    question["sparse"] = true;
+    question["writeMap"] = write.value("writeMap", json::object());
+  }
   const auto judged = call("classify_mismatch", target(std::move(question)));
   if (!judged) return false;
   if (judged->value("safe", false)) {
@@ -85,22 +90,32 @@ int CardFlash::chain() {
                   {"taskId", "write-" + session_.session_id()},
                   {"bytesTotal", record_.image_bytes}};
   if (streamed) writing["decompress"] = true;
+  if (record_.sparse) {
+    writing["sparse"] = true;
+    if (streamed) writing["writeMap"] = record_.write_map;
+  }
   const auto written = call("write_image", target(std::move(writing)));
   if (!written) return kExitFailure;
   state_ = CardState::kWritten;
   record_.write = *written;
+  if (const std::uint64_t skipped = count(*written, "bytesSkipped"); skipped > 0) {
+    view_.note("Skipped " + format_bytes(skipped) + " of free file-system space (" + std::to_string(skipped) +
+               " bytes): the card keeps its old contents there");
+  }
   if (!judge_readback()) return kExitFailure;
 
   const bool settled_by_class = record_.mismatch_class.has_value();
   if (settled_by_class) {
     view_.note("The boot check skips its checksum row: the classification above settled the byte-for-byte result.");
   }
-  const auto boot = call("verify_boot", target({{"expectedSha256", record_.image_sha256},
-                                                {"observedSha256", text(*written, "observedSha256")},
-                                                {"verifiedBytes", count(*written, "verifiedBytes")},
-                                                {"imageBytes", record_.image_bytes},
-                                                {"skipChecksum", settled_by_class},
-                                                {"model", text(disk_, "model")}}));
+  json evidence = {{"expectedSha256", record_.sparse ? text(*written, "writtenSha256") : record_.image_sha256},
+                   {"observedSha256", text(*written, "observedSha256")},
+                   {"verifiedBytes", count(*written, "verifiedBytes")},
+                   {"imageBytes", record_.image_bytes},
+                   {"skipChecksum", settled_by_class},
+                   {"model", text(disk_, "model")}};
+  if (record_.sparse) evidence["bytesSkipped"] = count(*written, "bytesSkipped");
+  const auto boot = call("verify_boot", target(std::move(evidence)));
   if (!boot) return kExitFailure;
   record_.boot_report = boot->value("report", json::object());
   if (!record_.boot_report.value("success", false)) {

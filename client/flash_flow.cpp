@@ -43,6 +43,7 @@ class FlashFlow : public HelperSteps {
   const FlowStreams& streams_;
   std::vector<json> disks_;  // the chosen cards, in the order asked for
   FlashRecord common_;       // what every card's record starts from
+  std::uint64_t verified_ = 0;  // the bytes each readback reads, as far as known before the write
   std::optional<json> customization_;
   bool cards_started_ = false;
 };
@@ -126,7 +127,9 @@ int FlashFlow::course() {
   const bool streamed = !options_.prepared;
   std::optional<json> measured;
   if (flashing && streamed) {
-    measured = call("image_uncompressed_size", {{"imagePath", options_.image}, {"anyFormat", true}});
+    json measuring = {{"imagePath", options_.image}, {"anyFormat", true}};
+    if (!options_.full) measuring["sparse"] = true;
+    measured = call("image_uncompressed_size", measuring);
     if (!measured) return kExitFailure;
   } else if (flashing && !call("image_validate_xz", {{"imagePath", options_.image}})) {
     return kExitFailure;
@@ -158,6 +161,7 @@ int FlashFlow::course() {
     disks_.push_back(*chosen);
   }
   common_.image = options_.image;
+  common_.sparse = !options_.full;
   if (!streamed) {
     common_.prepared_image = options_.prepared_image;
     measured = call("image_uncompressed_size", {{"imagePath", options_.image}});
@@ -166,13 +170,22 @@ int FlashFlow::course() {
   common_.image_bytes = count(*measured, "uncompressedBytes");
   // Streamed, the digest of the image as checked: every card must get it.
   if (streamed) common_.image_sha256 = text(*measured, "sha256");
+  if (streamed && common_.sparse) common_.write_map = measured->value("writeMap", json::object());
+  // What is read back: a streamed sparse write's extents, known now; a
+  // prepared image's map is made by the write itself.
+  verified_ = common_.write_map.contains("bytesWritten") ? count(common_.write_map, "bytesWritten")
+                                                          : common_.image_bytes;
   view_.note("Image " + options_.image + (streamed ? ": valid, " : ": valid XZ, ") +
              format_bytes(common_.image_bytes) + (streamed ? " decoded, written as it is decoded" : " uncompressed"));
+  if (verified_ < common_.image_bytes) {
+    view_.note("Its file systems leave " + format_bytes(common_.image_bytes - verified_) +
+               " free: that space is not written and keeps the card's old contents (--full writes it)");
+  }
   for (const json& disk : disks_) {
     if (!preflight(disk)) return kExitFailure;
   }
   if (streamed) {
-    view_.plan({{"WRITE", common_.image_bytes}, {"VERIFY", common_.image_bytes}});
+    view_.plan({{"WRITE", common_.image_bytes}, {"VERIFY", verified_}});
   } else {
     view_.plan({{"PREPARE", common_.image_bytes}, {"WRITE", common_.image_bytes}, {"VERIFY", common_.image_bytes}});
   }
@@ -249,7 +262,7 @@ int FlashFlow::flash_several() {
                                                     lane->passthrough.get());
     // Plain lines: several cards cannot share one line redrawn in place.
     lane->view = std::make_unique<ProgressView>(*lane->display, /*live=*/false);
-    lane->view->plan({{"WRITE", common_.image_bytes}, {"VERIFY", common_.image_bytes}});
+    lane->view->plan({{"WRITE", common_.image_bytes}, {"VERIFY", verified_}});
     FlashRecord record = common_;
     record.target = describe_disk(disk);
     lane->card = std::make_unique<CardFlash>(options_, *lane->session, *lane->view, *lane->errors, disk,

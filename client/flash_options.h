@@ -17,6 +17,7 @@ struct CardFile {
 struct FlashOptions {
   std::string image;                // the image: .xz, .gz, .bz2, .zst or raw
   bool prepared = false;            // decompress into a prepared image first, then write that
+  bool full = false;                // write every byte, free file-system space too (no sparse write)
   std::vector<std::string> disks;  // each "N" or a device path; none: list the disks
   bool yes = false;                 // erase without asking
   bool json = false;                // the helper's lines instead of the display

@@ -79,6 +79,10 @@ int flash_main(std::vector<std::string> arguments) {
       ->type_name("DIR");
   app.add_flag("--keep-image", options.keep_image,
                "Keep the decompressed image after a successful flash; implies --prepared");
+  app.add_flag("--full", options.full,
+               "Write every byte of the image, its file systems' free space too (default: skip the free space, "
+               "which keeps the card's old contents there); for dm-verity images, or a card whose old contents "
+               "must go");
   app.add_flag("--dry-run", options.dry_run, "Run every check, then stop before the card is touched");
   // One value per --file, so that the image after it is never taken for one.
   app.add_option("--file", file_arguments, "A first-boot file for the boot partition, repeatable")

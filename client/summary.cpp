@@ -46,19 +46,23 @@ void print_summary(std::ostream& out, const FlashRecord& record, const ProgressV
   row(out, "Card", record.target);
   if (!record.prepared_image.empty()) row(out, "Extracted", stage_line(view, "PREPARE", record.image_bytes));
   row(out, "Written", stage_line(view, "WRITE", count(write, "bytesWritten")));
+  if (record.sparse) {
+    row(out, "Skipped", format_bytes(count(write, "bytesSkipped")) +
+                            " of free file-system space, not written: the card keeps its old contents there");
+  }
   row(out, "Flushed", "at " + format_speed(count(write, "speedBps")) + " (FINALIZE)");
   const std::uint64_t attempts = count(write, "verifyAttempts");
   row(out, "Verified", format_bytes(count(write, "verifiedBytes")) + " at " +
                            format_speed(count(write, "verifySpeedBps")) + " (VERIFY, " +
                            std::to_string(attempts) + (attempts == 1 ? " pass)" : " passes)"));
   row(out, "SHA-256 image", record.image_sha256);
-  row(out, "SHA-256 written", text(write, "sourceSha256"));
+  row(out, "SHA-256 written", text(write, record.sparse ? "writtenSha256" : "sourceSha256"));
   row(out, "SHA-256 readback", text(write, "observedSha256"));
   if (record.mismatch_class) {
     row(out, "Readback", "differs from the image; " + text(*record.mismatch_class, "message"));
     row(out, "", "judged Windows' mount side effect: the byte-for-byte check was settled by this");
   } else {
-    row(out, "Readback", "matches the image byte for byte");
+    row(out, "Readback", record.sparse ? "matches every written byte" : "matches the image byte for byte");
   }
   const json& report = record.boot_report;
   if (report.is_object()) {

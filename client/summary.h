@@ -23,6 +23,8 @@ struct FlashRecord {
   // image_extract_xz's digest of the prepared image; for a streamed write,
   // the digest of the decoded bytes write_image wrote.
   std::string image_sha256;
+  bool sparse = false;                   // only what the image's file systems use is written
+  nlohmann::json write_map;              // for a streamed sparse write: image_uncompressed_size's map
   nlohmann::json write;                  // write_image's payload
   std::optional<nlohmann::json> mismatch_class;  // classify_mismatch's payload, when asked
   nlohmann::json boot_report;            // verify_boot's report
