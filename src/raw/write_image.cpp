@@ -88,7 +88,7 @@ class ImageCopy {
                         " bytes; the write stopped at byte " + std::to_string(processed_) + ".");
       }
       const bool write = !extents || extents->written(processed_);
-      digest.add(chunk->bytes(), write);
+      digest.add(chunk->bytes(), write && map != nullptr);
       hashing = std::move(*chunk);
       if (write) {
         std::fill(hashing.room().begin() + static_cast<std::ptrdiff_t>(got),
@@ -207,6 +207,11 @@ HelperResult<json> handle_write_image(CommandContext& context) {
     return fail(ErrorCode::kUnknown, "A sparse write takes the whole image: bytesTotal " + std::to_string(*bytes_total) +
                                          " is not its length " + std::to_string((*map)->image_bytes) +
                                          "; nothing was written");
+  }
+  if (*map && whole_sectors((*map)->image_bytes) > identity->size_bytes) {
+    return fail(ErrorCode::kWriteFailed, "The image does not fit the target disk: writing it takes " +
+                                             std::to_string(whole_sectors((*map)->image_bytes)) + " bytes and the disk holds " +
+                                             std::to_string(identity->size_bytes) + " bytes; nothing was written.");
   }
   auto locks = acquire_volume_locks(platform, *identity);
   if (!locks) return fail(ErrorCode::kUnmountFailed, std::move(locks).error());
