@@ -127,6 +127,16 @@ TEST(VerifyBoot, ImageRowRules) {
        {{"expectedSha256", d}, {"observedSha256", d}, {"verifiedBytes", kHuge}, {"imageBytes", "5"}}, "passed",
        UINT64_MAX, UINT64_MAX},
       {"skipChecksum only as true", {{"skipChecksum", "true"}}, "failed", 0, 0},
+      // A sparse write's extents and its skipped bytes make up the image.
+      {"sparse: written and skipped make the image",
+       {{"expectedSha256", d}, {"observedSha256", d}, {"verifiedBytes", 60}, {"imageBytes", 100}, {"bytesSkipped", 40}},
+       "passed", 60, 100},
+      {"sparse: a byte missing",
+       {{"expectedSha256", d}, {"observedSha256", d}, {"verifiedBytes", 59}, {"imageBytes", 100}, {"bytesSkipped", 40}},
+       "failed", 59, 100},
+      {"sparse: more skipped than the image",
+       {{"expectedSha256", d}, {"observedSha256", d}, {"verifiedBytes", 0}, {"imageBytes", 1}, {"bytesSkipped", 2}},
+       "failed", 0, 1},
   };
   BootCard boot;
   for (const auto& c : cases) {
@@ -137,6 +147,10 @@ TEST(VerifyBoot, ImageRowRules) {
     EXPECT_EQ(row["critical"], std::string(c.status) != "skipped");
     EXPECT_EQ(row["details"]["verifiedBytes"], c.verified);
     EXPECT_EQ(report["imageBytes"], c.image);
+    if (c.fields.contains("bytesSkipped")) {
+      EXPECT_EQ(row["details"]["bytesSkipped"], c.fields["bytesSkipped"]);
+      if (std::string(c.status) == "passed") EXPECT_NE(row["message"].get<std::string>().find("keep the card's old contents"), std::string::npos);
+    }
     const bool failed = std::string(c.status) == "failed";
     EXPECT_EQ(ids(report).size(), failed ? 1u : kAllRows.size());
     EXPECT_EQ(report["success"], !failed);
