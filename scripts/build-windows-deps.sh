@@ -2,10 +2,14 @@
 # Builds the Windows (x86_64-w64-mingw32) static libraries windows_helper.exe
 # links: liblzma from Debian's xz-utils source, libcrypto from Debian's
 # openssl source, zlib from zlib's, libbz2 from bzip2's, libzstd from
-# libzstd's and minizip from minizip's. The result goes to a cache outside
-# the repository, one folder per combination of source and compiler versions,
-# and is reused. Each source's licence (debian/copyright, and the upstream
-# LICENSE or COPYING files) goes to licenses/<source>/, for the release.
+# libzstd's and minizip from minizip's, and libext2fs with libcom_err from
+# e2fsprogs'. The result goes to a cache outside the repository and is
+# reused: the first six in one folder per combination of source and compiler
+# versions, e2fsprogs in a folder of its own (so that a library added later
+# builds alone, and the six are not built again), and the prefix the build
+# uses is a view of both made of hard links. Each source's licence
+# (debian/copyright, and the upstream LICENSE or COPYING files) goes to
+# licenses/<source>/, for the release.
 #
 # Prints the prefix (include/, lib/ and licenses/) on its last line.
 # WINDOWS_HELPER_DEPS_CACHE overrides the cache root.
@@ -112,6 +116,27 @@ build_minizip() { # source prefix
   )
 }
 
+build_e2fsprogs() { # source prefix
+  log "building libext2fs and libcom_err"
+  (
+    cd "$1"
+    # configure insists on a uuid and a blkid library: the private ones
+    # serve, and are never built. Only lib/et and lib/ext2fs are; the
+    # helper reads through an I/O manager of its own, not unix_io.
+    ./configure --host="$host" CC="$cc" --disable-nls --disable-fuse2fs --disable-uuidd --enable-libuuid \
+      --enable-libblkid --disable-defrag --disable-imager --disable-resizer --disable-debugfs \
+      --disable-e2initrd-helper --disable-tdb --disable-mmp --disable-bmap-stats \
+      >configure.log 2>&1 || { tail -n 40 configure.log >&2; exit 1; }
+    { make -C lib/et -j "$(nproc)" && make -C lib/ext2fs -j "$(nproc)" libext2fs.a; } \
+      >make.log 2>&1 || { tail -n 40 make.log >&2; exit 1; }
+    mkdir -p "$2/lib" "$2/include/ext2fs" "$2/include/et"
+    cp lib/libext2fs.a lib/libcom_err.a "$2/lib/"
+    cp lib/ext2fs/ext2fs.h lib/ext2fs/ext2_fs.h lib/ext2fs/ext2_io.h lib/ext2fs/ext2_types.h lib/ext2fs/ext2_err.h \
+      lib/ext2fs/ext3_extents.h lib/ext2fs/ext2_ext_attr.h lib/ext2fs/hashmap.h lib/ext2fs/bitops.h "$2/include/ext2fs/"
+    cp lib/et/com_err.h "$2/include/et/"
+  )
+}
+
 # The licence texts of a source, as its Debian package states them.
 copy_licenses() { # source-package source prefix
   local into="$3/licenses/$1" file
@@ -167,4 +192,38 @@ else
   echo "xz-utils $xz_version, openssl $openssl_version, zlib $zlib_version, bzip2 $bzip2_version," \
     "libzstd $zstd_version, minizip $minizip_version" >"$prefix/.complete"
 fi
-echo "$prefix"
+
+# e2fsprogs under its own key.
+e2fs_key=$(echo "e2fsprogs_$(source_versions e2fsprogs | head -n 1)-gcc_$($cc -dumpversion)-r1" | tr ':' '_')
+e2fs_prefix="$cache_root/$e2fs_key"
+if [ -f "$e2fs_prefix/.complete" ]; then
+  log "cached in $e2fs_prefix ($(cat "$e2fs_prefix/.complete"))"
+else
+  log "building into $e2fs_prefix"
+  work="$e2fs_prefix.work"
+  rm -rf "$e2fs_prefix" "$work"
+  mkdir -p "$work"
+  read -r e2fs_version e2fs_dir < <(fetch_source e2fsprogs "$work")
+  [ -n "${e2fs_dir:-}" ] || exit 1
+  build_e2fsprogs "$e2fs_dir" "$e2fs_prefix"
+  copy_licenses e2fsprogs "$e2fs_dir" "$e2fs_prefix"
+  rm -rf "$work"
+  echo "e2fsprogs $e2fs_version" >"$e2fs_prefix/.complete"
+fi
+
+# The prefix the build takes: both folders seen as one, through hard links
+# (the folders themselves are never changed).
+view="$cache_root/view-$(printf '%s\n' "$key" "$e2fs_key" | sha256sum | cut -c 1-16)"
+if [ ! -f "$view/.complete" ]; then
+  rm -rf "$view" "$view.work"
+  mkdir -p "$view.work"
+  for part in "$prefix" "$e2fs_prefix"; do
+    for dir in include lib licenses; do
+      mkdir -p "$view.work/$dir"
+      cp -al "$part/$dir/." "$view.work/$dir/"
+    done
+  done
+  printf '%s\n%s\n' "$prefix" "$e2fs_prefix" >"$view.work/.complete"
+  mv "$view.work" "$view"
+fi
+echo "$view"

@@ -27,7 +27,7 @@ zip="$tmp/dist/$name.zip"
 listing=$(unzip -Z1 "$zip")
 [ "$(grep -v '^licenses/' <<<"$listing" | tr '\n' ' ')" = "README.md SHA256SUMS flash-card.exe windows_helper.exe " ] ||
   fail "unexpected files: $listing"
-for library in xz-utils openssl zlib bzip2 libzstd minizip mingw-w64 gcc; do
+for library in xz-utils openssl zlib bzip2 libzstd minizip e2fsprogs mingw-w64 gcc; do
   grep -qx "licenses/$library/copyright" <<<"$listing" || fail "no licence of $library"
 done
 [ "$(unzip -Z -T "$zip" | awk '$1 ~ /^-/ { print $7 }' | sort -u | wc -l)" -eq 1 ] || fail "entries of several times"
