@@ -143,6 +143,8 @@ run cancel-1 cancel_task '{"taskId":"write-1"}'
 run verify-1 verify_hash "{$target,\"bytesTotal\":$card_bytes}"
 run sectors-1 read_sectors "{$target,\"startLba\":8192,\"sectorCount\":1}"
 run classify-1 classify_mismatch "{$target,\"imagePath\":\"pi.img.prepared\",\"bytesTotal\":$card_bytes}"
+# The measuring pass of a streamed sparse write, which makes its write map.
+run map-1 image_uncompressed_size '{"imagePath":"pi.img.xz","anyFormat":true,"sparse":true}'
 # The same image written again, decoded on the way, with no prepared file.
 run stream-1 write_image "{$target,\"imagePath\":\"pi.img.xz\",\"decompress\":true,\"bytesTotal\":$card_bytes,\"taskId\":\"stream-1\"}"
 run finalize-1 finalize_disk "{$target}"
