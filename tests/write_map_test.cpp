@@ -19,6 +19,7 @@ namespace {
 using nlohmann::json;
 using testing::FlashMachine;
 using testing::kMiB;
+using testing::SimDir;
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -69,7 +70,8 @@ TEST(WriteMap, AStreamIsScannedAsTheFileIs) {
   const std::string image = slurp(kImage);
   SimDir sim;
   sim.write_file("image.img", image);
-  auto file = sim.platform().open_file_read(sim.file("image.img"));
+  auto platform = sim.platform();
+  auto file = platform.open_file_read(sim.file("image.img"));
   ASSERT_TRUE(file);
   const WriteMap from_file = scan_prepared_image(**file, image.size());
   EXPECT_GT(from_file.bytes_skipped(), 40 * kMiB);
@@ -108,7 +110,8 @@ TEST(WriteMap, DamagedMetadataIsWrittenWhole) {
     damaged[c.offset] = static_cast<char>(damaged[c.offset] ^ 0x5A);
     SimDir sim;
     sim.write_file("image.img", damaged);
-    auto file = sim.platform().open_file_read(sim.file("image.img"));
+    auto platform = sim.platform();
+    auto file = platform.open_file_read(sim.file("image.img"));
     const WriteMap map = scan_prepared_image(**file, damaged.size());
     const std::string why = map.found["partitions"][c.partition]["writtenWhole"];
     EXPECT_TRUE(why.starts_with(c.why_starts)) << c.name << ": " << why;
