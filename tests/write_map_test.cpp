@@ -69,6 +69,7 @@ TEST(WriteMap, UnitsAreSkippedOnlyWhenWhollyFree) {
 TEST(WriteMap, AStreamIsScannedAsTheFileIs) {
   const std::string image = slurp(kImage);
   SimDir sim;
+  sim.write_machine({{"elevated", true}});
   sim.write_file("image.img", image);
   auto platform = sim.platform();
   auto file = platform.open_file_read(sim.file("image.img"));
@@ -109,6 +110,7 @@ TEST(WriteMap, DamagedMetadataIsWrittenWhole) {
     std::string damaged = image;
     damaged[c.offset] = static_cast<char>(damaged[c.offset] ^ 0x5A);
     SimDir sim;
+    sim.write_machine({{"elevated", true}});
     sim.write_file("image.img", damaged);
     auto platform = sim.platform();
     auto file = platform.open_file_read(sim.file("image.img"));
@@ -125,6 +127,7 @@ class SparseWrite : public ::testing::Test {
     card.sim.write_file("image.img", image);
     card.sim.write_file("image.img.gz", testing::gzip_member(image));
     card.sim.write_file("card.img", std::string(card.card_size, '\x77'));
+    card.machine["drives"][0]["mountSideEffects"] = false;
   }
   json write(json more) {
     more["imagePath"] = more.value("imagePath", card.sim.file("image.img"));
@@ -145,7 +148,7 @@ class SparseWrite : public ::testing::Test {
 };
 
 TEST_F(SparseWrite, OnlyTheExtentsAreWrittenAndReadBack) {
-  const json payload = write({})["payload"];
+  const json payload = write(json::object())["payload"];
   ASSERT_EQ(payload["sparse"], true) << payload.dump();
   const WriteMap map = *read_write_map(payload["writeMap"]);
   EXPECT_EQ(payload["bytesWritten"], map.bytes_written());

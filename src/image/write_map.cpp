@@ -82,6 +82,10 @@ HelperResult<WriteMap> read_write_map(const json& value) {
   const auto image_bytes = optional_count(value, "imageBytes");
   if (!image_bytes || !value["imageBytes"].is_number_unsigned()) return invalid("no imageBytes");
   WriteMap map{*image_bytes, text_or(value, "sha256", ""), {}, json::object()};
+  // What the scan found is passed on as given, for the caller to read.
+  for (const char* member : {"table", "partitions"}) {
+    if (value.contains(member)) map.found[member] = value[member];
+  }
   const json* extents = payload_member(value, "extents");
   if (extents == nullptr || !extents->is_array()) return invalid("no extents");
   for (const json& extent : *extents) {
