@@ -24,17 +24,11 @@ trap 'rm -rf "$work"' EXIT
 # The root's contents: hard links to /usr files (no copy), whole directories
 # in a fixed order until about ROOT_MIB.
 mkdir -p "$work/root"
-total=0
 for dir in /usr/share /usr/include /usr/bin /usr/sbin /usr/lib/x86_64-linux-gnu /usr/lib/gcc /usr/libexec; do
-  [ -d "$dir" ] || continue
-  while IFS= read -r -d '' file; do
-    size=$(stat -c %s "$file")
-    [ $((total + size)) -le $((root_mib * mib)) ] || continue
-    mkdir -p "$work/root$(dirname "$file")"
-    ln "$file" "$work/root$file" 2>/dev/null || cp "$file" "$work/root$file"
-    total=$((total + size))
-  done < <(find "$dir" -xdev -type f -print0 | sort -z)
-done
+  [ -d "$dir" ] && find "$dir" -xdev -type f -printf '%s\t%p\n' | sort -t "$(printf '\t')" -k2
+done | awk -F '\t' -v max=$((root_mib * mib)) '{ if (total + $1 <= max) { total += $1; print $2 } }' >"$work/files"
+xargs -d '\n' cp --parents -l -t "$work/root" <"$work/files" 2>/dev/null ||
+  xargs -d '\n' cp --parents -t "$work/root" <"$work/files"
 used_mib=$(du -sm "$work/root" | cut -f1)
 root_size=$((used_mib * 12 / 10 + 200))
 boot_size=512
