@@ -29,7 +29,10 @@ void CardFlash::leave_card_safe() {
   // Brings the card back online whatever stopped the flash; its own failure
   // is reported but changes nothing of what is said below.
   const bool finalized = clean_up("finalize_disk", target()).has_value();
-  const char* what = state_ == CardState::kPrepared
+  // A write refused before it began says so ("…; nothing was written").
+  const bool untouched = state_ == CardState::kPrepared ||
+                         (state_ == CardState::kWriting && reason().find("nothing was written") != std::string::npos);
+  const char* what = untouched
                          ? "the card was not written; it is as it was"
                          : state_ == CardState::kWriting
                                ? "the card was only partly written and will not boot; flash it again or reformat it"
