@@ -2,6 +2,7 @@
 // scan of a stream equal to that of the file, the fall-backs to writing
 // whole, and write_image, its readback and classify_mismatch keeping to the
 // map's extents; a map that does not fit its image never passes.
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -93,23 +94,38 @@ TEST(WriteMap, AStreamIsScannedAsTheFileIs) {
   EXPECT_EQ(whole.found["partitions"][0]["writtenWhole"], "its first FAT could not be read");
 }
 
-// A damaged superblock or FAT leaves that file system written whole.
-TEST(WriteMap, DamagedMetadataIsWrittenWhole) {
+// A damaged superblock or FAT, or a file system that says its free space
+// may be stale, is written whole; the other partition is still skipped.
+TEST(WriteMap, DoubtfulFileSystemsAreWrittenWhole) {
   const std::string image = slurp(kImage);
-  const std::uint64_t fat_start = 4 * kMiB, ext_start = 44 * kMiB;
+  const std::uint64_t fat_start = 4 * kMiB, ext_start = 44 * kMiB, ext_bytes = 48 * kMiB;
   const struct {
     const char* name;
-    std::uint64_t offset;
+    std::uint64_t offset;  // a byte flipped by `mask`, or with `debugfs` none
+    std::uint8_t mask;
+    const char* debugfs;  // a change the ext4 partition gets from debugfs -w
     int partition;
     const char* why_starts;
   } cases[] = {
-      {"ext4 superblock checksum", ext_start + 1024 + 0x78, 1, "it holds no ext2/3/4 file system libext2fs opens"},
-      {"FAT boot sector signature", fat_start + 510, 0, "it holds no FAT file system"},
+      {"ext4 superblock checksum", ext_start + 1024 + 0x78, 0x5A, "", 1, "it holds no ext2/3/4 file system libext2fs opens"},
+      {"ext4 journal to recover", 0, 0, "feature needs_recovery", 1, "its journal needs recovery"},
+      {"ext4 marked with errors", 0, 0, "ssv state 3", 1, "its file system is marked as having errors"},
+      {"ext4 not cleanly unmounted", 0, 0, "ssv state 0", 1, "it was not cleanly unmounted"},
+      {"FAT boot sector signature", fat_start + 510, 0x5A, "", 0, "it holds no FAT file system"},
+      // FAT32's clean-shutdown bit: entry 1's bit 27, after 32 reserved sectors.
+      {"FAT not cleanly unmounted", fat_start + (32 * 512) + 7, 0x08, "", 0, "it was not cleanly unmounted"},
   };
   for (const auto& c : cases) {
     std::string damaged = image;
-    damaged[c.offset] = static_cast<char>(damaged[c.offset] ^ 0x5A);
     SimDir sim;
+    if (*c.debugfs != 0) {
+      sim.write_file("ext4.img", image.substr(ext_start, ext_bytes));
+      ASSERT_EQ(std::system(("PATH=$PATH:/usr/sbin:/sbin debugfs -w -R '" + std::string(c.debugfs) + "' " +
+                             sim.file("ext4.img") + " >/dev/null 2>&1").c_str()), 0) << c.name;
+      damaged.replace(ext_start, ext_bytes, sim.read_file("ext4.img"));
+    } else {
+      damaged[c.offset] = static_cast<char>(damaged[c.offset] ^ c.mask);
+    }
     sim.write_machine({{"elevated", true}});
     sim.write_file("image.img", damaged);
     auto platform = sim.platform();
