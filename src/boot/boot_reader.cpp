@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "platform/unicode.h"
-#include "raw/chunk_buffer.h"
+#include "platform/aligned_buffer.h"
 
 namespace wh {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "raw/chunk_buffer.h"
+#include "platform/aligned_buffer.h"
 
 namespace wh {
 
