@@ -106,7 +106,7 @@ wh::Result<HelperReply, std::string> parse_response(const json& line, const std:
 }
 
 wh::Result<HelperReply, std::string> HelperSession::call(const std::string& command, const json& payload,
-                                                         const ProgressSink& on_progress) {
+                                                         const ProgressSink& on_progress, HelperRole role) {
   const std::string id = std::to_string(next_request_++);
   const json request{{"id", id}, {"sessionId", session_id_}, {"command", command}, {"payload", payload}};
 
@@ -140,7 +140,7 @@ wh::Result<HelperReply, std::string> HelperSession::call(const std::string& comm
     request_file.emplace(std::move(written).value());
     arguments = {"--request-file", request_file->path()};
   }
-  auto status = run_helper_process(helper_path_, arguments, on_line);
+  auto status = run_helper_process(helper_path_, arguments, on_line, role);
   request_file.reset();
 
   if (transcript_ != nullptr) {

@@ -40,8 +40,10 @@ std::size_t first_difference(const std::uint8_t* a, const std::uint8_t* b, std::
 // decoded with `decode`, and the drive positioned at byte 0.
 struct Sides {
   std::unique_ptr<ImageStream> image;
-  HandlePtr drive;
+  RawDrive drive;
   std::uint64_t disk_length = 0;
+
+  DriveReader reader() { return DriveReader(*drive.handle, disk_length, drive.sector_bytes); }
 };
 
 HelperResult<Sides> open_sides(Platform& platform, const std::string& image_path, bool decode,
@@ -53,8 +55,9 @@ HelperResult<Sides> open_sides(Platform& platform, const std::string& image_path
   auto drive = open_raw_for_reading(platform, identity, step);
   if (!drive) return Err(std::move(drive).error());
   sides.drive = std::move(*drive);
-  if (auto sought = sides.drive->seek(0); !sought) return fail(ErrorCode::kDeviceDisconnected, sought.error());
-  auto length = sides.drive->disk_length();
+  Handle& handle = *sides.drive.handle;
+  if (auto sought = handle.seek(0); !sought) return fail(ErrorCode::kDeviceDisconnected, sought.error());
+  auto length = handle.disk_length();
   if (!length) return fail(ErrorCode::kDeviceDisconnected, length.error());
   sides.disk_length = *length;
   return sides;
@@ -101,7 +104,7 @@ class SpanWalk {
   };
 
   SpanWalk(Sides& sides, const std::vector<ByteRange>& extents)
-      : sides_(sides), extents_(extents), reader_(*sides.drive, sides.disk_length) {}
+      : sides_(sides), extents_(extents), reader_(sides.reader()) {}
 
   // The next span; nullopt after the last extent.
   HelperResult<std::optional<Span>> next() {

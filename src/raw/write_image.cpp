@@ -22,9 +22,20 @@ namespace {
 
 constexpr std::chrono::milliseconds kEventInterval{500};
 constexpr std::uint32_t kRecheckDelayMs = 250;
-constexpr std::uint64_t kSectorBytes = 512;
+// The smallest logical sector a disk has: what an image needs at least,
+// known before the drive is opened.
+constexpr std::uint32_t kMinSectorBytes = 512;
 
-std::uint64_t whole_sectors(std::uint64_t bytes) { return (bytes + kSectorBytes - 1) / kSectorBytes * kSectorBytes; }
+// `bytes` padded to whole sectors of `sector` bytes (a power of two).
+std::uint64_t whole_sectors(std::uint64_t bytes, std::uint32_t sector) {
+  return (bytes + sector - 1) / sector * sector;
+}
+
+HelperError does_not_fit(std::uint64_t needed, std::uint64_t disk_bytes) {
+  return {ErrorCode::kWriteFailed, "The image does not fit the target disk: writing it takes " +
+                                       std::to_string(needed) + " bytes and the disk holds " +
+                                       std::to_string(disk_bytes) + " bytes; nothing was written."};
+}
 
 struct Copied {
   std::uint64_t written = 0;
@@ -46,9 +57,10 @@ class ImageCopy {
   // Image to drive, every write but the image's last one a whole 4 MiB, then
   // FlushFileBuffers. The image is streamed (decoded from `format`, when
   // given, and cut at `limit`): its next chunks are read while this one is
-  // written. The speed covers that reading from its first byte. The disk driver takes whole sectors only, so a last
-  // chunk that ends inside a sector goes out with zeros to the sector's end;
-  // the count, the digest and the readback cover the image's bytes alone.
+  // written. The speed covers that reading from its first byte. The disk
+  // driver takes whole sectors of the disk's own size (`sector`) only, so a
+  // last chunk that ends inside one goes out with zeros to its end; the
+  // count, the digest and the readback cover the image's bytes alone.
   // A stream that outgrows the disk (a decoded image of no announced size)
   // stops at its end. The drive handle is closed on return, whatever happens.
   //
@@ -58,7 +70,7 @@ class ImageCopy {
   // that is not the one the map was made from fails the write. Events count
   // the image's bytes dealt with, written or skipped.
   HelperResult<Copied> run(HandlePtr source, std::optional<ImageFormat> format, std::uint64_t limit, HandlePtr drive,
-                           std::uint64_t disk_bytes, const WriteMap* map) {
+                           std::uint64_t disk_bytes, std::uint32_t sector, const WriteMap* map) {
     Platform& platform = context_.platform;
     start_ = platform.now();
     Instant last_event = start_;
@@ -80,7 +92,7 @@ class ImageCopy {
       if (!chunk) return Err(std::move(chunk).error());
       if (chunk->empty()) break;
       const std::size_t got = chunk->bytes().size();
-      const std::size_t padded = static_cast<std::size_t>(whole_sectors(got));
+      const std::size_t padded = static_cast<std::size_t>(whole_sectors(got, sector));
       if (processed_ + padded > disk_bytes) {
         return fail(ErrorCode::kWriteFailed,
                     "The image does not fit the target disk: it holds more than " + std::to_string(processed_ + got) +
@@ -192,11 +204,8 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   const std::optional<std::uint64_t> bytes_total = optional_count(payload, "bytesTotal");
   const std::uint64_t announced = *format ? bytes_total.value_or(0)
                                           : std::min(*image_size, bytes_total.value_or(UINT64_MAX));
-  const std::uint64_t needed = whole_sectors(announced);
-  if (needed > identity->size_bytes) {
-    return fail(ErrorCode::kWriteFailed, "The image does not fit the target disk: writing it takes " +
-                                             std::to_string(needed) + " bytes and the disk holds " +
-                                             std::to_string(identity->size_bytes) + " bytes; nothing was written.");
+  if (const std::uint64_t needed = whole_sectors(announced, kMinSectorBytes); needed > identity->size_bytes) {
+    return Err(does_not_fit(needed, identity->size_bytes));
   }
   // A sparse write's map, taken or made before anything is touched. Its
   // image must be the whole image: no bytesTotal that cuts it.
@@ -208,10 +217,10 @@ HelperResult<json> handle_write_image(CommandContext& context) {
                                          " is not its length " + std::to_string((*map)->image_bytes) +
                                          "; nothing was written");
   }
-  if (*map && whole_sectors((*map)->image_bytes) > identity->size_bytes) {
-    return fail(ErrorCode::kWriteFailed, "The image does not fit the target disk: writing it takes " +
-                                             std::to_string(whole_sectors((*map)->image_bytes)) + " bytes and the disk holds " +
-                                             std::to_string(identity->size_bytes) + " bytes; nothing was written.");
+  // With a map, the image's length is known whatever was announced.
+  const std::uint64_t image_bytes = *map ? (*map)->image_bytes : announced;
+  if (const std::uint64_t needed = whole_sectors(image_bytes, kMinSectorBytes); needed > identity->size_bytes) {
+    return Err(does_not_fit(needed, identity->size_bytes));
   }
   auto locks = acquire_volume_locks(platform, *identity);
   if (!locks) return fail(ErrorCode::kUnmountFailed, std::move(locks).error());
@@ -221,9 +230,16 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   if (auto proven = revalidate_raw_handle(**drive, *identity, "raw write"); !proven) {
     return Err(std::move(proven).error());
   }
+  // The disk's own sector size pads the last write: a disk of 4096-byte
+  // sectors could hold the image in 512-byte ones and still not take it.
+  auto sector = (*drive)->logical_sector_bytes();
+  if (!sector) return fail(ErrorCode::kDeviceDisconnected, sector.error());
+  if (const std::uint64_t needed = whole_sectors(image_bytes, *sector); needed > identity->size_bytes) {
+    return Err(does_not_fit(needed, identity->size_bytes));
+  }
   auto copied = ImageCopy(context, task_id, *device_path, bytes_total)
                     .run(std::move(*image), *format, bytes_total.value_or(UINT64_MAX), std::move(*drive),
-                         identity->size_bytes, *map ? &**map : nullptr);
+                         identity->size_bytes, *sector, *map ? &**map : nullptr);
   if (!copied) return Err(std::move(copied).error());
 
   json result = {{"bytesWritten", copied->written},

@@ -28,6 +28,7 @@ OsStatus SimHandle::lock_volume() { return Err(invalid_function()); }
 OsStatus SimHandle::dismount_volume() { return Err(invalid_function()); }
 OsResult<FileIdentity> SimHandle::file_identity() { return Err(invalid_function()); }
 OsResult<VolumeInformation> SimHandle::volume_information() { return Err(invalid_function()); }
+OsResult<std::uint32_t> SimHandle::logical_sector_bytes() { return Err(invalid_function()); }
 
 SimHandle::~SimHandle() {
   log({{"op", "close"}});

@@ -50,6 +50,7 @@ class SimHandle : public Handle {
   OsStatus dismount_volume() override;
   OsResult<FileIdentity> file_identity() override;
   OsResult<VolumeInformation> volume_information() override;
+  OsResult<std::uint32_t> logical_sector_bytes() override;
 
  protected:
   // The fault for `operation` on this handle's path and mode, or the

@@ -127,6 +127,11 @@ SimDrive drive_from_json(const nlohmann::json& d, const std::string& directory) 
   if (!drive.get_disk.is_object()) throw std::invalid_argument("getDisk must be an object");
   drive.write_protect_switch = d.value("writeProtectSwitch", false);
   drive.mount_side_effects = d.value("mountSideEffects", true);
+  drive.logical_sector_bytes = d.value("logicalSectorBytes", 512u);
+  const std::uint32_t sector = drive.logical_sector_bytes;
+  if (sector < 512 || sector > 65536 || (sector & (sector - 1)) != 0) {
+    throw std::invalid_argument("logicalSectorBytes must be a power of two from 512 to 65536");
+  }
   return drive;
 }
 
@@ -148,6 +153,7 @@ json drive_to_json(const SimDrive& drive, const std::string& directory) {
   if (!drive.get_disk.empty()) d["getDisk"] = drive.get_disk;
   d["writeProtectSwitch"] = drive.write_protect_switch;
   if (!drive.mount_side_effects) d["mountSideEffects"] = false;
+  if (drive.logical_sector_bytes != 512) d["logicalSectorBytes"] = drive.logical_sector_bytes;
   return d;
 }
 

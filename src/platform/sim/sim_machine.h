@@ -50,6 +50,9 @@ struct SimDrive {
   // Windows changes a FAT32 file system's bytes when it mounts it
   // (sim_mount.h); false keeps the card's bytes as written.
   bool mount_side_effects = true;
+  // The logical sector size the disk reports (a power of two from 512 to
+  // 65536): transfers off its grid fail with 87.
+  std::uint32_t logical_sector_bytes = 512;
 };
 
 // Writes fail with 19 and the disk attributes carry DISK_ATTRIBUTE_READ_ONLY.

@@ -39,6 +39,7 @@ class Win32Handle : public Handle {
   OsStatus dismount_volume() override;
   OsResult<FileIdentity> file_identity() override;
   OsResult<VolumeInformation> volume_information() override;
+  OsResult<std::uint32_t> logical_sector_bytes() override;
 
  private:
   // DeviceIoControl without an overlapped structure into a zero-filled reply
