@@ -163,49 +163,67 @@ class SparseWrite : public ::testing::Test {
   std::vector<json> lines;
 };
 
+// On disks of 512- and 4096-byte sectors, an image ending 1536 bytes into
+// its last unit: the last write is padded to the disk's sector, and every
+// transfer, the seeks past skipped units included, lies on its grid.
 TEST_F(SparseWrite, OnlyTheExtentsAreWrittenAndReadBack) {
-  const json payload = write(json::object())["payload"];
-  ASSERT_EQ(payload["sparse"], true) << payload.dump();
-  const WriteMap map = *read_write_map(payload["writeMap"]);
-  EXPECT_EQ(payload["bytesWritten"], map.bytes_written());
-  EXPECT_EQ(payload["verifiedBytes"], map.bytes_written());
-  EXPECT_EQ(payload["writeMap"]["sha256"], payload["sourceSha256"]);
-  std::string expected;
-  for (const ByteRange& extent : map.extents) expected += image.substr(extent.start, extent.length());
-  EXPECT_EQ(payload["writtenSha256"], testing::sha256_hex(expected));
-  // Whole units on the grid; the skipped ones keep the card's old bytes.
-  const std::string card_bytes = card.sim.read_file("card.img");
-  std::uint64_t written = 0;
-  for (const json& event : drive_events("write")) {
-    const auto offset = event["offset"].get<std::uint64_t>();
-    EXPECT_EQ(offset % kWriteUnit, 0u);
-    EXPECT_TRUE(ExtentWalk(map.extents).written(offset)) << offset;
-    written += event["bytes"].get<std::uint64_t>();
-  }
-  EXPECT_EQ(written, map.bytes_written());
-  ASSERT_GT(map.extents.size(), 1u);
-  const std::uint64_t gap = map.extents[0].end;
-  EXPECT_EQ(card_bytes.substr(gap, kWriteUnit), std::string(kWriteUnit, '\x77'));
-  // Verifying reads nothing outside the extents.
-  for (const json& read : drive_events("read")) {
-    if (read.value("mode", "") != "exclusiveRead" || read["offset"].get<std::uint64_t>() == 0) continue;
-    EXPECT_TRUE(ExtentWalk(map.extents).written(read["offset"].get<std::uint64_t>())) << read;
-  }
+  image += std::string(1536, '\x5C');
+  card.sim.write_file("image.img", image);
+  for (const std::uint32_t sector : {512u, 4096u}) {
+    SCOPED_TRACE(sector);
+    card.machine["drives"][0]["logicalSectorBytes"] = sector;
+    card.sim.write_file("card.img", std::string(card.card_size, '\x77'));
+    card.sim.write_file("events.log", "");
+    const json payload = write(json::object())["payload"];
+    ASSERT_EQ(payload["sparse"], true) << payload.dump();
+    const WriteMap map = *read_write_map(payload["writeMap"]);
+    EXPECT_EQ(payload["bytesWritten"], map.bytes_written());
+    EXPECT_EQ(payload["verifiedBytes"], map.bytes_written());
+    EXPECT_EQ(payload["writeMap"]["sha256"], payload["sourceSha256"]);
+    std::string expected;
+    for (const ByteRange& extent : map.extents) expected += image.substr(extent.start, extent.length());
+    EXPECT_EQ(payload["writtenSha256"], testing::sha256_hex(expected));
+    // Whole units on the grid; the skipped ones keep the card's old bytes,
+    // and so does what lies past the padded last sector.
+    const std::string card_bytes = card.sim.read_file("card.img");
+    const std::uint64_t padded = (image.size() + sector - 1) / sector * sector;
+    std::uint64_t written = 0;
+    for (const json& event : drive_events("write")) {
+      const auto offset = event["offset"].get<std::uint64_t>();
+      EXPECT_EQ(offset % kWriteUnit, 0u);
+      EXPECT_TRUE(ExtentWalk(map.extents).written(offset)) << offset;
+      written += event["bytes"].get<std::uint64_t>();
+    }
+    EXPECT_EQ(written, map.bytes_written() + padded - image.size());
+    EXPECT_EQ(card_bytes.substr(image.size(), padded - image.size()), std::string(padded - image.size(), '\0'));
+    EXPECT_EQ(card_bytes.substr(padded), std::string(card.card_size - padded, '\x77'));
+    ASSERT_GT(map.extents.size(), 1u);
+    const std::uint64_t gap = map.extents[0].end;
+    EXPECT_EQ(card_bytes.substr(gap, kWriteUnit), std::string(kWriteUnit, '\x77'));
+    // Verifying reads nothing outside the extents.
+    for (const json& event : card.sim.events()) {
+      if (event["path"] != "\\\\.\\PhysicalDrive2" || !event.contains("offset")) continue;
+      EXPECT_EQ(event["offset"].get<std::uint64_t>() % sector, 0u) << event;
+      EXPECT_EQ(event["bytes"].get<std::uint64_t>() % sector, 0u) << event;
+      if (event["op"] != "read" || event.value("mode", "") != "exclusiveRead" || event["offset"] == 0) continue;
+      EXPECT_TRUE(ExtentWalk(map.extents).written(event["offset"].get<std::uint64_t>())) << event;
+    }
 
-  // A difference in skipped space is none of the write's; one in a written
-  // unit outside the FAT metadata is.
-  card.sim.write_file("card.img", card_bytes.substr(0, gap) + std::string(kWriteUnit, '\x01') +
-                                      card_bytes.substr(gap + kWriteUnit));
-  const json classify = {{"imagePath", card.sim.file("image.img")}, {"bytesTotal", image.size()}, {"sparse", true}};
-  const json safe = card.response("classify_mismatch", card.target(classify))["payload"];
-  EXPECT_EQ(safe["safe"], true) << safe.dump();
-  EXPECT_EQ(safe["metadataDiffBytes"], 0);
-  const std::uint64_t last = map.extents.back().end - 1;
-  std::string changed = card.sim.read_file("card.img");
-  changed[last] = static_cast<char>(changed[last] ^ 1);
-  card.sim.write_file("card.img", changed);
-  const json unsafe = card.response("classify_mismatch", card.target(classify))["payload"];
-  EXPECT_EQ(unsafe["firstUnsafeOffset"], last);
+    // A difference in skipped space is none of the write's; one in a written
+    // unit outside the FAT metadata is.
+    card.sim.write_file("card.img", card_bytes.substr(0, gap) + std::string(kWriteUnit, '\x01') +
+                                        card_bytes.substr(gap + kWriteUnit));
+    const json classify = {{"imagePath", card.sim.file("image.img")}, {"bytesTotal", image.size()}, {"sparse", true}};
+    const json safe = card.response("classify_mismatch", card.target(classify))["payload"];
+    EXPECT_EQ(safe["safe"], true) << safe.dump();
+    EXPECT_EQ(safe["metadataDiffBytes"], 0);
+    const std::uint64_t last = map.extents.back().end - 1;
+    std::string changed = card.sim.read_file("card.img");
+    changed[last] = static_cast<char>(changed[last] ^ 1);
+    card.sim.write_file("card.img", changed);
+    const json unsafe = card.response("classify_mismatch", card.target(classify))["payload"];
+    EXPECT_EQ(unsafe["firstUnsafeOffset"], last);
+  }
 }
 
 TEST_F(SparseWrite, AMapThatDoesNotFitItsImageNeverPasses) {
