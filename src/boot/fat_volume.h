@@ -1,5 +1,5 @@
 // The geometry of a FAT12, FAT16 or FAT32 volume, as Microsoft's FAT
-// specification derives it from the boot sector, and the entries of its FAT.
+// file system document derives it from the boot sector, and the entries of its FAT.
 // Unlike the card reader's positions, these are counted in the volume's own
 // sectors (bytesPerSector), so a volume of 4096-byte sectors is placed right.
 #pragma once
