@@ -27,6 +27,7 @@
 
 #include "platform/sim/sim_events.h"
 #include "platform/sim/sim_machine_file.h"
+#include "platform/sim/sim_machine_lock.h"
 #include "platform/sim/sim_machine.h"
 #include "ps_scripts.h"
 #include "storage_model.h"
@@ -103,6 +104,9 @@ int main(int argc, char** argv) {
     log << json(script).dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
   }
 
+  // From reading the machine to writing it back, no other process changes
+  // it: a helper mounting a card meanwhile would be undone.
+  const wh::sim::MachineLock lock(dir);
   auto machine = wh::sim::load_machine(dir);
   if (!machine) {
     std::cerr << "fake-powershell: " << machine.error() << "\n";

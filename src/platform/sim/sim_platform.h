@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -93,6 +94,11 @@ class SimPlatform : public Platform {
   void log_event(nlohmann::json event) const;
   // Writes the machine back to machine.json (no-op without a directory).
   void save() const;
+  // Changes the machine as every process sees it: under the machine's lock
+  // (sim_machine_lock.h), machine.json is read afresh, becomes this
+  // process's machine (its faults kept), `change` is applied and the result
+  // written back. References into `machine` taken before do not survive it.
+  void change_machine(const std::function<void(SimMachine&)>& change);
   // Takes the machine as machine.json now describes it. Faults stay as they
   // are: they are the test's set-up, read once per process.
   void reload();
@@ -108,8 +114,8 @@ class SimPlatform : public Platform {
   OsResult<HandlePtr> open_drive(const std::string& path, DriveMode mode);
   // Counts the open, or reports the device gone once its opens are used up.
   std::optional<OsError> count_open(const std::string& path);
-  // Puts the other card of a due "swap" fault into drive `drive`'s reader.
-  void swap_card_if_due(const std::string& path, SimDrive& drive);
+  // Puts the other card of a due "swap" fault into drive `number`'s reader.
+  void swap_card_if_due(const std::string& path, std::uint32_t number);
   // open(2) of a host file for an ordinary file open (sim_files.cpp), with
   // Windows' answers: 3 for a missing directory, 5 for a directory, for
   // CREATE_ALWAYS over a hidden or system file, and for write access to a
