@@ -19,6 +19,13 @@ std::string not_started(std::string_view what, std::string_view step) {
   return std::string(what) + "; " + std::string(step) + " was not started.";
 }
 
+// windows_disks' reason when Windows refused access: it ends with the
+// system's text of ERROR_ACCESS_DENIED or WSAEACCES.
+bool denied_access(std::string_view reason) {
+  return reason.ends_with("(os error " + std::to_string(kErrorAccessDenied) + ")") ||
+         reason.ends_with("(os error " + std::to_string(kWsaEaccess) + ")");
+}
+
 bool is_ascii_alnum(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
@@ -118,7 +125,12 @@ HelperResult<TargetIdentity> validate_expected_identity(Platform& platform, cons
     return refuse(not_started("Target identity changed after preparation", step));
   }
   auto windows = windows_disks(platform);
-  if (!windows) return refuse(not_started("Could not find the disk Windows runs from (" + windows.error() + ")", step));
+  if (!windows) {
+    // Only an administrator may open the Windows volume to ask for its
+    // disks: a helper that is not elevated learns it here first.
+    if (denied_access(windows.error())) return Err(map_open_error(OsError{kErrorAccessDenied, ""}));
+    return refuse(not_started("Could not find the disk Windows runs from (" + windows.error() + ")", step));
+  }
   for (std::uint32_t disk : *windows) {
     if (disk == path_drive_number) return refuse(not_started("The target is the disk Windows runs from", step));
   }
@@ -126,6 +138,8 @@ HelperResult<TargetIdentity> validate_expected_identity(Platform& platform, cons
   std::optional<TargetIdentity> live;
   if (auto query = open_drive_for_query(platform, path_drive_number)) {
     live = query_live_identity(**query, path_drive_number);
+  } else if (query.error().code == kErrorAccessDenied || query.error().code == kWsaEaccess) {
+    return Err(map_open_error(query.error()));
   }  // the query handle is closed here, before anything else happens
   if (!live) {
     return refuse("Could not validate the selected removable target before " + std::string(step) + ".");
