@@ -121,16 +121,24 @@ BootCheck image_check(const ImageEvidence& evidence) {
                 {{"expectedSha256", evidence.expected_sha256},
                  {"observedSha256", evidence.observed_sha256},
                  {"verifiedBytes", evidence.verified_bytes},
-                 {"checksumSkipped", evidence.skip_checksum}}};
-  if (evidence.skip_checksum) {
+                 {"checksumSkipped", evidence.skip_checksum && !evidence.mount_side_effects_only}}};
+  const std::string expected = digest_or_empty(evidence.expected_sha256);
+  const std::string observed = digest_or_empty(evidence.observed_sha256);
+  const bool whole = !expected.empty() && !observed.empty() && evidence.verified_bytes == evidence.image_bytes;
+  if (evidence.mount_side_effects_only) row.details["mountSideEffectsOnly"] = true;
+  if (evidence.skip_checksum && !evidence.mount_side_effects_only) {
     row.status = CheckStatus::kSkipped;
     row.critical = false;
     row.message = "Byte-for-byte checksum is skipped until boot files are confirmed present.";
-  } else if (const std::string expected = digest_or_empty(evidence.expected_sha256);
-             !expected.empty() && digest_or_empty(evidence.observed_sha256) == expected &&
-             evidence.verified_bytes == evidence.image_bytes) {
+  } else if (whole && observed == expected) {
     row.status = CheckStatus::kPassed;
     row.message = "Every byte written to the target matches the prepared Raspberry Pi OS image.";
+  } else if (whole && evidence.mount_side_effects_only) {
+    // The classification compared every byte; the digests cannot agree once
+    // Windows has mounted the card.
+    row.status = CheckStatus::kPassed;
+    row.message = "Every byte written to the target matches the prepared Raspberry Pi OS image, except the FAT "
+                  "metadata Windows rewrote when it mounted the card.";
   }
   return row;
 }

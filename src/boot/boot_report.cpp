@@ -38,6 +38,7 @@ ImageEvidence read_evidence(const json& payload) {
   evidence.verified_bytes = optional_count(payload, "verifiedBytes").value_or(0);
   evidence.image_bytes = optional_count(payload, "imageBytes").value_or(evidence.verified_bytes);
   evidence.skip_checksum = optional_flag(payload, "skipChecksum");
+  evidence.mount_side_effects_only = optional_flag(payload, "mountSideEffectsOnly");
   return evidence;
 }
 
