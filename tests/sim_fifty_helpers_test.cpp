@@ -73,6 +73,7 @@ json request_for(const Helper& helper, const testing::SimDir& sim, int index) {
     payload["imagePath"] = sim.file(helper.image == kImageA ? "a.img" : "b.img");
     payload["bytesTotal"] = kImageSize;
     payload["taskId"] = "write-" + std::to_string(index);
+    payload["rawWithoutPartitionTable"] = true;  // the images are bytes, not disks
   } else if (helper.command == 1) {
     payload["bytesTotal"] = kImageSize;
   } else {

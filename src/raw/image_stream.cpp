@@ -77,7 +77,7 @@ HelperStatus ImageStream::copy_raw() {
     // never moves later writes off the sector grid.
     auto got = read_full(*image_, buffers_[static_cast<std::size_t>(*slot)].span().first(want));
     if (!got || *got == 0) recycle(*slot);
-    if (!got) return fail(read_failure_, got.error());
+    if (!got) return fail(read_failure_, "Reading the image failed: " + got.error().text());
     if (*got == 0) return {};
     produced_ += *got;
     publish({*slot, *got, std::nullopt});

@@ -20,6 +20,7 @@ using nlohmann::json;
 namespace {
 
 constexpr std::size_t kSampleBytes = 32;
+constexpr std::string_view kClassifyStep = "readback mismatch classification";
 constexpr const char* kShortRead = "failed to fill whole buffer";
 
 // Up to 32 bytes from `at` of a side that holds `end` bytes; empty when it
@@ -121,21 +122,30 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
   if (!path) return Err(std::move(path).error());
   // Before anything is locked or dismounted.
   if (auto source = check_image_source(*image_path); !source) return Err(std::move(source).error());
-  constexpr std::string_view kStep = "readback mismatch classification";
-  auto target = prepare_target(platform, payload, *path, kStep);
+  auto target = prepare_target(platform, payload, *path, kClassifyStep);
   if (!target) return Err(std::move(target).error());
+  StageProgress progress(context, text_or(payload, "taskId", "unknown"), "VERIFY", *bytes_total,
+                         "Comparing the target with the image");
+  auto result = classify_readback(platform, *image_path, optional_flag(payload, "decompress"), target->identity,
+                                  *bytes_total, &progress);
+  if (!result) return Err(std::move(result).error());
+  target->locks.release();
+  return result;
+}
 
-  const bool decode = optional_flag(payload, "decompress");
+HelperResult<json> classify_readback(Platform& platform, const std::string& image_path, bool decode,
+                                     const TargetIdentity& identity, std::uint64_t bytes_total,
+                                     StageProgress* progress) {
   std::vector<ByteRange> ranges;
   {
     TextResult<std::vector<ByteRange>> found = std::vector<ByteRange>{};
     if (decode) {
       found = known_fat_metadata_ranges(
-          [&](std::uint64_t lba) { return decoded_sector(platform, *image_path, lba); }, *bytes_total);
+          [&](std::uint64_t lba) { return decoded_sector(platform, image_path, lba); }, bytes_total);
     } else {
-      auto image = platform.open_file_read(*image_path);
+      auto image = platform.open_file_read(image_path);
       if (!image) return fail(ErrorCode::kUnknown, image.error());
-      found = known_fat_metadata_ranges(**image, *bytes_total);
+      found = known_fat_metadata_ranges(**image, bytes_total);
     }
     if (!found) return fail(ErrorCode::kUnknown, std::move(found).error());
     ranges = std::move(*found);
@@ -144,54 +154,49 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
     return classification(false, "Unable to locate known FAT metadata sectors in the prepared image.");
   }
 
-  json result;
-  {
-    auto sides = open_sides(platform, *image_path, decode, *bytes_total, target->identity, kStep);
-    if (!sides) return Err(std::move(sides).error());
-    ChunkBuffer drive;
-    DriveReader reader(*sides->drive, sides->disk_length);
-    std::uint64_t changed = 0;
-    auto compare = [&]() -> HelperResult<json> {
-      for (std::uint64_t offset = 0; offset < *bytes_total;) {
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, *bytes_total - offset));
-        auto chunk = sides->image->next();
-        if (!chunk) return Err(std::move(chunk).error());
-        if (chunk->bytes().size() < want) return fail(ErrorCode::kImageMissing, kShortRead);
-        const std::uint8_t* image = chunk->bytes().data();
-        auto d = reader.read(drive.span().first(want));
-        if (!d) return fail(ErrorCode::kDeviceDisconnected, d.error());
-        if (*d < want) return fail(ErrorCode::kDeviceDisconnected, kShortRead);
-        for (std::size_t i = first_difference(image, drive.data(), want); i < want;
-             i = i + 1 + first_difference(image + i + 1, drive.data() + i + 1, want - i - 1)) {
-          const std::uint64_t p = offset + i;
-          const bool known = std::any_of(ranges.begin(), ranges.end(), [p](const ByteRange& r) { return r.contains(p); });
-          if (!known) {
-            json unsafe = classification(false, "The readback differs outside known FAT metadata sectors at byte offset " +
-                                                    std::to_string(p) + ".");
-            unsafe["firstUnsafeOffset"] = p;
-            unsafe["metadataDiffBytes"] = changed;
-            return unsafe;
-          }
-          if (++changed > kMaxMetadataDiffBytes) {
-            json too_much = classification(
-                false, "The FAT metadata changed too much to classify as a normal Windows mount side effect.");
-            too_much["metadataDiffBytes"] = changed;
-            return too_much;
-          }
-        }
-        offset += want;
+  auto sides = open_sides(platform, image_path, decode, bytes_total, identity, kClassifyStep);
+  if (!sides) return Err(std::move(sides).error());
+  ChunkBuffer drive;
+  DriveReader reader(*sides->drive, sides->disk_length);
+  std::uint64_t changed = 0;
+  if (progress != nullptr) progress->start();
+  for (std::uint64_t offset = 0; offset < bytes_total;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, bytes_total - offset));
+    auto chunk = sides->image->next();
+    if (!chunk) return Err(std::move(chunk).error());
+    if (chunk->bytes().size() < want) return fail(ErrorCode::kImageMissing, kShortRead);
+    const std::uint8_t* image = chunk->bytes().data();
+    auto d = reader.read(drive.span().first(want));
+    if (!d) return fail(ErrorCode::kDeviceDisconnected, d.error());
+    if (*d < want) return fail(ErrorCode::kDeviceDisconnected, kShortRead);
+    for (std::size_t i = first_difference(image, drive.data(), want); i < want;
+         i = i + 1 + first_difference(image + i + 1, drive.data() + i + 1, want - i - 1)) {
+      const std::uint64_t p = offset + i;
+      const bool known = std::any_of(ranges.begin(), ranges.end(), [p](const ByteRange& r) { return r.contains(p); });
+      if (!known) {
+        if (progress != nullptr) progress->finish(offset);
+        json unsafe = classification(false, "The readback differs outside known FAT metadata sectors at byte offset " +
+                                                std::to_string(p) + ".");
+        unsafe["firstUnsafeOffset"] = p;
+        unsafe["metadataDiffBytes"] = changed;
+        return unsafe;
       }
-      json safe = classification(true, "Only known FAT metadata sectors changed after the write (" +
-                                           std::to_string(changed) + " differing byte" + (changed == 1 ? "" : "s") + ").");
-      safe["metadataDiffBytes"] = changed;
-      return safe;
-    };
-    auto compared = compare();
-    if (!compared) return Err(std::move(compared).error());
-    result = std::move(*compared);
+      if (++changed > kMaxMetadataDiffBytes) {
+        if (progress != nullptr) progress->finish(offset);
+        json too_much = classification(
+            false, "The FAT metadata changed too much to classify as a normal Windows mount side effect.");
+        too_much["metadataDiffBytes"] = changed;
+        return too_much;
+      }
+    }
+    offset += want;
+    if (progress != nullptr) progress->advance(offset);
   }
-  target->locks.release();
-  return result;
+  if (progress != nullptr) progress->finish(bytes_total);
+  json safe = classification(true, "Only known FAT metadata sectors changed after the write (" +
+                                       std::to_string(changed) + " differing byte" + (changed == 1 ? "" : "s") + ").");
+  safe["metadataDiffBytes"] = changed;
+  return safe;
 }
 
 }  // namespace wh

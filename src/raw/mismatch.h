@@ -9,6 +9,7 @@
 
 #include "frame/context.h"
 #include "frame/errors.h"
+#include "frame/stage_progress.h"
 #include "target/target_identity.h"
 
 namespace wh {
@@ -25,6 +26,17 @@ inline constexpr std::uint64_t kMaxMetadataDiffBytes = 524288;
 HelperResult<nlohmann::json> inspect_mismatch(Platform& platform, const std::string& image_path, bool decode,
                                               const TargetIdentity& identity, std::uint64_t byte_count);
 
+// Whether the first `bytes_total` bytes of the drive differ from the image
+// only where Windows rewrites FAT metadata when it mounts the card: {safe,
+// message, metadataDiffBytes, firstUnsafeOffset when a difference lies
+// elsewhere}, compared from byte 0 up to the first such difference. The
+// drive is opened for reading and proven under the classification's step;
+// the caller holds the volume locks. With `progress`, VERIFY lines.
+HelperResult<nlohmann::json> classify_readback(Platform& platform, const std::string& image_path, bool decode,
+                                               const TargetIdentity& identity, std::uint64_t bytes_total,
+                                               StageProgress* progress);
+
+// classify_readback of the payload's image and target, with VERIFY lines.
 HelperResult<nlohmann::json> handle_classify_mismatch(CommandContext& context);
 
 }  // namespace wh

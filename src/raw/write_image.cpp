@@ -5,6 +5,8 @@
 
 #include "frame/payload_fields.h"
 #include "frame/progress.h"
+#include "frame/stage_progress.h"
+#include "image/disk_image_check.h"
 #include "image/output_target.h"
 #include "raw/background_hash.h"
 #include "raw/drive_reader.h"
@@ -85,7 +87,8 @@ class ImageCopy {
       }
     }
     const Instant copied_at = platform.now();
-    emit("WRITE", copied_at, message_);
+    // The closing WRITE line, unless the last one already said 100%.
+    if (write_reported_ != written_) emit("WRITE", copied_at, message_);
     emit("FINALIZE", copied_at, "Flushing disk buffers");
     if (auto flushed = drive->flush(); !flushed) return fail(ErrorCode::kWriteFailed, flushed.error());
     // The image brings its own partition table; without this Windows keeps
@@ -107,6 +110,7 @@ class ImageCopy {
   void emit(std::string_view stage, Instant now, std::string_view message) {
     emit_progress(context_, task_id_, stage, written_, bytes_total_.value_or(0),
                   bytes_per_second(written_, now - start_, 0.001), message);
+    if (stage == "WRITE") write_reported_ = written_;
   }
 
   const CommandContext& context_;
@@ -114,8 +118,19 @@ class ImageCopy {
   std::optional<std::uint64_t> bytes_total_;
   std::string message_;
   std::uint64_t written_ = 0;
+  std::optional<std::uint64_t> write_reported_;  // the count of the last WRITE line
   Instant start_{0};
 };
+
+json failure_json(const HelperError& error) {
+  return json{{"errorCode", std::string(error_code_name(error.code))}, {"errorMessage", error.message}};
+}
+
+// A refusal of the image, which always comes before the card is touched.
+HelperError not_written(HelperError error) {
+  error.message += "; nothing was written.";
+  return error;
+}
 
 bool matches(const ReadbackResult& pass, const std::string& source_sha256, std::uint64_t verify_bytes) {
   return pass.sha256 == source_sha256 && pass.bytes_read >= verify_bytes;
@@ -131,17 +146,22 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   auto device_path = resolve_target_path(payload);
   if (!device_path) return Err(std::move(device_path).error());
   const std::string task_id = text_or(payload, "taskId", "unknown");
-  if (auto source = check_image_source(*image_path); !source) return Err(std::move(source).error());
+  if (auto source = check_image_source(*image_path); !source) return Err(not_written(std::move(source).error()));
   if (!platform.file_exists(*image_path)) {
-    return fail(ErrorCode::kImageMissing, "Image does not exist: " + *image_path);
+    return Err(not_written({ErrorCode::kImageMissing, "Image does not exist: " + *image_path}));
   }
   auto image = platform.open_file_read(*image_path);
-  if (!image) return fail(ErrorCode::kImageMissing, image.error());
+  if (!image) return Err(not_written({ErrorCode::kImageMissing, image.error().text()}));
   // With `decompress`, the image is decoded on the way to the card; a format
-  // this build cannot decode is refused before anything is touched.
+  // this build cannot decode is refused before anything is touched, and so
+  // is what is empty, no disk image, or shorter than its own partitions, as
+  // far as its first bytes and declared size tell.
   const bool decompress = optional_flag(payload, "decompress");
   auto format = stream_format(**image, decompress);
-  if (!format) return Err(std::move(format).error());
+  if (!format) return Err(not_written(std::move(format).error()));
+  auto facts = examine_image(**image, format->value_or(ImageFormat::kRaw),
+                             optional_flag(payload, "rawWithoutPartitionTable"));
+  if (!facts) return Err(not_written(std::move(facts).error()));
   const auto number = parse_drive_number(*device_path);
   if (!number) {
     return fail(ErrorCode::kDeviceNotRemovable, "Unable to parse physical target identity from " + *device_path +
@@ -151,12 +171,19 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   if (!identity) return Err(std::move(identity).error());
   // A write that cannot fit would erase the card and fail at its end; the
   // proven capacity says so before anything is touched. A compressed image
-  // is as large as its announced `bytesTotal`; without one, the copy itself
-  // stops at the disk's end.
+  // is as large as its announced `bytesTotal`, else as its format declares
+  // (an XZ index, a zip's central directory); without either, the copy
+  // itself stops at the disk's end.
   auto image_size = (*image)->file_size();
-  if (!image_size) return fail(ErrorCode::kImageMissing, image_size.error());
+  if (!image_size) return Err(not_written({ErrorCode::kImageMissing, image_size.error().text()}));
   const std::optional<std::uint64_t> bytes_total = optional_count(payload, "bytesTotal");
-  const std::uint64_t announced = *format ? bytes_total.value_or(0)
+  if (*format && !facts->size && bytes_total) {
+    // A size no format declares: the announced one is believed.
+    if (auto whole = refuse_cut_short(facts->layout, *bytes_total); !whole) {
+      return Err(not_written(std::move(whole).error()));
+    }
+  }
+  const std::uint64_t announced = *format ? bytes_total.value_or(facts->size.value_or(0))
                                           : std::min(*image_size, bytes_total.value_or(UINT64_MAX));
   const std::uint64_t needed = whole_sectors(announced);
   if (needed > identity->size_bytes) {
@@ -176,6 +203,14 @@ HelperResult<json> handle_write_image(CommandContext& context) {
                     .run(std::move(*image), *format, bytes_total.value_or(UINT64_MAX), std::move(*drive),
                          identity->size_bytes);
   if (!copied) return Err(std::move(copied).error());
+  // A decoded size known only now: an image that ended by itself before its
+  // own partitions do leaves a card that will not boot.
+  if (!facts->size && copied->written < bytes_total.value_or(UINT64_MAX)) {
+    if (auto whole = refuse_cut_short(facts->layout, copied->written); !whole) {
+      return fail(ErrorCode::kXzInvalid, whole.error().message + "; the card holds its first " +
+                                             std::to_string(copied->written) + " bytes and will not boot.");
+    }
+  }
 
   json result = {{"bytesWritten", copied->written},
                  {"speedBps", copied->speed_bps},
@@ -194,6 +229,7 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   if (!pass) return Err(std::move(pass).error());
   json first_observed = nullptr;
   json mismatch = nullptr;
+  json readback_class = nullptr;
   int attempts = 1;
   if (!matches(*pass, copied->sha256, verify_bytes)) {
     first_observed = pass->sha256;
@@ -204,9 +240,12 @@ HelperResult<json> handle_write_image(CommandContext& context) {
     attempts = 2;
     if (!matches(*pass, copied->sha256, verify_bytes)) {
       auto inspected = inspect_mismatch(platform, *image_path, decompress, *identity, verify_bytes);
-      mismatch = inspected ? std::move(*inspected)
-                           : json{{"errorCode", std::string(error_code_name(inspected.error().code))},
-                                  {"errorMessage", inspected.error().message}};
+      mismatch = inspected ? std::move(*inspected) : failure_json(inspected.error());
+      // The verdict on the difference, by classify_mismatch's rule, so the
+      // application needs no second process that reads the card again.
+      StageProgress comparing(context, task_id, "VERIFY", verify_bytes, "Comparing the target with the image");
+      auto judged = classify_readback(platform, *image_path, decompress, *identity, verify_bytes, &comparing);
+      readback_class = judged ? std::move(*judged) : failure_json(judged.error());
     }
   }
   result["observedSha256"] = pass->sha256;
@@ -215,6 +254,7 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   result["verifyAttempts"] = attempts;
   result["firstObservedSha256"] = std::move(first_observed);
   result["mismatch"] = std::move(mismatch);
+  result["readbackClass"] = std::move(readback_class);
   locks->release();
   return result;
 }
