@@ -58,10 +58,17 @@ bool CardFlash::judge_readback() {
   if (text(write, "observedSha256") == record_.image_sha256 && count(write, "verifiedBytes") == record_.image_bytes) {
     return true;
   }
-  json question = {{"imagePath", streamed ? record_.image : record_.prepared_image},
-                   {"bytesTotal", record_.image_bytes}};
-  if (streamed) question["decompress"] = true;
-  const auto judged = call("classify_mismatch", target(std::move(question)));
+  // The write's own verdict on the difference; a helper that gave none (or
+  // could not classify) is asked once more on its own.
+  std::optional<json> judged;
+  if (const json verdict = write.value("readbackClass", json()); verdict.is_object() && verdict.contains("safe")) {
+    judged = verdict;
+  } else {
+    json question = {{"imagePath", streamed ? record_.image : record_.prepared_image},
+                     {"bytesTotal", record_.image_bytes}};
+    if (streamed) question["decompress"] = true;
+    judged = call("classify_mismatch", target(std::move(question)));
+  }
   if (!judged) return false;
   if (judged->value("safe", false)) {
     record_.mismatch_class = *judged;
@@ -86,20 +93,27 @@ int CardFlash::chain() {
                   {"bytesTotal", record_.image_bytes}};
   if (streamed) writing["decompress"] = true;
   const auto written = call("write_image", target(std::move(writing)));
-  if (!written) return kExitFailure;
+  if (!written) {
+    // A refusal before the first write says so; the card is as it was.
+    if (reason().find("nothing was written.") != std::string::npos ||
+        reason().find("was not started.") != std::string::npos) {
+      state_ = CardState::kPrepared;
+    }
+    return kExitFailure;
+  }
   state_ = CardState::kWritten;
   record_.write = *written;
   if (!judge_readback()) return kExitFailure;
 
+  // The classification compared every byte: the boot check counts the card
+  // as matching but for Windows' own FAT metadata.
   const bool settled_by_class = record_.mismatch_class.has_value();
-  if (settled_by_class) {
-    view_.note("The boot check skips its checksum row: the classification above settled the byte-for-byte result.");
-  }
   const auto boot = call("verify_boot", target({{"expectedSha256", record_.image_sha256},
                                                 {"observedSha256", text(*written, "observedSha256")},
                                                 {"verifiedBytes", count(*written, "verifiedBytes")},
                                                 {"imageBytes", record_.image_bytes},
-                                                {"skipChecksum", settled_by_class},
+                                                {"skipChecksum", false},
+                                                {"mountSideEffectsOnly", settled_by_class},
                                                 {"model", text(disk_, "model")}}));
   if (!boot) return kExitFailure;
   record_.boot_report = boot->value("report", json::object());
