@@ -12,8 +12,8 @@
 #include "customize/boot_path.h"
 #include "disk_choice.h"
 #include "host_os.h"
-#include "image_checks.h"
 #include "platform/unicode.h"
+#include "preflight_checks.h"
 #include "prefixed_lines.h"
 #include "summary.h"
 
@@ -22,9 +22,6 @@ namespace flash {
 using nlohmann::json;
 
 namespace {
-
-// The most the helper reads of one request (its --request-file limit).
-constexpr std::size_t kMaxRequestBytes = 16u << 20;
 
 // The course every card shares: the checks before anything is erased, the
 // choice of the cards, one extraction; then each card's own chain.
@@ -38,7 +35,6 @@ class FlashFlow : public HelperSteps {
  private:
   int course();
   std::optional<json> customization_payload();
-  bool check_image(const json& measured);
   bool preflight(const json& disk);
   int flash_one(const json& disk);
   int flash_several();
@@ -71,25 +67,11 @@ std::optional<json> FlashFlow::customization_payload() {
   }
   json payload{{"files", files}};
   if (!options_.cmdline_append.empty()) payload["cmdlineAppend"] = options_.cmdline_append;
-  // The files travel to the helper inside one request, which it reads up to
-  // 16 MiB: a larger one would fail only after the card was written.
-  const json request{{"id", "99"}, {"sessionId", session_.session_id()}, {"command", "apply_customization"},
-                     {"payload", payload}};
-  const std::size_t request_bytes = request.dump(-1, ' ', false, json::error_handler_t::replace).size();
-  if (request_bytes > kMaxRequestBytes) {
-    fail("the first-boot files make a request of " + std::to_string(request_bytes) +
-         " bytes, and the helper takes requests of at most 16 MiB (" + std::to_string(kMaxRequestBytes) +
-         " bytes); leave out or shorten a --file; nothing was written");
+  if (const std::string refusal = request_refusal(payload, session_.session_id()); !refusal.empty()) {
+    fail(refusal);
     return std::nullopt;
   }
   return payload;
-}
-
-bool FlashFlow::check_image(const json& measured) {
-  const std::string refusal = image_refusal(options_, measured);
-  if (refusal.empty()) return true;
-  fail(refusal);
-  return false;
 }
 
 // Everything that can be known of a card before it is touched: the image fits it.
@@ -186,7 +168,7 @@ int FlashFlow::course() {
     measured = call("image_uncompressed_size", {{"imagePath", options_.image}});
     if (!measured) return kExitFailure;
   }
-  if (!check_image(*measured)) return kExitFailure;
+  if (const std::string refusal = image_refusal(options_, *measured); !refusal.empty()) return fail(refusal);
   common_.image_bytes = count(*measured, "uncompressedBytes");
   // Streamed, the digest of the image as checked: every card must get it.
   if (streamed) common_.image_sha256 = text(*measured, "sha256");

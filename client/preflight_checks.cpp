@@ -1,4 +1,4 @@
-#include "image_checks.h"
+#include "preflight_checks.h"
 
 #include <vector>
 
@@ -8,6 +8,13 @@
 namespace flash {
 
 using nlohmann::json;
+
+namespace {
+
+// The most the helper reads of one request (its --request-file limit).
+constexpr std::size_t kMaxRequestBytes = 16u << 20;
+
+}  // namespace
 
 std::string image_refusal(const FlashOptions& options, const json& measured) {
   const std::string& image = options.image;
@@ -47,6 +54,15 @@ std::string image_refusal(const FlashOptions& options, const json& measured) {
     }
   }
   return "";
+}
+
+std::string request_refusal(const json& payload, const std::string& session_id) {
+  const json request{{"id", "99"}, {"sessionId", session_id}, {"command", "apply_customization"}, {"payload", payload}};
+  const std::size_t bytes = request.dump(-1, ' ', false, json::error_handler_t::replace).size();
+  if (bytes <= kMaxRequestBytes) return "";
+  return "the first-boot files make a request of " + std::to_string(bytes) +
+         " bytes, and the helper takes requests of at most 16 MiB (" + std::to_string(kMaxRequestBytes) +
+         " bytes); leave out or shorten a --file; nothing was written";
 }
 
 }  // namespace flash
