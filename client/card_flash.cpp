@@ -94,9 +94,12 @@ int CardFlash::chain() {
   if (streamed) writing["decompress"] = true;
   const auto written = call("write_image", target(std::move(writing)));
   if (!written) {
-    // A refusal before the first write says so; the card is as it was.
-    if (reason().find("nothing was written.") != std::string::npos ||
-        reason().find("was not started.") != std::string::npos) {
+    // A refusal before the first write says so ("nothing was written.",
+    // "Nothing was written.", "… was not started.", or Windows' refusal of
+    // the raw open, ELEVATION_DENIED); the card is as it was.
+    if (reason().find("othing was written.") != std::string::npos ||
+        reason().find("was not started.") != std::string::npos ||
+        reason().find("ELEVATION_DENIED") != std::string::npos) {
       state_ = CardState::kPrepared;
     }
     return kExitFailure;

@@ -15,11 +15,6 @@
 
 namespace flash {
 
-// What a helper's refusal of `command` means for the person at the
-// keyboard, naming what failed: the image file, the disk of the prepared
-// image's cache, or the card; "" when its own message says it well enough.
-std::string explain_refusal(const std::string& command, const std::string& code, const std::string& message);
-
 class HelperSteps {
  public:
   HelperSteps(HelperSession& session, ProgressView& view, std::ostream& errors)
