@@ -227,8 +227,13 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
       {"image read fault", {{{"operation", "read"}, {"error", 23}, {"mode", "fileRead"}, {"skip", 1}}}, {},
        "WRITE_FAILED", "Reading the image failed: Data error (cyclic redundancy check). (os error 23)", "", true},
       {"image read fault at the image's first read", {{{"operation", "read"}, {"error", 23}, {"mode", "fileRead"}}},
-       {}, "XZ_INVALID", "io error: Data error (cyclic redundancy check). (os error 23); nothing was written.", "",
+       {}, "WRITE_FAILED",
+       "Reading the image failed: Data error (cyclic redundancy check). (os error 23); nothing was written.", "",
        false},
+      {"a volume that cannot be locked", {{{"operation", "lock"}, {"error", 5}}}, {}, "UNMOUNT_FAILED",
+       "Unable to lock mounted volume \\\\?\\Volume{b00f}\\: Access is denied. (os error 5). Close File Explorer "
+       "windows and other programs using this target, then try again. Nothing was written.",
+       "", false},
       {"a drive write that accepts nothing",
        {{{"operation", "write"}, {"path", drive}, {"maxBytesPerCall", 0}, {"skip", 1}}}, {}, "WRITE_FAILED",
        "failed to write whole buffer", "", true},
@@ -239,7 +244,9 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
        "", false},
       {"raw open in use", {{{"operation", "open"}, {"path", drive}, {"error", 32}, {"mode", "exclusiveWrite"}}}, {},
        "DEVICE_DISCONNECTED",
-       "The process cannot access the file because it is being used by another process. (os error 32)", "", false},
+       "The process cannot access the file because it is being used by another process. (os error 32); nothing was "
+       "written.",
+       "", false},
       {"card pulled before readback", {{{"operation", "disappear"}, {"path", drive}, {"error", 1167}, {"afterOpens", 5}}},
        {}, "DEVICE_DISCONNECTED", "The device is not connected. (os error 1167)", "FINALIZE Disk buffers flushed", true},
       {"image path names a drive", json::array(), {{"imagePath", "\\\\.\\PhysicalDrive0"}}, "IMAGE_MISSING",
@@ -287,6 +294,7 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
     }
     EXPECT_EQ(opened, c.drive_opened_for_writing) << c.name;
     EXPECT_TRUE(closed_before_unlock) << c.name;
+    if (!c.drive_opened_for_writing) EXPECT_TRUE(card.sim.read_file("card.img") == std::string(card.card_size, '\0'));
   }
 }
 

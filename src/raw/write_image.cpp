@@ -126,10 +126,14 @@ json failure_json(const HelperError& error) {
   return json{{"errorCode", std::string(error_code_name(error.code))}, {"errorMessage", error.message}};
 }
 
-// A refusal of the image, which always comes before the card is touched.
-HelperError not_written(HelperError error) {
-  error.message += "; nothing was written.";
-  return error;
+// A raw image is read as the copy reads it: a read that fails while it is
+// examined is the copy's failure, before anything was written.
+HelperError examination_failure(HelperError error, bool decoded) {
+  constexpr std::string_view kIo = "io error: ";
+  if (!decoded && error.message.starts_with(kIo)) {
+    error = {ErrorCode::kWriteFailed, "Reading the image failed: " + error.message.substr(kIo.size())};
+  }
+  return nothing_written(std::move(error));
 }
 
 bool matches(const ReadbackResult& pass, const std::string& source_sha256, std::uint64_t verify_bytes) {
@@ -146,41 +150,42 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   auto device_path = resolve_target_path(payload);
   if (!device_path) return Err(std::move(device_path).error());
   const std::string task_id = text_or(payload, "taskId", "unknown");
-  if (auto source = check_image_source(*image_path); !source) return Err(not_written(std::move(source).error()));
+  if (auto source = check_image_source(*image_path); !source) return Err(nothing_written(std::move(source).error()));
   if (!platform.file_exists(*image_path)) {
-    return Err(not_written({ErrorCode::kImageMissing, "Image does not exist: " + *image_path}));
+    return Err(nothing_written({ErrorCode::kImageMissing, "Image does not exist: " + *image_path}));
   }
   auto image = platform.open_file_read(*image_path);
-  if (!image) return Err(not_written({ErrorCode::kImageMissing, image.error().text()}));
+  if (!image) return Err(nothing_written({ErrorCode::kImageMissing, image.error().text()}));
   // With `decompress`, the image is decoded on the way to the card; a format
   // this build cannot decode is refused before anything is touched, and so
   // is what is empty, no disk image, or shorter than its own partitions, as
   // far as its first bytes and declared size tell.
   const bool decompress = optional_flag(payload, "decompress");
   auto format = stream_format(**image, decompress);
-  if (!format) return Err(not_written(std::move(format).error()));
+  if (!format) return Err(nothing_written(std::move(format).error()));
   auto facts = examine_image(**image, format->value_or(ImageFormat::kRaw),
                              optional_flag(payload, "rawWithoutPartitionTable"));
-  if (!facts) return Err(not_written(std::move(facts).error()));
+  if (!facts) return Err(examination_failure(std::move(facts).error(), format->has_value()));
   const auto number = parse_drive_number(*device_path);
   if (!number) {
     return fail(ErrorCode::kDeviceNotRemovable, "Unable to parse physical target identity from " + *device_path +
                                                     "; raw write was not started.");
   }
+  // Every failure up to the first write says that nothing was written.
   auto identity = validate_expected_identity(platform, payload, *number, "raw write volume lock");
-  if (!identity) return Err(std::move(identity).error());
+  if (!identity) return Err(nothing_written(std::move(identity).error()));
   // A write that cannot fit would erase the card and fail at its end; the
   // proven capacity says so before anything is touched. A compressed image
   // is as large as its announced `bytesTotal`, else as its format declares
   // (an XZ index, a zip's central directory); without either, the copy
   // itself stops at the disk's end.
   auto image_size = (*image)->file_size();
-  if (!image_size) return Err(not_written({ErrorCode::kImageMissing, image_size.error().text()}));
+  if (!image_size) return Err(nothing_written({ErrorCode::kImageMissing, image_size.error().text()}));
   const std::optional<std::uint64_t> bytes_total = optional_count(payload, "bytesTotal");
   if (*format && !facts->size && bytes_total) {
     // A size no format declares: the announced one is believed.
     if (auto whole = refuse_cut_short(facts->layout, *bytes_total); !whole) {
-      return Err(not_written(std::move(whole).error()));
+      return Err(nothing_written(std::move(whole).error()));
     }
   }
   const std::uint64_t announced = *format ? bytes_total.value_or(facts->size.value_or(0))
@@ -192,12 +197,12 @@ HelperResult<json> handle_write_image(CommandContext& context) {
                                              std::to_string(identity->size_bytes) + " bytes; nothing was written.");
   }
   auto locks = acquire_volume_locks(platform, *identity);
-  if (!locks) return fail(ErrorCode::kUnmountFailed, std::move(locks).error());
+  if (!locks) return Err(nothing_written({ErrorCode::kUnmountFailed, std::move(locks).error()}));
 
   auto drive = platform.open_drive_exclusive_write(raw_target_path(*identity));
-  if (!drive) return Err(map_open_error(drive.error()));
+  if (!drive) return Err(nothing_written(map_open_error(drive.error())));
   if (auto proven = revalidate_raw_handle(**drive, *identity, "raw write"); !proven) {
-    return Err(std::move(proven).error());
+    return Err(nothing_written(std::move(proven).error()));
   }
   auto copied = ImageCopy(context, task_id, *device_path, bytes_total)
                     .run(std::move(*image), *format, bytes_total.value_or(UINT64_MAX), std::move(*drive),
