@@ -278,8 +278,10 @@ TEST_F(FlashCardTest, FailsWhenTheImageChangedAfterItWasChecked) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.said);
     std::filesystem::copy_file(compressed_card(), sim.file("pi.img.xz"), std::filesystem::copy_options::overwrite_existing);
-    sim.write_file("helper.sh", "#!/bin/sh\ncase \"$2\" in *'\"write_image\"'*) " + c.change + " 2>/dev/null;; esac\nexec " +
-                                    quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
+    // The request comes on standard input; the wrapper passes it on.
+    sim.write_file("helper.sh", "#!/bin/sh\nrequest=$(cat)\ncase \"$request\" in *'\"write_image\"'*) " + c.change +
+                                    " 2>/dev/null;; esac\nprintf '%s' \"$request\" | exec " + quoted(WINDOWS_HELPER_BINARY) +
+                                    " \"$@\"\n");
     std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
     std::vector<std::string> more = c.more;
     more.insert(more.end(), {"--helper", sim.file("helper.sh")});
@@ -359,13 +361,13 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
     std::filesystem::remove(clean_up);
     std::filesystem::remove(sim.file("t.jsonl"));
     // At its stage the helper does its work and then hangs on, as a slow card would.
-    sim.write_file("helper.sh", "#!/bin/sh\ncase \"$2\" in *'\"command\":\"" + std::string(c.stage) + "\"'*) " +
-                                    quoted(WINDOWS_HELPER_BINARY) + " \"$@\"; touch " + quoted(mark) +
-                                    "; exec sleep 300;; esac\n" +
-                                    (c.hang_clean_up ? "case \"$2\" in *'\"command\":\"finalize_disk\"'*) touch " +
+    sim.write_file("helper.sh", "#!/bin/sh\nrequest=$(cat)\ncase \"$request\" in *'\"command\":\"" + std::string(c.stage) +
+                                    "\"'*) printf '%s' \"$request\" | " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"; touch " +
+                                    quoted(mark) + "; exec sleep 300;; esac\n" +
+                                    (c.hang_clean_up ? "case \"$request\" in *'\"command\":\"finalize_disk\"'*) touch " +
                                                            quoted(clean_up) + "; exec sleep 300;; esac\n"
                                                      : "") +
-                                    "exec " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
+                                    "printf '%s' \"$request\" | exec " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
     std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
     sim.write_machine(machine);
     const std::vector<std::string> args{FLASH_CARD_BINARY, sim.file("pi.img.xz"), "--disk", "2", "--yes", "--prepared",
@@ -593,7 +595,7 @@ TEST_F(FlashCardTest, PutsFirstBootFilesAndCommandLineOptionsOnTheCard) {
   const std::string original_cmdline = card_file_of_image();
   sim.write_file("firstrun.sh", "#!/bin/bash\necho first boot \xC3\xA9\n");
   sim.write_file("ssh", "");
-  // Longer than a Windows command line holds: that request goes by file.
+  // Longer than a Windows command line holds: still on standard input.
   const std::string big = std::string(40000, 'n') + "\n";
   sim.write_file("notes.txt", big);
   const Outcome outcome = flash({"--file", "firstrun.sh=" + sim.file("firstrun.sh"), "--file", "ssh=" + sim.file("ssh"),
@@ -603,15 +605,15 @@ TEST_F(FlashCardTest, PutsFirstBootFilesAndCommandLineOptionsOnTheCard) {
   EXPECT_NE(outcome.out.find("    firstrun.sh\n    ssh\n    notes.txt\n    cmdline.txt\n"), std::string::npos)
       << outcome.out;
   EXPECT_EQ(card_file(sim, "notes.txt"), big);
-  std::vector<std::string> request_files;
+  // Every request went on the helper's standard input; no request file.
+  std::size_t request_files = 0, inputs = 0;
   for (const json& event : sim.events()) {
     const std::string path = event.value("path", "");
-    if (event["op"] == "open" && path.ends_with(".json") && path.find("flash-") != std::string::npos) {
-      request_files.push_back(path);
-    }
+    if (event["op"] == "open" && path.ends_with(".json")) ++request_files;
+    if (event["op"] == "open" && path == "<standard input>") ++inputs;
   }
-  ASSERT_EQ(request_files.size(), 1u);  // apply_customization's alone
-  EXPECT_FALSE(std::filesystem::exists(request_files[0])) << "the request file was left behind";
+  EXPECT_EQ(request_files, 0u);
+  EXPECT_EQ(inputs, commands().size());
   EXPECT_EQ(card_file(sim, "firstrun.sh"), "#!/bin/bash\necho first boot \xC3\xA9\n");
   EXPECT_EQ(card_file(sim, "ssh"), "");
   const std::string cmdline = card_file(sim, "cmdline.txt");

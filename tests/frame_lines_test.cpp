@@ -9,6 +9,7 @@
 
 #include "frame/entry.h"
 #include "frame/output.h"
+#include "memory_handle.h"
 #include "platform/sim/sim_errors.h"
 #include "platform/sim/sim_platform.h"
 #include "sim_dir.h"
@@ -20,7 +21,8 @@ struct FrameCase {
   std::string name;
   std::vector<std::string> args;
   std::string line;
-  std::optional<std::string> file;  // the request file's bytes
+  std::optional<std::string> file;   // the request file's bytes
+  std::optional<std::string> input;  // what standard input holds
 };
 
 // "{file}" (the case's request file, written here) and "{missing}" (a path
@@ -55,12 +57,25 @@ std::vector<FrameCase> load_cases() {
   text << in.rdbuf();
   std::vector<FrameCase> cases;
   for (const auto& c : nlohmann::json::parse(text.str())) {
-    FrameCase loaded{c.at("name"), c.at("args"), c.at("line"), std::nullopt};
+    FrameCase loaded{c.at("name"), c.at("args"), c.at("line"), std::nullopt, std::nullopt};
     if (c.contains("file")) loaded.file = c.at("file").get<std::string>();
+    if (c.contains("stdin")) loaded.input = c.at("stdin").get<std::string>();
     cases.push_back(std::move(loaded));
   }
   return cases;
 }
+
+// Standard input holding the case's bytes (nothing when it has none).
+class InputPlatform : public sim::SimPlatform {
+ public:
+  explicit InputPlatform(std::string input) : SimPlatform(sim::SimMachine{}), input_(std::move(input)) {}
+  OsResult<HandlePtr> standard_input() override {
+    return HandlePtr(std::make_unique<MemoryHandle>(Bytes(input_.begin(), input_.end())));
+  }
+
+ private:
+  std::string input_;
+};
 
 class FrameLines : public ::testing::TestWithParam<FrameCase> {};
 
@@ -68,7 +83,7 @@ TEST_P(FrameLines, AnswersWithExactlyOneLine) {
   testing::SimDir dir;
   FrameCase c = GetParam();
   place_files(c, dir.path());
-  sim::SimPlatform platform{sim::SimMachine{}};
+  InputPlatform platform(c.input.value_or(""));
   CapturedLines out;
   EXPECT_EQ(run_helper(c.args, platform, out), 0);
   ASSERT_EQ(out.lines.size(), 1u);

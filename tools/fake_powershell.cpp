@@ -1,6 +1,9 @@
 // A stand-in for powershell.exe on the simulated Windows. The helper starts it
 // as "<sim dir>/powershell" with the same six arguments it gives the real one.
-// It logs every script it receives to powershell.log, then answers:
+// It logs every script it receives to powershell.log, and the environment it
+// received to powershell.environment.log (one JSON object a line, without the
+// simulation's WINDOWS_HELPER_SIM_HOST_PATH, the host's search path that it
+// then uses for mtools and mkfs.exfat), then answers:
 //
 //   "powershell": {
 //     "fail": {"exitCode": 1, "stderr": "..."},             // every script fails
@@ -22,6 +25,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -30,6 +34,8 @@
 #include "platform/sim/sim_machine.h"
 #include "ps_scripts.h"
 #include "storage_model.h"
+
+extern char** environ;
 
 namespace {
 
@@ -46,6 +52,31 @@ std::string sim_directory(const char* argv0) {
   if (slash != std::string::npos) return self.substr(0, slash);
   const char* dir = std::getenv("WINDOWS_HELPER_SIM_DIR");
   return dir != nullptr && *dir != '\0' ? dir : ".";
+}
+
+// Records the environment this process got, then puts the host's search
+// path in place for the host programs the disk scripts run.
+void record_environment(const std::string& dir) {
+  constexpr std::string_view kHostPath = "WINDOWS_HELPER_SIM_HOST_PATH=";
+  json variables = json::object();
+  std::string host_path;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    if (text.starts_with(kHostPath)) {
+      host_path = text.substr(kHostPath.size());
+      continue;
+    }
+    const std::size_t equals = text.find('=');
+    variables[std::string(text.substr(0, equals))] = equals == std::string_view::npos ? "" : text.substr(equals + 1);
+  }
+  std::ofstream(dir + "/powershell.environment.log", std::ios::app | std::ios::binary)
+      << variables.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+  if (!host_path.empty()) {
+    ::setenv("PATH", host_path.c_str(), 1);
+    // A Windows TEMP means nothing here: the host's own temporary folder.
+    ::unsetenv("TEMP");
+    ::unsetenv("TMP");
+  }
 }
 
 // Writes the answer the way powershell.exe does: text as given, exit code.
@@ -102,6 +133,7 @@ int main(int argc, char** argv) {
     std::ofstream log(dir + "/powershell.log", std::ios::app | std::ios::binary);
     log << json(script).dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
   }
+  record_environment(dir);
 
   auto machine = wh::sim::load_machine(dir);
   if (!machine) {

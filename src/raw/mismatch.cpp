@@ -133,7 +133,7 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
       found = known_fat_metadata_ranges(
           [&](std::uint64_t lba) { return decoded_sector(platform, *image_path, lba); }, *bytes_total);
     } else {
-      auto image = platform.open_file_read(*image_path);
+      auto image = platform.open_file_read_as_user(*image_path);
       if (!image) return fail(ErrorCode::kUnknown, image.error());
       found = known_fat_metadata_ranges(**image, *bytes_total);
     }

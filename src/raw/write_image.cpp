@@ -135,7 +135,7 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   if (!platform.file_exists(*image_path)) {
     return fail(ErrorCode::kImageMissing, "Image does not exist: " + *image_path);
   }
-  auto image = platform.open_file_read(*image_path);
+  auto image = platform.open_file_read_as_user(*image_path);
   if (!image) return fail(ErrorCode::kImageMissing, image.error());
   // With `decompress`, the image is decoded on the way to the card; a format
   // this build cannot decode is refused before anything is touched.

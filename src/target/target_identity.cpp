@@ -117,10 +117,11 @@ HelperResult<TargetIdentity> validate_expected_identity(Platform& platform, cons
   if (expected.physical_drive_number != path_drive_number) {
     return refuse(not_started("Target identity changed after preparation", step));
   }
-  auto windows = windows_disks(platform);
-  if (!windows) return refuse(not_started("Could not find the disk Windows runs from (" + windows.error() + ")", step));
-  for (std::uint32_t disk : *windows) {
-    if (disk == path_drive_number) return refuse(not_started("The target is the disk Windows runs from", step));
+  // Whatever its bus, a disk that Windows needs is never a target.
+  auto needed = needed_disks(platform);
+  if (!needed) return refuse(not_started(needed.error(), step));
+  for (const NeededDisk& disk : *needed) {
+    if (disk.number == path_drive_number) return refuse(not_started(needed_disk_text(disk.role), step));
   }
 
   std::optional<TargetIdentity> live;
