@@ -1,10 +1,10 @@
 // What an open handle leads to: its kind (links opened themselves told
 // apart), its final path, and, for a virtual disk, where its file lies.
+#include "platform/win32/win32_handle.h"  // windows.h, which virtdisk.h needs first
+
 #include <virtdisk.h>
 
 #include <vector>
-
-#include "platform/win32/win32_handle.h"
 
 namespace wh::win32 {
 

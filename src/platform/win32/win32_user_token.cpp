@@ -49,10 +49,12 @@ bool enabled_in(const TOKEN_GROUPS& groups, PSID sid) {
 
 // The restricted copy of this process's token that matches `linked`.
 OsResult<UniqueHandle> user_copy(HANDLE linked) {
+  // The restricted token gets this handle's access: enough to change its
+  // defaults and to impersonate it.
   HANDLE raw = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, &raw)) {
-    return Err(last_error());
-  }
+  constexpr DWORD kAccess = TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY | TOKEN_ADJUST_DEFAULT |
+                            TOKEN_IMPERSONATE;
+  if (!::OpenProcessToken(::GetCurrentProcess(), kAccess, &raw)) return Err(last_error());
   UniqueHandle own(raw);
   auto own_groups = token_information(own.get(), TokenGroups);
   if (!own_groups) return Err(own_groups.error());
