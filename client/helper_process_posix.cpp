@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "helper_process.h"
+#include "host_os.h"
 
 extern char** environ;
 
@@ -58,16 +59,24 @@ class SpawnActions {
 std::string describe(const std::string& what, int error) { return what + ": " + std::strerror(error); }
 
 // The running helpers' process groups (several cards are flashed at once),
-// 0 in a free slot. Read by the signal handler: lock-free atomics only.
+// 0 in a free slot, steps and clean-ups apart. Read by the signal handler:
+// lock-free atomics only.
 constexpr std::size_t kSlots = 64;
-std::array<std::atomic<pid_t>, kSlots> running_groups{};
+std::array<std::atomic<pid_t>, kSlots> running_steps{}, running_clean_ups{};
 static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+void kill_groups(std::array<std::atomic<pid_t>, kSlots>& slots) {
+  for (auto& slot : slots) {
+    const pid_t group = slot.load();
+    if (group > 0) ::kill(-group, SIGKILL);
+  }
+}
 
 // Holds a helper's group in a slot for as long as it runs.
 class RunningGroup {
  public:
-  explicit RunningGroup(pid_t group) {
-    for (auto& slot : running_groups) {
+  RunningGroup(pid_t group, HelperRole role) {
+    for (auto& slot : role == HelperRole::kStep ? running_steps : running_clean_ups) {
       pid_t free = 0;
       if (slot.compare_exchange_strong(free, group)) {
         slot_ = &slot;
@@ -130,16 +139,15 @@ void feed(Fd& fd, const std::string& input) {
 
 }  // namespace
 
-void stop_running_helper() noexcept {
-  for (auto& slot : running_groups) {
-    const pid_t group = slot.load();
-    if (group > 0) ::kill(-group, SIGKILL);
-  }
+void stop_running_helpers(bool clean_ups_too) noexcept {
+  kill_groups(running_steps);
+  if (clean_ups_too) kill_groups(running_clean_ups);
 }
 
 wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& program,
                                                           const std::vector<std::string>& arguments,
-                                                          const std::string& input, const LineSink& on_line) {
+                                                          const std::string& input, const LineSink& on_line,
+                                                          HelperRole role) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return wh::Err(describe("cannot make a pipe", errno));
   Fd read_end(ends[0]);
@@ -166,7 +174,13 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   write_end.reset();  // only the child holds it now: the reads end when it does
   input_read.reset();
   if (spawned != 0) return wh::Err(describe("cannot start " + program, spawned));
-  const RunningGroup published(child);
+  const RunningGroup published(child, role);
+  // An interruption whose handler looked for steps before this one was
+  // published has been counted by now (the handler counts first): the step
+  // goes before it gets to its work. POSIX cannot start a child suspended,
+  // so this comes a moment after the start, while the helper is still
+  // loading.
+  if (role == HelperRole::kStep && interrupted()) ::kill(-child, SIGKILL);
   std::thread writer;
   try {
     writer = std::thread(feed, std::ref(input_write), std::cref(input));

@@ -60,7 +60,7 @@ wh::Result<HelperReply, std::string> parse_response(const json& line, const std:
 }
 
 wh::Result<HelperReply, std::string> HelperSession::call(const std::string& command, const json& payload,
-                                                         const ProgressSink& on_progress) {
+                                                         const ProgressSink& on_progress, HelperRole role) {
   const std::string id = std::to_string(next_request_++);
   const json request{{"id", id}, {"sessionId", session_id_}, {"command", command}, {"payload", payload}};
 
@@ -89,7 +89,7 @@ wh::Result<HelperReply, std::string> HelperSession::call(const std::string& comm
   // Every request goes on the helper's standard input: no file that another
   // program could rewrite before the helper reads it, and no limit of the
   // command line's length (first-boot files travel inside the request).
-  auto status = run_helper_process(helper_path_, {"--request-stdin"}, dump(request), on_line);
+  auto status = run_helper_process(helper_path_, {"--request-stdin"}, dump(request), on_line, role);
 
   if (transcript_ != nullptr) {
     // Written by hand so that the request comes first, as it happened.

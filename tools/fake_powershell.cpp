@@ -2,8 +2,8 @@
 // as "<sim dir>/powershell" with the same six arguments it gives the real one.
 // It logs every script it receives to powershell.log, and the environment it
 // received to powershell.environment.log (one JSON object a line, without the
-// simulation's WINDOWS_HELPER_SIM_HOST_PATH, the host's search path that it
-// then uses for mtools and mkfs.exfat), then answers:
+// simulation's WINDOWS_HELPER_SIM_HOST_* variables: the host's search path,
+// clock and zone, which it restores for mtools and mkfs.exfat), then answers:
 //
 //   "powershell": {
 //     "fail": {"exitCode": 1, "stderr": "..."},             // every script fails
@@ -26,6 +26,8 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -54,29 +56,29 @@ std::string sim_directory(const char* argv0) {
   return dir != nullptr && *dir != '\0' ? dir : ".";
 }
 
-// Records the environment this process got, then puts the host's search
-// path in place for the host programs the disk scripts run.
+// Records the environment this process got, then puts the host's own
+// variables back in place for the host programs the disk scripts run.
 void record_environment(const std::string& dir) {
-  constexpr std::string_view kHostPath = "WINDOWS_HELPER_SIM_HOST_PATH=";
+  constexpr std::string_view kHost = "WINDOWS_HELPER_SIM_HOST_";
   json variables = json::object();
-  std::string host_path;
+  std::vector<std::pair<std::string, std::string>> host;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view text = *entry;
-    if (text.starts_with(kHostPath)) {
-      host_path = text.substr(kHostPath.size());
+    const std::size_t equals = text.find('=');
+    const std::string value(equals == std::string_view::npos ? "" : text.substr(equals + 1));
+    if (text.starts_with(kHost) && equals != std::string_view::npos) {
+      host.emplace_back(text.substr(kHost.size(), equals - kHost.size()), value);
       continue;
     }
-    const std::size_t equals = text.find('=');
-    variables[std::string(text.substr(0, equals))] = equals == std::string_view::npos ? "" : text.substr(equals + 1);
+    variables[std::string(text.substr(0, equals))] = value;
   }
   std::ofstream(dir + "/powershell.environment.log", std::ios::app | std::ios::binary)
       << variables.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
-  if (!host_path.empty()) {
-    ::setenv("PATH", host_path.c_str(), 1);
-    // A Windows TEMP means nothing here: the host's own temporary folder.
-    ::unsetenv("TEMP");
-    ::unsetenv("TMP");
-  }
+  if (host.empty()) return;
+  // A Windows TEMP means nothing here: the host's own temporary folder.
+  ::unsetenv("TEMP");
+  ::unsetenv("TMP");
+  for (const auto& [name, value] : host) ::setenv(name.c_str(), value.c_str(), 1);
 }
 
 // Writes the answer the way powershell.exe does: text as given, exit code.

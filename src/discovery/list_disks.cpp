@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "discovery/device_query.h"
-#include "discovery/powershell_runner.h"
+#include "frame/powershell_runner.h"
 
 namespace wh {
 

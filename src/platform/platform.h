@@ -186,6 +186,13 @@ class Handle {
   // (the reply's HostVolumeName: a volume GUID path or a path on the volume).
   // For virtual disks only; other drives fail with the error Windows gives.
   virtual OsResult<std::vector<std::string>> virtual_disk_hosts() = 0;
+
+  // IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: the disk's logical sector size in
+  // bytes (DISK_GEOMETRY.BytesPerSector). The disk driver refuses (87) every
+  // transfer whose offset or length is not a multiple of it: 512 on cards,
+  // 4096 on some USB disks. A reply that is too short or names no power of
+  // two from 512 to 65536 fails with ERROR_INVALID_DATA (13).
+  virtual OsResult<std::uint32_t> logical_sector_bytes() = 0;
 };
 
 using HandlePtr = std::unique_ptr<Handle>;

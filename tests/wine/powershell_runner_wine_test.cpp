@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "discovery/powershell_runner.h"
+#include "frame/powershell_runner.h"
 #include "wine_support.h"
 
 namespace wh::wine {

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "discovery/powershell_runner.h"
+#include "frame/powershell_runner.h"
 #include "platform/unicode.h"
 #include "wine_support.h"
 

@@ -32,6 +32,7 @@ OsResult<FileStatus> SimHandle::status() { return FileStatus{}; }
 OsResult<std::string> SimHandle::final_path() { return Err(invalid_function()); }
 OsResult<bool> SimHandle::user_may_change() { return Err(invalid_function()); }
 OsResult<std::vector<std::string>> SimHandle::virtual_disk_hosts() { return Err(invalid_function()); }
+OsResult<std::uint32_t> SimHandle::logical_sector_bytes() { return Err(invalid_function()); }
 
 SimHandle::~SimHandle() {
   log({{"op", "close"}});

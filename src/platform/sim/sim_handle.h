@@ -55,6 +55,7 @@ class SimHandle : public Handle {
   OsResult<std::string> final_path() override;
   OsResult<bool> user_may_change() override;
   OsResult<std::vector<std::string>> virtual_disk_hosts() override;
+  OsResult<std::uint32_t> logical_sector_bytes() override;
 
  protected:
   // The fault for `operation` on this handle's path and mode, or the

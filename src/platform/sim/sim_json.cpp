@@ -129,6 +129,11 @@ SimDrive drive_from_json(const nlohmann::json& d, const std::string& directory) 
   drive.mount_side_effects = d.value("mountSideEffects", true);
   drive.host_volume = optional_member<std::string>(d, "hostVolume");
   if (drive.host_volume && !d.contains("busType")) drive.bus_type = 15;  // BusTypeFileBackedVirtual
+  drive.logical_sector_bytes = d.value("logicalSectorBytes", 512u);
+  const std::uint32_t sector = drive.logical_sector_bytes;
+  if (sector < 512 || sector > 65536 || (sector & (sector - 1)) != 0) {
+    throw std::invalid_argument("logicalSectorBytes must be a power of two from 512 to 65536");
+  }
   return drive;
 }
 
@@ -151,6 +156,7 @@ json drive_to_json(const SimDrive& drive, const std::string& directory) {
   d["writeProtectSwitch"] = drive.write_protect_switch;
   if (!drive.mount_side_effects) d["mountSideEffects"] = false;
   if (drive.host_volume) d["hostVolume"] = *drive.host_volume;
+  if (drive.logical_sector_bytes != 512) d["logicalSectorBytes"] = drive.logical_sector_bytes;
   return d;
 }
 

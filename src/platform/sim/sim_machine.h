@@ -51,8 +51,11 @@ struct SimDrive {
   // (sim_mount.h); false keeps the card's bytes as written.
   bool mount_side_effects = true;
   // A virtual disk (bus type 15 unless said otherwise): the name of the
-  // volume that holds its VHD file (sim_system_disks.h).
+  // volume that holds its VHD file (sim_system_disks.cpp).
   std::optional<std::string> host_volume;
+  // The logical sector size the disk reports (a power of two from 512 to
+  // 65536): transfers off its grid fail with 87.
+  std::uint32_t logical_sector_bytes = 512;
 };
 
 // Writes fail with 19 and the disk attributes carry DISK_ATTRIBUTE_READ_ONLY.

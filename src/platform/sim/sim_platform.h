@@ -70,7 +70,8 @@ class SimPlatform : public Platform {
   OsResult<ProcessOutput> run_process(const std::string& executable,
                                       const std::vector<std::string>& arguments) override;
   // The child gets `environment` and, for the host program behind a Windows
-  // one, the host's PATH as WINDOWS_HELPER_SIM_HOST_PATH.
+  // one, the host's PATH, SOURCE_DATE_EPOCH and TZ, each named
+  // WINDOWS_HELPER_SIM_HOST_<name>.
   OsResult<ProcessOutput> run_process_in_environment(const std::string& executable,
                                                      const std::vector<std::string>& arguments,
                                                      const std::vector<std::string>& environment) override;

@@ -100,14 +100,19 @@ OsResult<ProcessOutput> SimPlatform::spawn(const std::string& executable, const 
     if (machine.directory.empty()) return Err(win32_error(kErrorFileNotFound));
     host = machine.directory + "/powershell";
   }
-  // A Windows block, and the host's search path for the host program behind
-  // the stand-in (mtools, mkfs.exfat), which no Windows program would see.
+  // A Windows block, and what the host programs behind the stand-in
+  // (mtools, mkfs.exfat) need of the host's own, which no Windows program
+  // would see: the search path, and the fixed clock and zone of a run whose
+  // file times must repeat.
   std::vector<std::string> variables;
   std::vector<char*> envp;
   if (environment != nullptr) {
     variables = *environment;
-    const char* host_path = std::getenv("PATH");
-    variables.push_back(std::string("WINDOWS_HELPER_SIM_HOST_PATH=") + (host_path != nullptr ? host_path : ""));
+    for (const char* name : {"PATH", "SOURCE_DATE_EPOCH", "TZ"}) {
+      if (const char* value = std::getenv(name)) {
+        variables.push_back(std::string("WINDOWS_HELPER_SIM_HOST_") + name + "=" + value);
+      }
+    }
     for (std::string& variable : variables) envp.push_back(variable.data());
     envp.push_back(nullptr);
   }

@@ -45,6 +45,7 @@ class Win32Handle : public Handle {
   OsResult<std::vector<std::string>> virtual_disk_hosts() override;
   // win32_user_token.cpp.
   OsResult<bool> user_may_change() override;
+  OsResult<std::uint32_t> logical_sector_bytes() override;
 
  private:
   // DeviceIoControl without an overlapped structure into a zero-filled reply

@@ -1,4 +1,4 @@
-#include "discovery/powershell_runner.h"
+#include "frame/powershell_runner.h"
 
 #include "platform/unicode.h"
 

@@ -1,6 +1,7 @@
 // The one place the helper starts Windows PowerShell. It runs one script to
 // completion and returns its trimmed standard output, knowing nothing about
-// what the script does.
+// what the script does. Shared by `health` and every subsystem that asks
+// PowerShell, so it sits beside the other shared pieces of the frame.
 #pragma once
 
 #include <string>
