@@ -14,7 +14,8 @@ std::optional<json> HelperSteps::call(const std::string& command, const json& pa
     failed_ = true;
     return std::nullopt;
   }
-  auto reply = session_.call(command, payload, [this](const json& event) { view_.on_event(event); });
+  auto reply = session_.call(command, payload, [this](const json& event) { view_.on_event(event); },
+                             cleaning_up_ ? HelperRole::kCleanUp : HelperRole::kStep);
   view_.finish(reply && reply->ok);
   // A helper stopped by the interruption fails; that is no news to tell.
   if (interrupted() && !cleaning_up_) {

@@ -306,8 +306,10 @@ TEST_F(FlashCardTest, FailsWhenTheImageChangedAfterItWasChecked) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.said);
     std::filesystem::copy_file(compressed_card(), sim.file("pi.img.xz"), std::filesystem::copy_options::overwrite_existing);
-    sim.write_file("helper.sh", "#!/bin/sh\ncase \"$2\" in *'\"write_image\"'*) " + c.change + " 2>/dev/null;; esac\nexec " +
-                                    quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
+    // The request comes on standard input; the wrapper passes it on.
+    sim.write_file("helper.sh", "#!/bin/sh\nrequest=$(cat)\ncase \"$request\" in *'\"write_image\"'*) " + c.change +
+                                    " 2>/dev/null;; esac\nprintf '%s' \"$request\" | exec " + quoted(WINDOWS_HELPER_BINARY) +
+                                    " \"$@\"\n");
     std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
     std::vector<std::string> more = c.more;
     more.insert(more.end(), {"--helper", sim.file("helper.sh")});
@@ -367,33 +369,52 @@ TEST_F(FlashCardTest, CommandLineRulesAndWhereThePreparedImageGoes) {
 // Ctrl+C typed at a real pseudo-terminal while a helper works at one stage:
 // the helper is stopped, the card brought back online, its state said in one
 // line, and flash-card ends with 130; a second Ctrl+C during that clean-up
-// ends it at once.
+// ends it at once. The terminal closed instead (SIGHUP, as a console window
+// closed) cleans up the same way, and the clean-up outlives flash-card when
+// flash-card is ended while it runs. A Ctrl+C that comes while a step's
+// helper is being started (flash-card paused inside posix_spawn by
+// SPAWN_PAUSE_LIBRARY) stops that helper before it touches the card.
 TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
+  enum class Stop { kCtrlC, kCtrlCTwice, kCloseTerminal, kCloseThenKill, kCtrlCWhileStarting };
   struct Case {
     const char* stage;  // the command whose helper is still at work
-    bool hang_clean_up;
+    Stop how;
     std::string line;   // what the terminal shows last
   };
   const std::vector<Case> cases{
-      {"image_extract_xz", false, "Stopped: nothing was written to the card."},
-      {"write_image", false, "Stopped: the card was only partly written and will not boot; flash it again or reformat it."},
-      {"verify_boot", false, "Stopped: the card was written but is not proven to hold the image; flash it again."},
-      {"write_image", true, ""},
+      {"image_extract_xz", Stop::kCtrlC, "Stopped: nothing was written to the card."},
+      {"write_image", Stop::kCtrlC, "Stopped: the card was only partly written and will not boot; flash it again or reformat it."},
+      {"verify_boot", Stop::kCtrlC, "Stopped: the card was written but is not proven to hold the image; flash it again."},
+      {"write_image", Stop::kCtrlCTwice, ""},
+      {"write_image", Stop::kCloseTerminal, ""},
+      {"write_image", Stop::kCloseThenKill, ""},
+      {"write_image", Stop::kCtrlCWhileStarting, "Stopped: the card was only partly written and will not boot; flash it again or reformat it."},
   };
+  // A fixed USB disk, which prepare_disk takes offline: only the clean-up
+  // brings it back.
+  machine["drives"][1]["removableMedia"] = false;
+  std::size_t write_start = 0;  // which helper start is the write's, counted by an earlier case
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.stage) + (c.hang_clean_up ? ", twice" : ""));
+    SCOPED_TRACE(std::string(c.stage) + " " + std::to_string(static_cast<int>(c.how)));
     const std::string mark = sim.file("at-stage"), clean_up = sim.file("at-clean-up");
     std::filesystem::remove(mark);
     std::filesystem::remove(clean_up);
     std::filesystem::remove(sim.file("t.jsonl"));
-    // At its stage the helper does its work and then hangs on, as a slow card would.
-    sim.write_file("helper.sh", "#!/bin/sh\ncase \"$2\" in *'\"command\":\"" + std::string(c.stage) + "\"'*) " +
-                                    quoted(WINDOWS_HELPER_BINARY) + " \"$@\"; touch " + quoted(mark) +
-                                    "; exec sleep 300;; esac\n" +
-                                    (c.hang_clean_up ? "case \"$2\" in *'\"command\":\"finalize_disk\"'*) touch " +
-                                                           quoted(clean_up) + "; exec sleep 300;; esac\n"
-                                                     : "") +
-                                    "exec " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
+    std::filesystem::remove(sim.file("events.log"));
+    const bool starting = c.how == Stop::kCtrlCWhileStarting;
+    // At its stage the helper does its work and then hangs on, as a slow card
+    // would; the clean-up marks its start, and hangs or takes its time. The
+    // request comes on standard input; the wrapper passes it on.
+    const std::string clean_up_then =
+        c.how == Stop::kCtrlCTwice ? "exec sleep 300" : c.how == Stop::kCloseThenKill ? "sleep 2" : ":";
+    const std::string helper = "printf '%s' \"$request\" | " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"";
+    sim.write_file("helper.sh", "#!/bin/sh\nrequest=$(cat)\n" +
+                                    (starting ? std::string()
+                                              : "case \"$request\" in *'\"command\":\"" + std::string(c.stage) +
+                                                    "\"'*) " + helper + "; touch " + quoted(mark) +
+                                                    "; exec sleep 300;; esac\n") +
+                                    "case \"$request\" in *'\"command\":\"finalize_disk\"'*) touch " + quoted(clean_up) +
+                                    "; " + clean_up_then + ";; esac\n" + helper + "\n");
     std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
     sim.write_machine(machine);
     const std::vector<std::string> args{FLASH_CARD_BINARY, sim.file("pi.img.xz"), "--disk", "2", "--yes", "--prepared",
@@ -403,6 +424,13 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       ::setenv("WINDOWS_HELPER_SIM_DIR", sim.path().c_str(), 1);
+      if (starting) {
+        ::setenv("LD_PRELOAD", SPAWN_PAUSE_LIBRARY, 1);
+        ::setenv("SPAWN_PAUSE_AT", std::to_string(write_start).c_str(), 1);
+        ::setenv("SPAWN_PAUSE_MARK", mark.c_str(), 1);
+        // A sanitized flash-card accepts a library loaded before its runtime.
+        ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+      }
       std::vector<char*> argv;
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
       argv.push_back(nullptr);
@@ -417,14 +445,28 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
     int typed = 0;
     while (std::chrono::steady_clock::now() < deadline) {
       pollfd ready{terminal, POLLIN, 0};
-      if (::poll(&ready, 1, 50) > 0) {
+      if (terminal >= 0 && ::poll(&ready, 1, 50) > 0) {
         char buffer[4096];
         const ssize_t got = ::read(terminal, buffer, sizeof buffer);
         if (got > 0) shown.append(buffer, static_cast<std::size_t>(got));
+      } else if (terminal < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
-      // Ctrl+C once the stage is reached, and again at the clean-up.
-      if (typed == 0 && std::filesystem::exists(mark)) typed += ::write(terminal, "\x03", 1) == 1;
-      if (typed == 1 && c.hang_clean_up && std::filesystem::exists(clean_up)) typed += ::write(terminal, "\x03", 1) == 1;
+      // Ctrl+C (or the terminal gone) once the stage is reached; then what
+      // the case does at the clean-up.
+      if (typed == 0 && std::filesystem::exists(mark)) {
+        if (c.how == Stop::kCloseTerminal || c.how == Stop::kCloseThenKill) {
+          ::close(terminal);
+          terminal = -1;
+          ++typed;
+        } else {
+          typed += ::write(terminal, "\x03", 1) == 1;
+        }
+      }
+      if (typed == 1 && std::filesystem::exists(clean_up)) {
+        if (c.how == Stop::kCtrlCTwice) typed += ::write(terminal, "\x03", 1) == 1;
+        if (c.how == Stop::kCloseThenKill) typed += ::kill(child, SIGKILL) == 0;
+      }
       if ((ended = ::waitpid(child, &status, WNOHANG) == child)) break;
     }
     if (!ended) {
@@ -432,24 +474,42 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
       ::waitpid(child, &status, 0);
     }
     // What it wrote last may still wait in the terminal.
-    for (char buffer[4096]; ::poll(std::array<pollfd, 1>{{{terminal, POLLIN, 0}}}.data(), 1, 100) > 0;) {
+    for (char buffer[4096]; terminal >= 0 && ::poll(std::array<pollfd, 1>{{{terminal, POLLIN, 0}}}.data(), 1, 100) > 0;) {
       const ssize_t got = ::read(terminal, buffer, sizeof buffer);
       if (got <= 0) break;
       shown.append(buffer, static_cast<std::size_t>(got));
     }
-    ::close(terminal);
-    ASSERT_TRUE(ended && WIFEXITED(status)) << shown;
+    if (terminal >= 0) ::close(terminal);
+    ASSERT_TRUE(ended) << shown;
+    if (c.how == Stop::kCloseThenKill) {
+      // flash-card is gone; its clean-up goes on and brings the disk back.
+      ASSERT_TRUE(WIFSIGNALED(status)) << shown;
+      for (int tries = 0; tries < 200 && sim.machine()["drives"][1].value("offline", false); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      EXPECT_EQ(sim.machine()["drives"][1].value("offline", false), false);
+      continue;
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << shown;
     EXPECT_EQ(WEXITSTATUS(status), 130) << shown;
     const std::vector<std::string> ran = commands();
-    if (c.hang_clean_up) {
+    if (c.how == Stop::kCtrlCTwice) {
       EXPECT_EQ(shown.find("Stopped:"), std::string::npos) << shown;
       continue;
     }
-    EXPECT_NE(shown.find(c.line), std::string::npos) << shown;
+    if (!c.line.empty()) EXPECT_NE(shown.find(c.line), std::string::npos) << shown;
     EXPECT_EQ(shown.find("failed:"), std::string::npos) << shown;
     const bool prepared = std::find(ran.begin(), ran.end(), "prepare_disk") != ran.end();
     EXPECT_EQ(ran.back(), prepared ? "finalize_disk" : c.stage);
+    if (const auto write = std::find(ran.begin(), ran.end(), "write_image"); write_start == 0 && write != ran.end()) {
+      write_start = static_cast<std::size_t>(write - ran.begin()) + 1;
+    }
     EXPECT_EQ(sim.machine()["drives"][1].value("offline", false), false);
+    if (starting) {
+      // The write's helper never ran: no response, and not a byte written.
+      EXPECT_TRUE(transcript()[ran.size() - 2]["lines"].empty()) << transcript()[ran.size() - 2].dump();
+      EXPECT_EQ(writes_to(kCard), 0u);
+    }
   }
 }
 
@@ -472,14 +532,17 @@ TEST_F(FlashCardTest, ProgressTellsTheTimeLeftAndFailuresAreExplained) {
   struct Case {
     json fault;
     std::string explained;
+    std::string state;  // the card-state line that follows
   };
   const std::vector<Case> cases{
       {{{"operation", "write"}, {"path", kCard}, {"afterBytes", 8 << 20}, {"error", 1117}},
-       "write_image failed: WRITE_FAILED: The request could not be performed because of an I/O device error."},
+       "write_image failed: WRITE_FAILED: The request could not be performed because of an I/O device error.",
+       "Card state: the card was only partly written"},
       {{{"operation", "open"}, {"path", kCard}, {"mode", "exclusiveWrite"}, {"error", 32}},
        "write_image failed: the card is busy: another program (File Explorer, an antivirus, another flasher) holds "
        "it; close it and try again (DEVICE_DISCONNECTED: The process cannot access the file because it is being "
-       "used by another process. (os error 32))"},
+       "used by another process. (os error 32); nothing was written.)",
+       "Card state: the card was not written; it is as it was."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault.dump());
@@ -487,11 +550,11 @@ TEST_F(FlashCardTest, ProgressTellsTheTimeLeftAndFailuresAreExplained) {
     outcome = flash();
     EXPECT_EQ(outcome.status, 1);
     EXPECT_NE(outcome.err.find(c.explained), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find(c.state), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.out.find("WRITE done"), std::string::npos) << outcome.out;
     EXPECT_TRUE(outcome.out.ends_with("FAILED: " + outcome.err.substr(12, outcome.err.find('\n') - 12) + "\n"))
         << outcome.out;
   }
-  EXPECT_NE(outcome.err.find("Card state: the card was only partly written"), std::string::npos) << outcome.err;
 }
 
 // One image onto several cards at once: one extraction, then a chain of
@@ -557,10 +620,10 @@ TEST_F(FlashCardTest, StopsWhenAnotherCardIsInTheReaderAtWriteTime) {
   // The helper notices at its first check after the swap (the volume step).
   EXPECT_NE(outcome.err.find("write_image failed: "), std::string::npos) << outcome.err;
   EXPECT_NE(outcome.err.find("Target serial changed"), std::string::npos) << outcome.err;
-  // The card (whichever it is now) is brought back online, and what it holds is said.
+  // The card (whichever it is now) is brought back online, and what it holds
+  // is said: the swap was found before the first write.
   EXPECT_EQ(commands().back(), "finalize_disk");
-  EXPECT_NE(outcome.err.find("Card state: the card was only partly written and will not boot"), std::string::npos)
-      << outcome.err;
+  EXPECT_NE(outcome.err.find("Card state: the card was not written"), std::string::npos) << outcome.err;
   EXPECT_EQ(writes_to(kCard), 0u);
   EXPECT_EQ(sim.read_file("card.img"), std::string(kCardBytes, '\0'));
 }
@@ -627,7 +690,7 @@ TEST_F(FlashCardTest, PutsFirstBootFilesAndCommandLineOptionsOnTheCard) {
   const std::string original_cmdline = card_file_of_image();
   sim.write_file("firstrun.sh", "#!/bin/bash\necho first boot \xC3\xA9\n");
   sim.write_file("ssh", "");
-  // Longer than a Windows command line holds: that request goes by file.
+  // Longer than a Windows command line holds: still on standard input.
   const std::string big = std::string(40000, 'n') + "\n";
   sim.write_file("notes.txt", big);
   const Outcome outcome = flash({"--file", "firstrun.sh=" + sim.file("firstrun.sh"), "--file", "ssh=" + sim.file("ssh"),
@@ -637,15 +700,15 @@ TEST_F(FlashCardTest, PutsFirstBootFilesAndCommandLineOptionsOnTheCard) {
   EXPECT_NE(outcome.out.find("    firstrun.sh\n    ssh\n    notes.txt\n    cmdline.txt\n"), std::string::npos)
       << outcome.out;
   EXPECT_EQ(card_file(sim, "notes.txt"), big);
-  std::vector<std::string> request_files;
+  // Every request went on the helper's standard input; no request file.
+  std::size_t request_files = 0, inputs = 0;
   for (const json& event : sim.events()) {
     const std::string path = event.value("path", "");
-    if (event["op"] == "open" && path.ends_with(".json") && path.find("flash-") != std::string::npos) {
-      request_files.push_back(path);
-    }
+    if (event["op"] == "open" && path.ends_with(".json")) ++request_files;
+    if (event["op"] == "open" && path == "<standard input>") ++inputs;
   }
-  ASSERT_EQ(request_files.size(), 1u);  // apply_customization's alone
-  EXPECT_FALSE(std::filesystem::exists(request_files[0])) << "the request file was left behind";
+  EXPECT_EQ(request_files, 0u);
+  EXPECT_EQ(inputs, commands().size());
   EXPECT_EQ(card_file(sim, "firstrun.sh"), "#!/bin/bash\necho first boot \xC3\xA9\n");
   EXPECT_EQ(card_file(sim, "ssh"), "");
   const std::string cmdline = card_file(sim, "cmdline.txt");

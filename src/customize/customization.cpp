@@ -6,7 +6,7 @@
 #include "customize/boot_files.h"
 #include "customize/boot_volume.h"
 #include "customize/cmdline.h"
-#include "discovery/powershell_runner.h"
+#include "frame/powershell_runner.h"
 #include "frame/payload_fields.h"
 #include "target/disk_commands.h"
 #include "target/volume_locks.h"

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "discovery/device_query.h"
-#include "discovery/powershell_runner.h"
 #include "frame/payload_fields.h"
+#include "frame/powershell_runner.h"
 
 namespace wh {
 
