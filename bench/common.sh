@@ -22,7 +22,11 @@ prepare_helper() {
 make_sample() { # file mib
   local half=$(($2 / 2))
   {
-    (tar cf - /usr/lib /usr/bin 2>/dev/null || true) | head -c "$((half << 20))"
+    # A disk image's first sector: an empty MBR with its boot signature, as
+    # the helper writes and checks disk images only.
+    head -c 510 /dev/zero
+    printf '\x55\xaa'
+    (tar cf - /usr/lib /usr/bin 2>/dev/null || true) | head -c "$(((half << 20) - 512))"
     head -c "$((($2 - half) << 20))" /dev/zero
   } >"$1"
 }

@@ -62,14 +62,21 @@ bool CardFlash::judge_readback() {
   const std::string expected = record_.sparse ? text(write, "writtenSha256") : record_.image_sha256;
   const std::uint64_t expected_bytes = record_.sparse ? count(write, "bytesWritten") : record_.image_bytes;
   if (text(write, "observedSha256") == expected && count(write, "verifiedBytes") == expected_bytes) return true;
-  json question = {{"imagePath", streamed ? record_.image : record_.prepared_image},
-                   {"bytesTotal", record_.image_bytes}};
-  if (streamed) question["decompress"] = true;
-  if (record_.sparse) {
-    question["sparse"] = true;
-    question["writeMap"] = write.value("writeMap", json::object());
+  // The write's own verdict on the difference; a helper that gave none (or
+  // could not classify) is asked once more on its own.
+  std::optional<json> judged;
+  if (const json verdict = write.value("readbackClass", json()); verdict.is_object() && verdict.contains("safe")) {
+    judged = verdict;
+  } else {
+    json question = {{"imagePath", streamed ? record_.image : record_.prepared_image},
+                     {"bytesTotal", record_.image_bytes}};
+    if (streamed) question["decompress"] = true;
+    if (record_.sparse) {
+      question["sparse"] = true;
+      question["writeMap"] = write.value("writeMap", json::object());
+    }
+    judged = call("classify_mismatch", target(std::move(question)));
   }
-  const auto judged = call("classify_mismatch", target(std::move(question)));
   if (!judged) return false;
   if (judged->value("safe", false)) {
     record_.mismatch_class = *judged;
@@ -98,7 +105,17 @@ int CardFlash::chain() {
     if (streamed) writing["writeMap"] = record_.write_map;
   }
   const auto written = call("write_image", target(std::move(writing)));
-  if (!written) return kExitFailure;
+  if (!written) {
+    // A refusal before the first write says so ("nothing was written.",
+    // "Nothing was written.", "… was not started.", or Windows' refusal of
+    // the raw open, ELEVATION_DENIED); the card is as it was.
+    if (reason().find("othing was written.") != std::string::npos ||
+        reason().find("was not started.") != std::string::npos ||
+        reason().find("ELEVATION_DENIED") != std::string::npos) {
+      state_ = CardState::kPrepared;
+    }
+    return kExitFailure;
+  }
   state_ = CardState::kWritten;
   record_.write = *written;
   if (const std::uint64_t skipped = count(*written, "bytesSkipped"); skipped > 0) {
@@ -107,15 +124,15 @@ int CardFlash::chain() {
   }
   if (!judge_readback()) return kExitFailure;
 
+  // The classification compared every byte: the boot check counts the card
+  // as matching but for Windows' own FAT metadata.
   const bool settled_by_class = record_.mismatch_class.has_value();
-  if (settled_by_class) {
-    view_.note("The boot check skips its checksum row: the classification above settled the byte-for-byte result.");
-  }
   json evidence = {{"expectedSha256", record_.sparse ? text(*written, "writtenSha256") : record_.image_sha256},
                    {"observedSha256", text(*written, "observedSha256")},
                    {"verifiedBytes", count(*written, "verifiedBytes")},
                    {"imageBytes", record_.image_bytes},
-                   {"skipChecksum", settled_by_class},
+                   {"skipChecksum", false},
+                   {"mountSideEffectsOnly", settled_by_class},
                    {"model", text(disk_, "model")}};
   if (record_.sparse) evidence["bytesSkipped"] = count(*written, "bytesSkipped");
   const auto boot = call("verify_boot", target(std::move(evidence)));

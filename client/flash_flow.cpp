@@ -13,6 +13,7 @@
 #include "disk_choice.h"
 #include "host_os.h"
 #include "platform/unicode.h"
+#include "preflight_checks.h"
 #include "prefixed_lines.h"
 #include "summary.h"
 
@@ -67,6 +68,10 @@ std::optional<json> FlashFlow::customization_payload() {
   }
   json payload{{"files", files}};
   if (!options_.cmdline_append.empty()) payload["cmdlineAppend"] = options_.cmdline_append;
+  if (const std::string refusal = request_refusal(payload, session_.session_id()); !refusal.empty()) {
+    fail(refusal);
+    return std::nullopt;
+  }
   return payload;
 }
 
@@ -167,6 +172,7 @@ int FlashFlow::course() {
     measured = call("image_uncompressed_size", {{"imagePath", options_.image}});
     if (!measured) return kExitFailure;
   }
+  if (const std::string refusal = image_refusal(options_, *measured); !refusal.empty()) return fail(refusal);
   common_.image_bytes = count(*measured, "uncompressedBytes");
   // Streamed, the digest of the image as checked: every card must get it.
   if (streamed) common_.image_sha256 = text(*measured, "sha256");

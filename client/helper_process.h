@@ -31,15 +31,16 @@ enum class HelperRole {
 };
 
 // Runs `program` with `arguments`, feeding `on_line` until the child closes
-// its standard output, then waits for it. The child's standard input reads
-// nothing. Returns the exit status, or the reason the child could not be
-// started or read. On POSIX the child leads a process group of its own, so
-// that a Ctrl+C at the terminal reaches flash-card alone, which decides. A
-// step is published for stop_running_helpers before it can run, and is not
-// let run when an interruption came first.
+// its standard output, then waits for it. The child's standard input is a
+// pipe that carries `input` and then ends; a child that stops reading early
+// is no fault (the rest is dropped). Returns the exit status, or the reason
+// the child could not be started or read. On POSIX the child leads a process
+// group of its own, so that a Ctrl+C at the terminal reaches flash-card
+// alone, which decides. A step is published for stop_running_helpers before
+// it can run, and is not let run when an interruption came first.
 wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& program,
                                                           const std::vector<std::string>& arguments,
-                                                          const LineSink& on_line,
+                                                          const std::string& input, const LineSink& on_line,
                                                           HelperRole role = HelperRole::kStep);
 
 // Ends the steps running now, if any, with everything they started (a

@@ -1,6 +1,7 @@
-// posix_spawn with the child's standard output on a pipe and its standard
-// input on /dev/null; standard error and the environment (which carries
-// WINDOWS_HELPER_SIM_DIR to the simulated Windows) are inherited.
+// posix_spawn with the child's standard input and output on pipes, the
+// input written by a thread of its own while this one reads the output;
+// standard error and the environment (which carries WINDOWS_HELPER_SIM_DIR to
+// the simulated Windows) are inherited.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,6 +12,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <system_error>
+#include <thread>
 
 #include "helper_process.h"
 #include "host_os.h"
@@ -108,6 +112,31 @@ class SpawnAttributes {
   bool ok_ = false;
 };
 
+// Writes `input` to `fd` and closes it. A child that has closed its end
+// makes the write fail with EPIPE: SIGPIPE is held back on this thread and
+// taken off again, so that it never ends flash-card.
+void feed(Fd& fd, const std::string& input) {
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  sigset_t before;
+  ::pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
+  for (std::size_t done = 0; done < input.size();) {
+    const ssize_t put = ::write(fd.get(), input.data() + done, input.size() - done);
+    if (put > 0) {
+      done += static_cast<std::size_t>(put);
+    } else if (put < 0 && errno == EPIPE) {
+      const timespec now{};
+      ::sigtimedwait(&pipe_signal, /*info=*/nullptr, &now);
+      break;
+    } else if (put < 0 && errno != EINTR) {
+      break;
+    }
+  }
+  fd.reset();
+  ::pthread_sigmask(SIG_SETMASK, &before, /*oldset=*/nullptr);
+}
+
 }  // namespace
 
 void stop_running_helpers(bool clean_ups_too) noexcept {
@@ -117,16 +146,20 @@ void stop_running_helpers(bool clean_ups_too) noexcept {
 
 wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& program,
                                                           const std::vector<std::string>& arguments,
-                                                          const LineSink& on_line, HelperRole role) {
+                                                          const std::string& input, const LineSink& on_line,
+                                                          HelperRole role) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return wh::Err(describe("cannot make a pipe", errno));
   Fd read_end(ends[0]);
   Fd write_end(ends[1]);
+  if (::pipe2(ends, O_CLOEXEC) != 0) return wh::Err(describe("cannot make a pipe", errno));
+  Fd input_read(ends[0]);
+  Fd input_write(ends[1]);
 
   SpawnActions actions;
   SpawnAttributes attributes;
   if (!actions.ok() || !attributes.ok()) return wh::Err(std::string("cannot prepare the helper's start"));
-  if (::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0) != 0 ||
+  if (::posix_spawn_file_actions_adddup2(actions.get(), input_read.get(), 0) != 0 ||
       ::posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), 1) != 0) {
     return wh::Err(std::string("cannot prepare the helper's start"));
   }
@@ -139,6 +172,7 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   pid_t child = 0;
   const int spawned = ::posix_spawn(&child, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
   write_end.reset();  // only the child holds it now: the reads end when it does
+  input_read.reset();
   if (spawned != 0) return wh::Err(describe("cannot start " + program, spawned));
   const RunningGroup published(child, role);
   // An interruption whose handler looked for steps before this one was
@@ -147,6 +181,12 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   // so this comes a moment after the start, while the helper is still
   // loading.
   if (role == HelperRole::kStep && interrupted()) ::kill(-child, SIGKILL);
+  std::thread writer;
+  try {
+    writer = std::thread(feed, std::ref(input_write), std::cref(input));
+  } catch (const std::system_error&) {
+    feed(input_write, input);  // no thread to be had: the pipe's buffer must do
+  }
 
   LineSplitter lines(on_line);
   std::string read_error;
@@ -164,6 +204,7 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   }
   lines.finish();
   read_end.reset();
+  if (writer.joinable()) writer.join();
 
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {

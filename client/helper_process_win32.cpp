@@ -1,7 +1,8 @@
-// CreateProcessW with the child's standard output on an anonymous pipe and
-// its standard input and error on NUL. The child inherits exactly those two
-// handles, named in PROC_THREAD_ATTRIBUTE_HANDLE_LIST, whatever else in this
-// process happens to be inheritable. The command line is quoted so that the
+// CreateProcessW with the child's standard input and output on anonymous
+// pipes (the input written by a thread of its own while this one reads the
+// output) and its standard error on NUL. The child inherits exactly those
+// three handles, named in PROC_THREAD_ATTRIBUTE_HANDLE_LIST, whatever else in
+// this process happens to be inheritable. The command line is quoted so that the
 // C runtime's split gives the helper its arguments back byte for byte.
 //
 // The helper has a hidden console of its own (CREATE_NO_WINDOW), so Ctrl+C
@@ -14,8 +15,12 @@
 // closed, and the card must not stay offline for that.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <iterator>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "helper_process.h"
@@ -146,6 +151,18 @@ class RunningJob {
   PVOID volatile* slot_ = nullptr;
 };
 
+// Writes `input` to the pipe and closes it. A child that stops reading ends
+// the writes (ERROR_NO_DATA, ERROR_BROKEN_PIPE); the rest is dropped.
+void feed(OwnedHandle& pipe, const std::string& input) noexcept {
+  for (std::size_t done = 0; done < input.size();) {
+    DWORD put = 0;
+    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(input.size() - done, 1u << 20));
+    if (!::WriteFile(pipe.get(), input.data() + done, size, &put, /*lpOverlapped=*/nullptr)) break;
+    done += put;
+  }
+  pipe.reset();
+}
+
 }  // namespace
 
 void stop_running_helpers(bool clean_ups_too) noexcept {
@@ -155,7 +172,8 @@ void stop_running_helpers(bool clean_ups_too) noexcept {
 
 wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& program,
                                                           const std::vector<std::string>& arguments,
-                                                          const LineSink& on_line, HelperRole role) {
+                                                          const std::string& input, const LineSink& on_line,
+                                                          HelperRole role) {
   const std::wstring application = wide(program);
   std::wstring command_line = wide(wh::build_windows_command_line(program, arguments));
 
@@ -166,12 +184,17 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   }
   OwnedHandle read_end(r);
   OwnedHandle write_end(w);
+  if (!::CreatePipe(&r, &w, /*lpPipeAttributes=*/nullptr, /*nSize=*/0)) {
+    return wh::Err(describe("cannot make a pipe", ::GetLastError()));
+  }
+  OwnedHandle input_read(r);
+  OwnedHandle input_write(w);
   OwnedHandle null_device(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
                                         /*dwFlagsAndAttributes=*/0, /*hTemplateFile=*/nullptr));
   if (!null_device.valid()) return wh::Err(describe("cannot open NUL", ::GetLastError()));
 
-  HANDLE inherited[] = {null_device.get(), write_end.get()};
+  HANDLE inherited[] = {null_device.get(), write_end.get(), input_read.get()};
   for (HANDLE handle : inherited) {
     if (!::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
       return wh::Err(describe("cannot hand a pipe to the helper", ::GetLastError()));
@@ -185,7 +208,7 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  startup.StartupInfo.hStdInput = null_device.get();
+  startup.StartupInfo.hStdInput = input_read.get();
   startup.StartupInfo.hStdOutput = write_end.get();
   startup.StartupInfo.hStdError = null_device.get();
   startup.lpAttributeList = inherit_list.get();
@@ -210,6 +233,7 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   // Only the child holds the write end now, so the reads end when it does.
   write_end.reset();
   null_device.reset();
+  input_read.reset();
   if (!started) return wh::Err(describe("cannot start " + program, start_error));
   OwnedHandle process_handle(process.hProcess);
   OwnedHandle thread_handle(process.hThread);
@@ -230,6 +254,13 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
     return wh::Err(describe("cannot start the helper's thread", code));
   }
 
+  std::thread writer;
+  try {
+    writer = std::thread(feed, std::ref(input_write), std::cref(input));
+  } catch (const std::system_error&) {
+    feed(input_write, input);  // no thread to be had: the pipe's buffer must do
+  }
+
   LineSplitter lines(on_line);
   std::string read_error;
   char buffer[65536];
@@ -244,6 +275,7 @@ wh::Result<std::uint32_t, std::string> run_helper_process(const std::string& pro
   }
   lines.finish();
   read_end.reset();
+  if (writer.joinable()) writer.join();
 
   if (::WaitForSingleObject(process_handle.get(), INFINITE) != WAIT_OBJECT_0) {
     return wh::Err(describe("cannot wait for the helper", ::GetLastError()));

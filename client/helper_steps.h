@@ -15,10 +15,6 @@
 
 namespace flash {
 
-// What a helper's refusal means for the person at the keyboard; "" when its
-// own message says it well enough.
-std::string explain_refusal(const std::string& code, const std::string& message);
-
 class HelperSteps {
  public:
   HelperSteps(HelperSession& session, ProgressView& view, std::ostream& errors)

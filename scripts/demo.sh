@@ -54,15 +54,17 @@ export SOURCE_DATE_EPOCH=1700000000 TZ=UTC LC_ALL=C MTOOLS_SKIP_CHECK=1 MTOOLSRC
 
 section() { printf '\n=== %s ===\n\n' "$1"; }
 
-section "A laptop with a card reader"
-# The system disk, and a USB card reader holding a blank 48 MiB card. The
+section "A laptop with card readers"
+# The system disk, and a USB card reader holding a blank 48 MiB card (two
+# more, each with a blank card, come in at the end, and a fourth is empty). The
 # process runs elevated; sleeps take no time. Windows' mount manager keeps a
 # volume GUID per disk signature and partition offset: this card has been in
 # the reader before, so its boot partition gets the same GUID in every run.
 cp "$build_dir/cards/card.img" pi.img.orig
 card_bytes=$(stat -c %s pi.img.orig)
-truncate -s "$card_bytes" card.img
+truncate -s "$card_bytes" card.img card2.img card3.img
 : > system.img
+: > card4.img
 cat > machine.json <<'JSON'
 {
   "elevated": true,
@@ -72,7 +74,13 @@ cat > machine.json <<'JSON'
      "product": "Samsung SSD 980", "serial": "S6B0NL0T", "busType": 17, "removableMedia": false,
      "isSystem": true, "isBoot": true, "partitionStyle": "GPT"},
     {"number": 1, "backingFile": "card.img", "vendor": "Generic", "product": "STORAGE DEVICE",
-     "serial": "000000123", "busType": 7, "removableMedia": true, "partitionStyle": "RAW"}
+     "serial": "000000123", "busType": 7, "removableMedia": true, "partitionStyle": "RAW"},
+    {"number": 2, "backingFile": "card2.img", "vendor": "Generic", "product": "SD/MMC Card Reader",
+     "serial": "000000456", "busType": 7, "removableMedia": true, "partitionStyle": "RAW"},
+    {"number": 3, "backingFile": "card3.img", "vendor": "Generic", "product": "SD/MMC Card Reader",
+     "serial": "000000789", "busType": 7, "removableMedia": true, "partitionStyle": "RAW"},
+    {"number": 4, "backingFile": "card4.img", "vendor": "Generic", "product": "MicroSD Reader",
+     "busType": 7, "removableMedia": true, "noMedium": true}
   ],
   "volumes": [
     {"name": "\\\\?\\Volume{3c9e2f1a-5b7d-4e60-9a1c-0d2b4f6e8a10}\\", "mounted": false,
@@ -81,7 +89,7 @@ cat > machine.json <<'JSON'
 }
 JSON
 ln -s "$build_dir/tools/fake-powershell" powershell
-echo "machine.json: system disk 0, card reader as PhysicalDrive1 with a blank $card_bytes-byte card"
+echo "machine.json: system disk 0, card readers as PhysicalDrive1 to 3, each with a blank $card_bytes-byte card, and an empty one as PhysicalDrive4"
 
 # A Raspberry Pi OS-like image as the application downloads it: MBR, FAT32
 # boot partition at 4 MiB with the firmware and kernel files, Linux root.
@@ -149,5 +157,31 @@ run map-1 image_uncompressed_size '{"imagePath":"pi.img.xz","anyFormat":true,"sp
 run stream-1 write_image "{$target,\"imagePath\":\"pi.img.xz\",\"decompress\":true,\"bytesTotal\":$card_bytes,\"taskId\":\"stream-1\"}"
 run finalize-1 finalize_disk "{$target}"
 run reformat-1 reformat_disk "{$target,\"volumeLabel\":\"DEMO\"}"
+# The image checked and measured in one pass each, with what it is; every
+# reader, the busy and empty ones too; an empty download refused before the
+# card is touched.
+run validate-1 image_validate '{"imagePath":"pi.img.xz"}'
+run size-1 image_uncompressed_size '{"imagePath":"pi.img.xz","anyFormat":true}'
+run list-2 list_disks '{"includeUnavailable":true}'
+: > empty.img
+run empty-1 write_image "{$target,\"imagePath\":\"empty.img\",\"taskId\":\"empty-1\"}"
+
+section "Blank cards that Windows mounts as soon as the write lets go of them"
+# Nothing holds these cards' volumes: once the write is done, Windows reads
+# the new partition table, mounts the boot partition and rewrites its FAT
+# metadata before the readback. The write judges the difference itself
+# (readbackClass), and verify_boot is told so. Streamed on PhysicalDrive2,
+# from the prepared image on PhysicalDrive3.
+# digest NAME: the named digest of the last response in the transcript.
+digest() { tail -1 transcript.jsonl | grep -o "\"$1\":\"[0-9a-f]*\"" | tail -1 | cut -d'"' -f4; }
+for course in 2 3; do
+  serial=000000456 image='"imagePath":"pi.img.xz","decompress":true'
+  [ "$course" = 3 ] && serial=000000789 image='"imagePath":"pi.img.prepared"'
+  card_target=${target//PhysicalDrive1/PhysicalDrive$course}
+  card_target=${card_target/000000123/$serial}
+  run "mount-prep-$course" prepare_disk "{$card_target}"
+  run "mount-write-$course" write_image "{$card_target,$image,\"bytesTotal\":$card_bytes,\"taskId\":\"mount-write-$course\"}"
+  run "mount-boot-$course" verify_boot "{$card_target,\"expectedSha256\":\"$(digest sourceSha256)\",\"observedSha256\":\"$(digest observedSha256)\",\"verifiedBytes\":$card_bytes,\"mountSideEffectsOnly\":true}"
+done
 
 echo "transcript.jsonl: $(wc -l < transcript.jsonl) requests with every line the helper printed"

@@ -139,5 +139,46 @@ TEST_F(Classify, NoSoundBootPartitionNoClassification) {
   EXPECT_EQ(short_image["errorCode"], "UNKNOWN");
 }
 
+
+// A card that Windows mounts as soon as the write lets go of it: the
+// readback differs in the FAT metadata the mount rewrote, and write_image
+// judges the difference itself, by classify_mismatch's rule. verify_boot
+// told so passes the image row; told nothing, it fails it.
+TEST_F(Classify, AWriteJudgesItsOwnDifferenceForTheBootCheck) {
+  card.sim.write_file("card.img", std::string(image.size(), '\0'));
+  const json written = card.response("write_image", card.target({{"imagePath", card.sim.file("image.img")}}));
+  ASSERT_EQ(written["ok"], true) << written.dump();
+  const json& payload = written["payload"];
+  EXPECT_EQ(payload["verifyAttempts"], 2);
+  EXPECT_NE(payload["observedSha256"], payload["sourceSha256"]);
+  const json& judged = payload["readbackClass"];
+  EXPECT_EQ(judged["safe"], true) << judged.dump();
+  EXPECT_GT(judged["metadataDiffBytes"].get<std::uint64_t>(), 0u);
+  // classify_mismatch gives the same verdict, with VERIFY lines as it reads.
+  const auto lines = card.run("classify_mismatch",
+                              card.target({{"imagePath", card.sim.file("image.img")}, {"bytesTotal", image.size()}}));
+  EXPECT_EQ(lines.back()["payload"], judged);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(testing::stages(lines), std::vector<std::string>(lines.size() - 1, "VERIFY Comparing the target with the image"));
+  EXPECT_EQ(lines.front()["bytesProcessed"], 0);
+  EXPECT_EQ(lines[lines.size() - 2]["bytesProcessed"], image.size());
+
+  for (const bool told : {true, false}) {
+    const json boot = card.response("verify_boot", card.target({{"expectedSha256", payload["sourceSha256"]},
+                                                                {"observedSha256", payload["observedSha256"]},
+                                                                {"verifiedBytes", payload["verifiedBytes"]},
+                                                                {"mountSideEffectsOnly", told}}));
+    const json& row = boot["payload"]["report"]["checks"][0];
+    EXPECT_EQ(row["status"], told ? "passed" : "failed") << row.dump();
+    EXPECT_EQ(boot["payload"]["report"]["success"], told);
+  }
+  // A card that reads back whole has no verdict to give.
+  card.machine["drives"][0]["mountSideEffects"] = false;
+  card.sim.write_file("card.img", std::string(image.size(), '\0'));
+  const json plain = card.response("write_image", card.target({{"imagePath", card.sim.file("image.img")}}));
+  EXPECT_EQ(plain["payload"]["verifyAttempts"], 1);
+  EXPECT_TRUE(plain["payload"]["readbackClass"].is_null());
+}
+
 }  // namespace
 }  // namespace wh

@@ -129,7 +129,9 @@ TEST(DiskSafety, EveryFaultGivesItsExactAnswerAndLeavesTheCardUntouched) {
       {"read-only", [](json& m) { m["drives"][1]["readOnly"] = true; },
        "DEVICE_NOT_REMOVABLE: Could not validate the selected removable target before {step}.", "*", "*", "*"},
       {"not elevated", [](json& m) { m["elevated"] = false; },
-       "DEVICE_NOT_REMOVABLE: Could not validate the selected removable target before {step}.", "*", "*", "*"},
+       "ELEVATION_DENIED: Windows denied exclusive raw disk access. Run Tovrin Zarerud as administrator, close File "
+       "Explorer windows for this target, unplug and reconnect it, then try again.",
+       "*", "*", "*"},
       {"PowerShell failing",
        [](json& m) { m["powershell"] = {{"fail", {{"exitCode", 1}, {"stderr", "Get-Disk : Access Denied\r\n"}}}}; },
        "UNKNOWN: Get-Disk : Access Denied", "warning: PowerShell detach step (UNKNOWN): Get-Disk : Access Denied",

@@ -233,8 +233,13 @@ TEST_F(FlashCardTest, PreflightStopsBeforeTheCardIsTouched) {
     int status;
     std::string err_has;
     std::string out_has;
+    std::string image = "pi.img.xz";  // in the machine's directory
   };
   sim.write_file("ssh", "");
+  sim.write_file("empty.img", "");
+  sim.write_file("page.img.xz", "<!DOCTYPE html><html><body>Not found</body></html>\n" + std::string(700, ' '));
+  sim.write_file("cut.img", read_text(std::string(CARD_IMAGES_DIR) + "/card.img").substr(0, 20 << 20));
+  sim.write_file("large.txt", std::string(17 << 20, 'a'));
   const std::vector<Case> cases{
       {"not elevated", json::object(), false, {}, 1, "run flash-card from an administrator console", ""},
       {"image larger than the card", {{"sizeBytes", 32 << 20}}, true, {}, 1,
@@ -245,13 +250,32 @@ TEST_F(FlashCardTest, PreflightStopsBeforeTheCardIsTouched) {
        "cannot read " + sim.file("absent"), ""},
       {"dry run", json::object(), true, {"--dry-run", "--file", "ssh=" + sim.file("ssh")}, 0, "",
        "Dry run: every check passed for \\\\.\\PhysicalDrive2"},
+      // What the image itself says, read before a card is chosen.
+      {"an empty image", json::object(), true, {}, 1,
+       "the image " + sim.file("empty.img") + " is empty: it decodes to no bytes", "", "empty.img"},
+      {"a web page saved as the image", json::object(), true, {}, 1,
+       "the image " + sim.file("page.img.xz") + " is not a disk image", "", "page.img.xz"},
+      {"an image cut short", json::object(), true, {}, 1,
+       "the image " + sim.file("cut.img") + " is cut short (a download that did not finish?): its partition table "
+       "says partition 2 ends at byte 50331648, but the image ends at byte 20971520",
+       "", "cut.img"},
+      {"a --file into a folder the image's boot partition lacks", json::object(), true,
+       {"--file", "overlays/extra/x.txt=" + sim.file("ssh")}, 1,
+       "--file overlays/extra/x.txt=" + sim.file("ssh") + ": the image's boot partition has no folder overlays/extra",
+       ""},
+      {"a --file into a folder the boot partition has", json::object(), true,
+       {"--dry-run", "--file", "OVERLAYS/x.txt=" + sim.file("ssh")}, 0, "", "Dry run: every check passed"},
+      {"first-boot files too large for one request", json::object(), true, {"--file", "big.txt=" + sim.file("large.txt")},
+       1, "and the helper takes requests of at most 16 MiB", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     json saved = machine;
     machine["elevated"] = c.elevated;
     machine["drives"][1].update(c.drive_changes);
-    const Outcome outcome = flash(c.extra);
+    std::vector<std::string> args{sim.file(c.image), "--disk", "2", "--yes", "--transcript", sim.file("t.jsonl")};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const Outcome outcome = run(args);
     machine = saved;
     EXPECT_EQ(outcome.status, c.status) << outcome.out << outcome.err;
     EXPECT_NE(outcome.err.find(c.err_has), std::string::npos) << outcome.err;
@@ -268,7 +292,8 @@ TEST_F(FlashCardTest, PreflightStopsBeforeTheCardIsTouched) {
 // The digest written must be the one checked: an image changed in between
 // reads back "as written" and must not pass. Prepared, the prepared image
 // changes after its extraction; streamed, the download is replaced (by a raw
-// image, which decodes as itself) after it was decoded and measured.
+// image one byte off, which decodes as itself) after it was decoded and
+// measured.
 TEST_F(FlashCardTest, FailsWhenTheImageChangedAfterItWasChecked) {
   const struct {
     std::vector<std::string> more;
@@ -278,12 +303,16 @@ TEST_F(FlashCardTest, FailsWhenTheImageChangedAfterItWasChecked) {
   } cases[] = {
       {{"--prepared"}, "printf X | dd of=" + quoted(sim.file("pi.img.prepared")) + " bs=1 seek=5000 conv=notrunc",
        "changed after it was extracted", "Card state: the card was written but is not proven to hold the image"},
-      {{"--full"}, "head -c 1048576 /dev/zero >" + quoted(sim.file("pi.img.xz")), "changed after it was checked",
-       "Card state: the card was written but is not proven to hold the image"},
+      {{"--full"},
+       "cp " + quoted(std::string(CARD_IMAGES_DIR) + "/card.img") + " " + quoted(sim.file("pi.img.xz")) +
+           " && printf X | dd of=" + quoted(sim.file("pi.img.xz")) + " bs=1 seek=5000 conv=notrunc",
+       "changed after it was checked", "Card state: the card was written but is not proven to hold the image"},
       // Sparse, the write map knows the image: one of another length is
       // refused before the card is touched, one of other bytes fails the write.
-      {{}, "head -c 1048576 /dev/zero >" + quoted(sim.file("pi.img.xz")), "it was made for an image of 50331648 bytes",
-       "Card state: the card was not written; it is as it was"},
+      {{},
+       "cp " + quoted(std::string(CARD_IMAGES_DIR) + "/card.img") + " " + quoted(sim.file("pi.img.xz")) +
+           " && head -c 1048576 /dev/zero >>" + quoted(sim.file("pi.img.xz")),
+       "it was made for an image of 50331648 bytes", "Card state: the card was not written; it is as it was"},
       {{}, "xz -dc " + quoted(sim.file("pi.img.xz")) + " >" + quoted(sim.file("raw")) + " && printf X | dd of=" +
                quoted(sim.file("raw")) + " bs=1 seek=5000 conv=notrunc && mv " + quoted(sim.file("raw")) + " " +
                quoted(sim.file("pi.img.xz")),
@@ -292,8 +321,10 @@ TEST_F(FlashCardTest, FailsWhenTheImageChangedAfterItWasChecked) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.said);
     std::filesystem::copy_file(compressed_card(), sim.file("pi.img.xz"), std::filesystem::copy_options::overwrite_existing);
-    sim.write_file("helper.sh", "#!/bin/sh\ncase \"$2\" in *'\"write_image\"'*) " + c.change + " 2>/dev/null;; esac\nexec " +
-                                    quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
+    // The request comes on standard input; the wrapper passes it on.
+    sim.write_file("helper.sh", "#!/bin/sh\nrequest=$(cat)\ncase \"$request\" in *'\"write_image\"'*) " + c.change +
+                                    " 2>/dev/null;; esac\nprintf '%s' \"$request\" | exec " + quoted(WINDOWS_HELPER_BINARY) +
+                                    " \"$@\"\n");
     std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
     std::vector<std::string> more = c.more;
     more.insert(more.end(), {"--helper", sim.file("helper.sh")});
@@ -376,6 +407,7 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
   // A fixed USB disk, which prepare_disk takes offline: only the clean-up
   // brings it back.
   machine["drives"][1]["removableMedia"] = false;
+  std::size_t write_start = 0;  // which helper start is the write's, counted by an earlier case
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.stage) + " " + std::to_string(static_cast<int>(c.how)));
     const std::string mark = sim.file("at-stage"), clean_up = sim.file("at-clean-up");
@@ -385,17 +417,18 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
     std::filesystem::remove(sim.file("events.log"));
     const bool starting = c.how == Stop::kCtrlCWhileStarting;
     // At its stage the helper does its work and then hangs on, as a slow card
-    // would; the clean-up marks its start, and hangs or takes its time.
+    // would; the clean-up marks its start, and hangs or takes its time. The
+    // request comes on standard input; the wrapper passes it on.
     const std::string clean_up_then =
         c.how == Stop::kCtrlCTwice ? "exec sleep 300" : c.how == Stop::kCloseThenKill ? "sleep 2" : ":";
-    sim.write_file("helper.sh", "#!/bin/sh\n" +
+    const std::string helper = "printf '%s' \"$request\" | " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"";
+    sim.write_file("helper.sh", "#!/bin/sh\nrequest=$(cat)\n" +
                                     (starting ? std::string()
-                                              : "case \"$2\" in *'\"command\":\"" + std::string(c.stage) + "\"'*) " +
-                                                    quoted(WINDOWS_HELPER_BINARY) + " \"$@\"; touch " + quoted(mark) +
+                                              : "case \"$request\" in *'\"command\":\"" + std::string(c.stage) +
+                                                    "\"'*) " + helper + "; touch " + quoted(mark) +
                                                     "; exec sleep 300;; esac\n") +
-                                    "case \"$2\" in *'\"command\":\"finalize_disk\"'*) touch " + quoted(clean_up) +
-                                    "; " + clean_up_then + ";; esac\n" + "exec " + quoted(WINDOWS_HELPER_BINARY) +
-                                    " \"$@\"\n");
+                                    "case \"$request\" in *'\"command\":\"finalize_disk\"'*) touch " + quoted(clean_up) +
+                                    "; " + clean_up_then + ";; esac\n" + helper + "\n");
     std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
     sim.write_machine(machine);
     const std::vector<std::string> args{FLASH_CARD_BINARY, sim.file("pi.img.xz"), "--disk", "2", "--yes", "--prepared",
@@ -407,7 +440,7 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
       ::setenv("WINDOWS_HELPER_SIM_DIR", sim.path().c_str(), 1);
       if (starting) {
         ::setenv("LD_PRELOAD", SPAWN_PAUSE_LIBRARY, 1);
-        ::setenv("SPAWN_PAUSE_COMMAND", "\"command\":\"write_image\"", 1);
+        ::setenv("SPAWN_PAUSE_AT", std::to_string(write_start).c_str(), 1);
         ::setenv("SPAWN_PAUSE_MARK", mark.c_str(), 1);
         // A sanitized flash-card accepts a library loaded before its runtime.
         ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
@@ -482,6 +515,9 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
     EXPECT_EQ(shown.find("failed:"), std::string::npos) << shown;
     const bool prepared = std::find(ran.begin(), ran.end(), "prepare_disk") != ran.end();
     EXPECT_EQ(ran.back(), prepared ? "finalize_disk" : c.stage);
+    if (const auto write = std::find(ran.begin(), ran.end(), "write_image"); write_start == 0 && write != ran.end()) {
+      write_start = static_cast<std::size_t>(write - ran.begin()) + 1;
+    }
     EXPECT_EQ(sim.machine()["drives"][1].value("offline", false), false);
     if (starting) {
       // The write's helper never ran: no response, and not a byte written.
@@ -510,14 +546,17 @@ TEST_F(FlashCardTest, ProgressTellsTheTimeLeftAndFailuresAreExplained) {
   struct Case {
     json fault;
     std::string explained;
+    std::string state;  // the card-state line that follows
   };
   const std::vector<Case> cases{
       {{{"operation", "write"}, {"path", kCard}, {"afterBytes", 8 << 20}, {"error", 1117}},
-       "write_image failed: WRITE_FAILED: The request could not be performed because of an I/O device error."},
+       "write_image failed: WRITE_FAILED: The request could not be performed because of an I/O device error.",
+       "Card state: the card was only partly written"},
       {{{"operation", "open"}, {"path", kCard}, {"mode", "exclusiveWrite"}, {"error", 32}},
        "write_image failed: the card is busy: another program (File Explorer, an antivirus, another flasher) holds "
        "it; close it and try again (DEVICE_DISCONNECTED: The process cannot access the file because it is being "
-       "used by another process. (os error 32))"},
+       "used by another process. (os error 32); nothing was written.)",
+       "Card state: the card was not written; it is as it was."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault.dump());
@@ -525,11 +564,11 @@ TEST_F(FlashCardTest, ProgressTellsTheTimeLeftAndFailuresAreExplained) {
     outcome = flash();
     EXPECT_EQ(outcome.status, 1);
     EXPECT_NE(outcome.err.find(c.explained), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find(c.state), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.out.find("WRITE done"), std::string::npos) << outcome.out;
     EXPECT_TRUE(outcome.out.ends_with("FAILED: " + outcome.err.substr(12, outcome.err.find('\n') - 12) + "\n"))
         << outcome.out;
   }
-  EXPECT_NE(outcome.err.find("Card state: the card was only partly written"), std::string::npos) << outcome.err;
 }
 
 // One image onto several cards at once: one extraction, then a chain of
@@ -595,10 +634,10 @@ TEST_F(FlashCardTest, StopsWhenAnotherCardIsInTheReaderAtWriteTime) {
   // The helper notices at its first check after the swap (the volume step).
   EXPECT_NE(outcome.err.find("write_image failed: "), std::string::npos) << outcome.err;
   EXPECT_NE(outcome.err.find("Target serial changed"), std::string::npos) << outcome.err;
-  // The card (whichever it is now) is brought back online, and what it holds is said.
+  // The card (whichever it is now) is brought back online, and what it holds
+  // is said: the swap was found before the first write.
   EXPECT_EQ(commands().back(), "finalize_disk");
-  EXPECT_NE(outcome.err.find("Card state: the card was only partly written and will not boot"), std::string::npos)
-      << outcome.err;
+  EXPECT_NE(outcome.err.find("Card state: the card was not written"), std::string::npos) << outcome.err;
   EXPECT_EQ(writes_to(kCard), 0u);
   EXPECT_EQ(sim.read_file("card.img"), std::string(kCardBytes, '\0'));
 }
@@ -611,11 +650,17 @@ TEST_F(FlashCardTest, GoesOnWhenOnlyWindowsMountChangesDiffer) {
   const Outcome outcome = flash();
   ASSERT_EQ(outcome.status, 0) << outcome.out << outcome.err;
   EXPECT_NE(outcome.out.find("Windows' mount side effect"), std::string::npos) << outcome.out;
-  EXPECT_NE(outcome.out.find("skipped  Byte-for-byte image verification"), std::string::npos) << outcome.out;
+  // The write judged its own difference; the boot check counts every byte
+  // but the FAT metadata as matched, and skips nothing.
+  EXPECT_NE(outcome.out.find("passed   Byte-for-byte image verification"), std::string::npos) << outcome.out;
   EXPECT_NE(summary_value(outcome.out, "SHA-256 readback"), summary_value(outcome.out, "SHA-256 image"));
   for (const json& record : transcript()) {
-    if (record["request"]["command"] == "verify_boot") EXPECT_EQ(record["request"]["payload"]["skipChecksum"], true);
+    if (record["request"]["command"] != "verify_boot") continue;
+    EXPECT_EQ(record["request"]["payload"]["skipChecksum"], false);
+    EXPECT_EQ(record["request"]["payload"]["mountSideEffectsOnly"], true);
   }
+  const std::vector<std::string> ran = commands();
+  EXPECT_EQ(std::count(ran.begin(), ran.end(), "classify_mismatch"), 0);
   EXPECT_EQ(commands().back(), "detach_target");
 }
 
@@ -627,7 +672,7 @@ TEST_F(FlashCardTest, FailsNamingTheOffsetOfRealCorruption) {
   EXPECT_NE(outcome.err.find("differs at byte offset " + std::to_string(root) + "."), std::string::npos) << outcome.err;
   const std::vector<std::string> ran = commands();
   EXPECT_EQ(std::vector<std::string>(ran.end() - 2, ran.end()),
-            (std::vector<std::string>{"classify_mismatch", "finalize_disk"}));
+            (std::vector<std::string>{"write_image", "finalize_disk"}));
   EXPECT_NE(outcome.err.find("Card state: the card was written but is not proven to hold the image"),
             std::string::npos) << outcome.err;
 }
@@ -659,7 +704,7 @@ TEST_F(FlashCardTest, PutsFirstBootFilesAndCommandLineOptionsOnTheCard) {
   const std::string original_cmdline = card_file_of_image();
   sim.write_file("firstrun.sh", "#!/bin/bash\necho first boot \xC3\xA9\n");
   sim.write_file("ssh", "");
-  // Longer than a Windows command line holds: that request goes by file.
+  // Longer than a Windows command line holds: still on standard input.
   const std::string big = std::string(40000, 'n') + "\n";
   sim.write_file("notes.txt", big);
   const Outcome outcome = flash({"--file", "firstrun.sh=" + sim.file("firstrun.sh"), "--file", "ssh=" + sim.file("ssh"),
@@ -669,15 +714,15 @@ TEST_F(FlashCardTest, PutsFirstBootFilesAndCommandLineOptionsOnTheCard) {
   EXPECT_NE(outcome.out.find("    firstrun.sh\n    ssh\n    notes.txt\n    cmdline.txt\n"), std::string::npos)
       << outcome.out;
   EXPECT_EQ(card_file(sim, "notes.txt"), big);
-  std::vector<std::string> request_files;
+  // Every request went on the helper's standard input; no request file.
+  std::size_t request_files = 0, inputs = 0;
   for (const json& event : sim.events()) {
     const std::string path = event.value("path", "");
-    if (event["op"] == "open" && path.ends_with(".json") && path.find("flash-") != std::string::npos) {
-      request_files.push_back(path);
-    }
+    if (event["op"] == "open" && path.ends_with(".json")) ++request_files;
+    if (event["op"] == "open" && path == "<standard input>") ++inputs;
   }
-  ASSERT_EQ(request_files.size(), 1u);  // apply_customization's alone
-  EXPECT_FALSE(std::filesystem::exists(request_files[0])) << "the request file was left behind";
+  EXPECT_EQ(request_files, 0u);
+  EXPECT_EQ(inputs, commands().size());
   EXPECT_EQ(card_file(sim, "firstrun.sh"), "#!/bin/bash\necho first boot \xC3\xA9\n");
   EXPECT_EQ(card_file(sim, "ssh"), "");
   const std::string cmdline = card_file(sim, "cmdline.txt");

@@ -1,5 +1,7 @@
 #include "flash_fixture.h"
 
+#include <algorithm>
+
 #include "frame/entry.h"
 #include "frame/output.h"
 
@@ -13,6 +15,13 @@ std::string pattern_bytes(std::uint64_t size, std::uint32_t seed) {
   for (auto& byte : bytes) {
     state = state * 1664525u + 1013904223u;
     byte = static_cast<char>((state >> 24) | 1);
+  }
+  // A disk image, as write_image takes only those: an MBR's boot signature
+  // over an empty partition table.
+  if (size >= 512) {
+    std::fill(bytes.begin() + 446, bytes.begin() + 510, '\0');
+    bytes[510] = 0x55;
+    bytes[511] = static_cast<char>(0xAA);
   }
   return bytes;
 }

@@ -15,7 +15,8 @@ namespace wh::testing {
 inline constexpr std::uint64_t kMiB = 1024 * 1024;
 
 // Bytes that differ from one 512-byte sector to the next and are never all
-// zero, so a misplaced or missing write always shows.
+// zero, so a misplaced or missing write always shows; from 512 bytes on, the
+// first sector holds an empty MBR (a disk image without partitions).
 std::string pattern_bytes(std::uint64_t size, std::uint32_t seed = 1);
 
 class FlashMachine {

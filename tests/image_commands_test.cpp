@@ -76,7 +76,7 @@ TEST_F(ImageCommands, AllThreeAgreeOnAnImage) {
 
   EXPECT_EQ(response("image_validate_xz", image)["payload"], (json{{"valid", true}}));
   EXPECT_EQ(response("image_uncompressed_size", image)["payload"],
-            (json{{"uncompressedBytes", data.size()}}));
+            (json{{"uncompressedBytes", data.size()}, {"format", "xz"}}));
   const json result = extract("image.xz");
   EXPECT_EQ(result["payload"], (json{{"outputPath", sim.file("prepared.img")},
                                      {"sha256", testing::sha256_hex(data)},
@@ -116,7 +116,7 @@ TEST_F(ImageCommands, ManyBlocksDecodeExactlyAsOne) {
   EXPECT_EQ(many["payload"]["sha256"], one["payload"]["sha256"]);
   EXPECT_EQ(prepared(), one_file);
   EXPECT_EQ(response("image_uncompressed_size", {{"imagePath", sim.file("many.xz")}})["payload"],
-            (json{{"uncompressedBytes", data.size()}}));
+            (json{{"uncompressedBytes", data.size()}, {"format", "xz"}}));
 }
 
 // What the xz tool makes of a file: the SHA-256 of its decoded bytes, or
@@ -151,7 +151,7 @@ TEST_F(ImageCommands, ConcatenatedStreamsDecodeAsXzDoes) {
     }
     const std::string& data = *sample.decoded;
     EXPECT_EQ(validated["payload"], (json{{"valid", true}}));
-    EXPECT_EQ(measured["payload"], (json{{"uncompressedBytes", data.size()}}));
+    EXPECT_EQ(measured["payload"], (json{{"uncompressedBytes", data.size()}, {"format", "xz"}}));
     EXPECT_EQ(extracted["payload"], (json{{"outputPath", sim.file("prepared.img")},
                                           {"sha256", testing::sha256_hex(data)},
                                           {"outputSynced", true},
@@ -236,6 +236,33 @@ TEST_F(ImageCommands, ProgressLinesOfOneExtraction) {
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end() - 1), expected);
   EXPECT_EQ(json::parse(lines[4])["ok"], true);
+}
+
+// The checks decode whole images too, and say so at extraction's pace: a
+// line at 0 bytes, then at most every 500 ms, then the end; out of the size
+// the XZ index declares.
+TEST_F(ImageCommands, ChecksSendPrepareLinesAsTheyDecode) {
+  const std::string data = testing::varied_bytes(3 * kDecodedPieceBytes + 4096);
+  sim.write_file("image.xz", testing::xz_single_block(data));
+  for (const auto& [command, message] : {std::pair{"image_validate_xz", "Checking image"},
+                                         std::pair{"image_uncompressed_size", "Measuring image"}}) {
+    SCOPED_TRACE(command);
+    const auto lines = run(command, {{"imagePath", sim.file("image.xz")}}, std::chrono::milliseconds(300));
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(json::parse(lines.back())["ok"], true);
+    std::uint64_t before = 0;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+      const json line = json::parse(lines[i]);
+      EXPECT_EQ(line["stage"], "PREPARE");
+      EXPECT_EQ(line["taskId"], "image-prep");
+      EXPECT_EQ(line["message"], message);
+      EXPECT_EQ(line["bytesTotal"], data.size());
+      if (i == 0) EXPECT_EQ(line["bytesProcessed"], 0);
+      if (i > 0) EXPECT_GT(line["bytesProcessed"].get<std::uint64_t>(), before) << "one line per count";
+      before = line["bytesProcessed"];
+    }
+    EXPECT_EQ(before, data.size());
+  }
 }
 
 TEST_F(ImageCommands, PayloadChecksComeInOrder) {
@@ -326,8 +353,8 @@ std::string tool_output(const SimDir& sim, const std::string& command, const std
 // The format-neutral commands: each format found from the file's first
 // bytes and decoded as its own tool decodes it; damage named by format.
 TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
-  const std::string a = testing::varied_bytes(2 * kMiB + 77, 3) + std::string(3 * kMiB, '\0');
-  const std::string b = testing::varied_bytes(kMiB + 5, 4);
+  const std::string a = testing::disk_image(testing::varied_bytes(2 * kMiB + 77, 3)) + std::string(3 * kMiB, '\0');
+  const std::string b = testing::disk_image(testing::varied_bytes(kMiB + 5, 4));
   const std::string gz = compressed(sim, "gzip -c -6", a) + compressed(sim, "gzip -c -1", b);
   const std::string bz = compressed(sim, "bzip2 -c", a) + compressed(sim, "bzip2 -c", b);
   // A skippable frame (magic 0x184D2A5?, a length, that many bytes) first and between.
@@ -339,6 +366,9 @@ TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
     const char* tool;       // the format's own decoder, or nullptr
     std::string expected;   // the decoded bytes, or the error message
     bool fails;
+    const char* format = "";            // of a success
+    const char* table = "mbr";          // of a success
+    bool measured = false;              // a failure that image_uncompressed_size measures all the same
   };
   std::string corrupt_gz = gz;
   corrupt_gz[gz.size() / 3] = static_cast<char>(corrupt_gz[gz.size() / 3] ^ 0x55);
@@ -360,21 +390,69 @@ TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
   claim(long_zip.find(std::string("PK\x01\x02", 4)) + 24);        // central directory
   std::string corrupt_zip = testing::zip_archive({{"pi.img", a + b}});
   corrupt_zip[corrupt_zip.size() / 3] = static_cast<char>(corrupt_zip[corrupt_zip.size() / 3] ^ 0x55);
+  // Disk images the checks know, and files that are none.
+  std::string iso(40 * 1024, '\0');
+  iso.replace(32768, 6, "\x01" "CD001");
+  const auto gpt = [](std::uint64_t last_lba) {
+    std::string disk = testing::varied_bytes(kMiB, 9);
+    std::fill(disk.begin() + 446, disk.begin() + 1024 + 128 * 128, '\0');
+    disk[446 + 4] = static_cast<char>(0xEE);
+    disk[446 + 8] = 1;
+    disk[446 + 12] = disk[446 + 13] = disk[446 + 14] = disk[446 + 15] = static_cast<char>(0xFF);
+    disk[510] = 0x55;
+    disk[511] = static_cast<char>(0xAA);
+    disk.replace(512, 8, "EFI PART");
+    disk[512 + 72] = 2;                   // entries from LBA 2
+    disk[512 + 80] = static_cast<char>(128);  // 128 of them
+    disk[512 + 84] = static_cast<char>(128);  // of 128 bytes
+    disk[1024] = 0x28;                    // entry 1: a type GUID, then LBA 34 to `last_lba`
+    disk[1024 + 32] = 34;
+    for (int i = 0; i < 8; ++i) disk[1024 + 40 + i] = static_cast<char>(last_lba >> (8 * i));
+    return disk;
+  };
+  const std::string tar = [] {
+    std::string header(1024, '\0');
+    header.replace(257, 6, std::string("ustar\0", 6));
+    return header;
+  }();
+  const std::string html = "<!DOCTYPE html><html><body>Not found</body></html>\n" + std::string(700, ' ');
+  const std::string cut = testing::disk_image(testing::varied_bytes(kMiB, 5), 3 * kMiB);
+  const std::string cut_message =
+      "The image is cut short: its partition table says partition 1 ends at byte 3145728, but the image ends at "
+      "byte 1048576";
   const std::vector<Case> cases{
-      {"raw", a + b, nullptr, a + b, false},
-      {"gzip, two members and trailing zeros", gz + std::string(512, '\0'), "gzip -dc", a + b, false},
-      {"bzip2, two streams", bz, "bzip2 -dc", a + b, false},
-      {"zstd, two frames and skippable ones", zst, "zstd -q -dc", a + b, false},
+      {"raw", a + b, nullptr, a + b, false, "raw"},
+      {"gzip, two members and trailing zeros", gz + std::string(512, '\0'), "gzip -dc", a + b, false, "gzip"},
+      {"bzip2, two streams", bz, "bzip2 -dc", a + b, false, "bzip2"},
+      {"zstd, two frames and skippable ones", zst, "zstd -q -dc", a + b, false, "zstd"},
+      {"ISO 9660, no partition table", iso, nullptr, iso, false, "raw", "none"},
+      {"GPT", gpt(2047), nullptr, gpt(2047), false, "raw", "gpt"},
+      {"GPT cut short", gpt(8191), nullptr,
+       "The image is cut short: its partition table says partition 1 ends at byte 4194304, but the image ends at "
+       "byte 1048576",
+       true, "", "", true},
+      {"raw cut short", cut, nullptr, cut_message, true, "", "", true},
+      {"gzip cut short", testing::gzip_member(cut), nullptr, cut_message, true, "", "", true},
+      {"empty", "", nullptr, "The image is empty: it holds no bytes", true, "", "", true},
+      {"empty gzip", testing::gzip_member(""), nullptr, "The image is empty: the gzip file decodes to no bytes", true,
+       "", "", true},
+      {"an HTML page", html, nullptr, "Not a disk image: its first sector has no boot signature", true, "", "", true},
+      {"lz4", std::string("\x04\x22\x4D\x18\x64\x40\xA7", 7) + html, nullptr, "Unsupported image format: lz4 file",
+       true, "", "", true},
+      {".xz.gz", testing::gzip_member(testing::xz_single_block(b)), nullptr,
+       "Not a disk image: the gzip file holds an xz file (compressed twice?)", true, "", "", true},
+      {"tar inside .xz", testing::xz_single_block(tar), nullptr,
+       "Not a disk image: the xz file holds a tar archive, not a disk image", true, "", "", true},
       {"zstd cut short", zst.substr(0, zst.size() - 7), nullptr, "zstd error: unexpected end of file", true},
       {"zstd then garbage", zst + "garbage", nullptr, "zstd error: ", true},
-      {"xz", testing::xz_single_block(b), "xz -dc", b, false},
+      {"xz", testing::xz_single_block(b), "xz -dc", b, false, "xz"},
       {"gzip cut short", gz.substr(0, gz.size() - 9), nullptr, "gzip error: unexpected end of file", true},
       {"gzip damaged", corrupt_gz, nullptr, "gzip error: ", true},
       {"bzip2 cut short", bz.substr(0, bz.size() / 2), nullptr, "bzip2 error: compressed file ends unexpectedly", true},
       {"7z", std::string("7z\xBC\xAF\x27\x1C", 6) + b, nullptr, "Unsupported image format: 7z archive", true},
       {"rar", std::string("Rar!\x1A\x07\x01\x00", 8) + b, nullptr, "Unsupported image format: rar archive", true},
-      {"zip from a pipe", piped_zip, "funzip", a + b, false},
-      {"zip, stored in a folder", sim.read_file("stored.zip"), unzip_stored.c_str(), a + b, false},
+      {"zip from a pipe", piped_zip, "funzip", a + b, false, "zip"},
+      {"zip, stored in a folder", sim.read_file("stored.zip"), unzip_stored.c_str(), a + b, false, "zip"},
       {"zip of two files", testing::zip_archive({{"a.img", a}, {"b.img", b}}), nullptr,
        "Unsupported image format: a zip archive of 2 files (an image archive holds exactly one)", true},
       {"zip, encrypted", testing::zip_archive({{"pi.img", b}}, false, "secret"), nullptr,
@@ -396,17 +474,38 @@ TEST_F(ImageCommands, EveryFormatDecodesAsItsOwnToolDoes) {
     const json size = response("image_uncompressed_size", {{"imagePath", sim.file("image.bin")}, {"anyFormat", true}});
     if (c.fails) {
       for (const json& answer : {extracted, validated, size}) {
+        if (c.measured && answer == size) continue;
         EXPECT_EQ(answer["errorCode"], "XZ_INVALID");
         EXPECT_TRUE(answer.value("errorMessage", "").starts_with(c.expected)) << answer.dump();
+      }
+      // A measure, not a check: no table named for what is no disk image.
+      if (c.measured) {
+        EXPECT_EQ(size["ok"], true) << size.dump();
+        EXPECT_EQ(size["payload"].contains("partitionTable"), c.expected.starts_with("The image is cut short"));
       }
       continue;
     }
     ASSERT_EQ(extracted["ok"], true) << extracted.dump();
     EXPECT_TRUE(prepared() == c.expected);
     if (c.tool != nullptr) EXPECT_TRUE(tool_output(sim, c.tool, "image.bin") == c.expected);
-    EXPECT_EQ(validated["payload"], (json{{"valid", true}}));
-    EXPECT_EQ(size["payload"], (json{{"uncompressedBytes", c.expected.size()}, {"sha256", testing::sha256_hex(c.expected)}}));
+    EXPECT_EQ(validated["payload"], (json{{"valid", true}, {"format", c.format}, {"partitionTable", c.table}}));
+    EXPECT_EQ(size["payload"], (json{{"uncompressedBytes", c.expected.size()},
+                                     {"sha256", testing::sha256_hex(c.expected)},
+                                     {"format", c.format},
+                                     {"partitionTable", c.table}}));
   }
+  // Bytes without a partition table, asked for by name, pass as they are;
+  // a known kind of file does not.
+  sim.write_file("image.bin", html);
+  const json raw = {{"imagePath", sim.file("image.bin")}, {"rawWithoutPartitionTable", true}};
+  EXPECT_EQ(response("image_validate", raw)["payload"],
+            (json{{"valid", true}, {"format", "raw"}, {"partitionTable", "none"}}));
+  json raw_extract = raw;
+  raw_extract["outputPath"] = sim.file("prepared.img");
+  EXPECT_EQ(response("image_extract", raw_extract)["ok"], true);
+  EXPECT_TRUE(prepared() == html);
+  sim.write_file("image.bin", tar);
+  EXPECT_EQ(response("image_validate", raw)["errorMessage"], "Unsupported image format: tar archive");
   // The XZ commands keep to XZ.
   sim.write_file("image.gz", gz);
   EXPECT_EQ(response("image_validate_xz", {{"imagePath", sim.file("image.gz")}}),

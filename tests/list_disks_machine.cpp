@@ -37,14 +37,16 @@ json machine(const std::vector<json>& drives, const std::vector<json>& faults, c
           {"powershell", {{"responses", {protected_answer, listing_answer}}}}};
 }
 
-Outcome list_disks_on(const json& description) {
+Outcome list_disks_on(const json& description, const json& payload) {
   SimDir sim;
   sim.write_machine(description);
   sim.write_file("drive.img", "");
   sim.install_fake_powershell();
   auto platform = sim.platform();
   CapturedLines out;
-  run_helper({"--request", R"({"id":"l1","sessionId":"s","command":"list_disks"})"}, platform, out);
+  json request = {{"id", "l1"}, {"sessionId", "s"}, {"command", "list_disks"}};
+  if (!payload.is_null()) request["payload"] = payload;
+  run_helper({"--request", request.dump()}, platform, out);
   EXPECT_EQ(out.lines.size(), 1u);
   return {out.lines.empty() ? json() : json::parse(out.lines.back()), platform.state, sim.powershell_log()};
 }

@@ -43,7 +43,7 @@ struct Outcome {
 
 // One list_disks request on a fresh machine `description`, with the project's
 // PowerShell stand-in.
-Outcome list_disks_on(const nlohmann::json& description);
+Outcome list_disks_on(const nlohmann::json& description, const nlohmann::json& payload = nullptr);
 
 // The ids of the listed disks.
 std::vector<std::string> ids(const nlohmann::json& response);

@@ -147,5 +147,47 @@ TEST(ListDisks, TheHelperProcessAnswersOnTheMachineNamedByTheEnvironment) {
   EXPECT_EQ(sim.powershell_log(), std::vector<std::string>{kProtectedDisksScript});
 }
 
+
+// With includeUnavailable, the readers the user may be looking at but cannot
+// write now are listed too, each saying why; without it, nothing changes.
+TEST(ListDisks, IncludeUnavailableListsBusyWriteProtectedAndEmptyReaders) {
+  const json described = machine({card(1), card(2, {{"readOnly", true}}), card(3, {{"noMedium", true}}), sata_disk(),
+                                  card(5), card(6, {{"sizeBytes", 0}})},
+                                 {{{"operation", "open"}, {"path", "\\\\.\\PhysicalDrive5"}, {"error", 32}}});
+  EXPECT_EQ(ids(list_disks_on(described).response), std::vector<std::string>{"PhysicalDrive1"});
+  EXPECT_EQ(ids(list_disks_on(described, {{"includeUnavailable", false}}).response),
+            std::vector<std::string>{"PhysicalDrive1"});
+  EXPECT_FALSE(list_disks_on(described).response["payload"]["disks"][0].contains("available"));
+
+  const json disks = list_disks_on(described, {{"includeUnavailable", true}}).response["payload"]["disks"];
+  const struct {
+    const char* id;
+    bool available;
+    const char* reason;  // nullptr: none
+    std::uint64_t size;
+    bool writable;
+  } rows[] = {
+      {"PhysicalDrive1", true, nullptr, 31914983424, true},
+      {"PhysicalDrive2", false, "write-protected", 31914983424, false},
+      {"PhysicalDrive3", false, "no-medium", 0, true},
+      {"PhysicalDrive5", false, "busy", 0, false},
+      {"PhysicalDrive6", false, "no-medium", 0, true},
+  };
+  ASSERT_EQ(disks.size(), std::size(rows)) << disks.dump();
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(rows[i].id);
+    EXPECT_EQ(disks[i]["id"], rows[i].id);
+    EXPECT_EQ(disks[i]["available"], rows[i].available);
+    EXPECT_EQ(disks[i].contains("unavailableReason"), rows[i].reason != nullptr);
+    if (rows[i].reason) EXPECT_EQ(disks[i]["unavailableReason"], rows[i].reason);
+    EXPECT_EQ(disks[i]["sizeBytes"], rows[i].size);
+    EXPECT_EQ(disks[i]["writable"], rows[i].writable);
+  }
+  // Of a busy drive nothing is known but where it is.
+  EXPECT_EQ(disks[3]["model"], "Unknown");
+  EXPECT_EQ(disks[3]["removable"], false);
+  EXPECT_EQ(disks[3]["serial"], nullptr);
+}
+
 }  // namespace
 }  // namespace wh

@@ -63,6 +63,10 @@ class MemoryHandle : public Handle {
   OsStatus dismount_volume() override { return Err(unsupported()); }
   OsResult<FileIdentity> file_identity() override { return Err(unsupported()); }
   OsResult<VolumeInformation> volume_information() override { return Err(unsupported()); }
+  OsResult<FileStatus> status() override { return Err(unsupported()); }
+  OsResult<std::string> final_path() override { return Err(unsupported()); }
+  OsResult<bool> user_may_change() override { return Err(unsupported()); }
+  OsResult<std::vector<std::string>> virtual_disk_hosts() override { return Err(unsupported()); }
   OsResult<std::uint32_t> logical_sector_bytes() override {
     if (device_sector == 0) return Err(unsupported());
     return device_sector;

@@ -49,10 +49,20 @@ TEST_F(Readback, VerifyHashHashesExactlyTheCountAsFarAsTheDiskGoes) {
     card.machine["drives"][0]["logicalSectorBytes"] = sector;
     for (const auto& c : cases) {
       card.sim.write_file("events.log", "");
-      const auto lines = card.run("verify_hash", card.target({{"bytesTotal", c.total}}));
-      ASSERT_EQ(lines.size(), 1u) << "no progress lines";
-      const json& payload = lines[0]["payload"];
-      EXPECT_EQ(payload["verifiedBytes"], c.verified) << c.total << lines[0].dump();
+      const auto lines = card.run("verify_hash", card.target({{"bytesTotal", c.total}, {"taskId", "v1"}}));
+      // VERIFY lines, as a write's readback sends them: at 0 bytes, at most
+      // every 500 ms, at the end.
+      ASSERT_GE(lines.size(), 3u);
+      const std::vector<std::string> seen = testing::stages(lines);
+      EXPECT_EQ(seen, (std::vector<std::string>(lines.size() - 1, "VERIFY Reading the target back from a fresh "
+                                                                  "Windows disk handle")));
+      const json& last = lines[lines.size() - 2];
+      EXPECT_EQ(lines[0]["bytesProcessed"], 0);
+      EXPECT_EQ(last["bytesProcessed"], c.verified);
+      EXPECT_EQ(last["bytesTotal"], c.total);
+      EXPECT_EQ(last["taskId"], "v1");
+      const json& payload = lines.back()["payload"];
+      EXPECT_EQ(payload["verifiedBytes"], c.verified) << c.total << lines.back().dump();
       EXPECT_EQ(payload["observedSha256"], sha256_hex(content.substr(0, c.verified))) << c.total;
       for (const json& read : drive_reads()) {
         EXPECT_EQ(read["offset"].get<std::uint64_t>() % sector, 0u) << read;

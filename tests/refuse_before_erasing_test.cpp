@@ -63,8 +63,29 @@ struct Laptop {
   FlashMachine card;
 };
 
+const std::string kElevation =
+    "Windows denied exclusive raw disk access. Run Tovrin Zarerud as administrator, close File Explorer windows for "
+    "this target, unplug and reconnect it, then try again.";
+
 // Stands for the test's own image path in a table's payloads.
 const std::string kImage = "<image>";
+
+// Files that are no sound disk image, for the refusals below.
+std::string tar_header() {
+  std::string header(1024, '\0');
+  header.replace(0, 6, "pi.img");
+  header.replace(257, 6, std::string("ustar\0", 6));
+  return header;
+}
+std::string with_method(std::string zip, std::uint16_t method) {
+  const auto put = [&](std::size_t at) {
+    zip[at] = static_cast<char>(method & 0xFF);
+    zip[at + 1] = static_cast<char>(method >> 8);
+  };
+  put(8);                                                  // local header
+  put(zip.find(std::string("PK\x01\x02", 4)) + 10);      // central directory
+  return zip;
+}
 
 TEST(RefuseBeforeErasing, DoomedAndUnsafeRequestsAreRefusedBeforeAnyDiskIsTouched) {
   const Laptop model;
@@ -84,12 +105,13 @@ TEST(RefuseBeforeErasing, DoomedAndUnsafeRequestsAreRefusedBeforeAnyDiskIsTouche
     json payload;
     std::string code;
     std::string message;  // "{step}" stands for the command's step name
+    bool empty_image = false;  // the image file holds no bytes at all
   } cases[] = {
-      {"an image larger than the card", std::string(card.card_size + kMiB, 'x'), [](json&) {}, {"write_image"},
+      {"an image larger than the card", testing::disk_image(std::string(card.card_size + kMiB, 'x')), [](json&) {}, {"write_image"},
        card.target({{"imagePath", image}}), "WRITE_FAILED",
        "The image does not fit the target disk: writing it takes 17825792 bytes and the disk holds 16777216 bytes; "
        "nothing was written."},
-      {"an image one byte too long, counted in whole sectors", std::string(card.card_size + 1, 'x'), [](json&) {},
+      {"an image one byte too long, counted in whole sectors", testing::disk_image(std::string(card.card_size + 1, 'x')), [](json&) {},
        {"write_image"}, card.target({{"imagePath", image}}), "WRITE_FAILED",
        "The image does not fit the target disk: writing it takes 16777728 bytes and the disk holds 16777216 bytes; "
        "nothing was written."},
@@ -120,6 +142,99 @@ TEST(RefuseBeforeErasing, DoomedAndUnsafeRequestsAreRefusedBeforeAnyDiskIsTouche
          return payload;
        }(),
        "DEVICE_NOT_REMOVABLE", "Expected target serial is invalid; {step} was not started."},
+      // Images that are empty, no disk image, or cut short; sizes that are
+      // declared before the data. Each refused before the card is touched.
+      {"an empty image", "", [](json&) {}, {"write_image"}, card.target({{"imagePath", image}}), "XZ_INVALID",
+       "The image is empty: it holds no bytes; nothing was written.", true},
+      {"an empty gzip image, streamed", testing::gzip_member(""), [](json&) {}, {"write_image"},
+       card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "The image is empty: the gzip file decodes to no bytes; nothing was written."},
+      {"an empty xz image, streamed", testing::xz_single_block(""), [](json&) {}, {"write_image"},
+       card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "The image is empty: the xz file decodes to no bytes; nothing was written."},
+      {"an HTML page saved as the image", "<!DOCTYPE html><html><body>Not found</body></html>\n" + std::string(600, ' '),
+       [](json&) {}, {"write_image"}, card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "Not a disk image: its first sector has no boot signature (55 AA) and it holds no ISO 9660 volume descriptor "
+       "(a web page or another file saved under an image's name?); nothing was written."},
+      {"an lz4 file", std::string("\x04\x22\x4D\x18\x64\x40\xA7", 7) + std::string(600, 'z'), [](json&) {},
+       {"write_image"}, card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "Unsupported image format: lz4 file; nothing was written."},
+      {"an LZMA-alone file", std::string("\x5D\x00\x00\x80\x00", 5) + std::string(8, '\xFF') + std::string(600, 'z'),
+       [](json&) {}, {"write_image"}, card.target({{"imagePath", image}}), "XZ_INVALID",
+       "Unsupported image format: LZMA-alone file (.lzma); nothing was written."},
+      {"a .Z file", std::string("\x1F\x9D\x90", 3) + std::string(600, 'z'), [](json&) {}, {"write_image"},
+       card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "Unsupported image format: compress file (.Z); nothing was written."},
+      {"a tar archive", tar_header(), [](json&) {}, {"write_image"}, card.target({{"imagePath", image}}),
+       "XZ_INVALID", "Unsupported image format: tar archive; nothing was written."},
+      {"an .xz.gz", testing::gzip_member(testing::xz_single_block(pattern_bytes(kMiB))), [](json&) {},
+       {"write_image"}, card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "Not a disk image: the gzip file holds an xz file (compressed twice?); nothing was written."},
+      {"a tar inside .xz", testing::xz_single_block(tar_header()), [](json&) {}, {"write_image"},
+       card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "Not a disk image: the xz file holds a tar archive, not a disk image; nothing was written."},
+      {"an .xz written without decompress", testing::xz_single_block(pattern_bytes(kMiB)), [](json&) {},
+       {"write_image"}, card.target({{"imagePath", image}}), "XZ_INVALID",
+       "Not a disk image: the image is an xz file; write it with decompress, or extract it first; nothing was "
+       "written."},
+      {"a raw image cut short", testing::disk_image(pattern_bytes(kMiB), 3 * kMiB), [](json&) {}, {"write_image"},
+       card.target({{"imagePath", image}}), "XZ_INVALID",
+       "The image is cut short: its partition table says partition 1 ends at byte 3145728, but the image ends at "
+       "byte 1048576 (a download that did not finish, or a damaged copy); nothing was written."},
+      {"an .xz cut short, told by its index", testing::xz_single_block(testing::disk_image(pattern_bytes(kMiB), 3 * kMiB)),
+       [](json&) {}, {"write_image"}, card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "The image is cut short: its partition table says partition 1 ends at byte 3145728, but the image ends at "
+       "byte 1048576 (a download that did not finish, or a damaged copy); nothing was written."},
+      {"a .gz cut short, told by bytesTotal", testing::gzip_member(testing::disk_image(pattern_bytes(kMiB), 3 * kMiB)),
+       [](json&) {}, {"write_image"}, card.target({{"imagePath", image}, {"decompress", true}, {"bytesTotal", kMiB}}),
+       "XZ_INVALID",
+       "The image is cut short: its partition table says partition 1 ends at byte 3145728, but the image ends at "
+       "byte 1048576 (a download that did not finish, or a damaged copy); nothing was written."},
+      {"an .xz download cut short, its index gone",
+       [] {
+         const std::string xz = testing::xz_single_block(testing::varied_bytes(2 * kMiB));
+         return xz.substr(0, xz.size() / 2);
+       }(),
+       [](json&) {}, {"write_image"}, card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "xz error: the file's index cannot be read from its end: the file is cut short or damaged; nothing was "
+       "written."},
+      {"a zip whose central directory declares more than the card",
+       testing::zip_archive({{"pi.img", testing::disk_image(std::string(card.card_size + kMiB, '\x11'))}}),
+       [](json&) {}, {"write_image"}, card.target({{"imagePath", image}, {"decompress", true}}), "WRITE_FAILED",
+       "The image does not fit the target disk: writing it takes 17825792 bytes and the disk holds 16777216 bytes; "
+       "nothing was written."},
+      {"an .xz whose index declares more than the card",
+       testing::xz_single_block(testing::disk_image(std::string(card.card_size + kMiB, '\x11'))), [](json&) {},
+       {"write_image"}, card.target({{"imagePath", image}, {"decompress", true}}), "WRITE_FAILED",
+       "The image does not fit the target disk: writing it takes 17825792 bytes and the disk holds 16777216 bytes; "
+       "nothing was written."},
+      {"a zip of two files", testing::zip_archive({{"a.img", pattern_bytes(kMiB)}, {"b.img", pattern_bytes(kMiB)}}),
+       [](json&) {}, {"write_image"}, card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "Unsupported image format: a zip archive of 2 files (an image archive holds exactly one); nothing was "
+       "written."},
+      {"an encrypted zip", testing::zip_archive({{"pi.img", pattern_bytes(kMiB)}}, false, "secret"), [](json&) {},
+       {"write_image"}, card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "Unsupported image format: an encrypted zip archive; nothing was written."},
+      {"a zip of another method", with_method(testing::zip_archive({{"pi.img", pattern_bytes(kMiB)}}, true), 12),
+       [](json&) {}, {"write_image"}, card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "Unsupported image format: a zip archive compressed with method 12 (only stored and deflated images); "
+       "nothing was written."},
+      {"a 7z archive", std::string("7z\xBC\xAF\x27\x1C", 6) + pattern_bytes(kMiB), [](json&) {}, {"write_image"},
+       card.target({{"imagePath", image}, {"decompress", true}}), "XZ_INVALID",
+       "Unsupported image format: 7z archive; nothing was written."},
+      // Not elevated: Windows refuses the query of its own disk, and the
+      // query of the target; both are the elevation refusal.
+      {"a helper that is not elevated", "", [](json& m) { m["elevated"] = false; },
+       {"write_image", "prepare_disk", "reformat_disk", "apply_customization", "finalize_disk", "detach_target",
+        "verify_hash"},
+       card.target({{"imagePath", image}, {"bytesTotal", 512}}), "ELEVATION_DENIED", kElevation},
+      {"a helper that is not elevated, Windows' own volume unlisted", "",
+       [](json& m) {
+         m["elevated"] = false;
+         m["volumes"].erase(0);
+       },
+       {"write_image", "verify_hash"}, card.target({{"imagePath", image}, {"bytesTotal", 512}}), "ELEVATION_DENIED",
+       kElevation},
       {"a volume label holding NUL", "", [](json&) {}, {"reformat_disk"},
        card.target({{"volumeLabel", std::string("CARD\0; Clear-Disk 0", 19)}}), "UNKNOWN",
        "Invalid volumeLabel payload field: it holds a control character; reformat was not started."},
@@ -128,7 +243,8 @@ TEST(RefuseBeforeErasing, DoomedAndUnsafeRequestsAreRefusedBeforeAnyDiskIsTouche
     for (const std::string& command : c.commands) {
       SCOPED_TRACE(std::string(c.name) + ", " + command);
       Laptop fresh;
-      fresh.card.sim.write_file("image.img", c.image_bytes.empty() ? pattern_bytes(kMiB) : c.image_bytes);
+      fresh.card.sim.write_file("image.img",
+                                c.image_bytes.empty() && !c.empty_image ? pattern_bytes(kMiB) : c.image_bytes);
       c.arrange(fresh.card.machine);
       json payload = c.payload;
       if (payload.contains("imagePath") && payload["imagePath"] == image) {

@@ -49,6 +49,8 @@ class SimDir {
   void install_powershell_script(const std::string& body) const;
   // The scripts the stand-in received, in order.
   std::vector<std::string> powershell_log() const;
+  // The environment each run of the stand-in received, as an object.
+  std::vector<nlohmann::json> powershell_environments() const;
   // machine.json as it is now (processes write their changes back).
   nlohmann::json machine() const;
   // events.log: what every process did to the machine, one object a line.

@@ -4,10 +4,14 @@
 // when the stand-in brings a disk online and when a rewritten online disk is
 // let go of.
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <set>
 
 #include <gtest/gtest.h>
 
 #include "disk_script_texts.h"
+#include "helper_crowd.h"
 #include "platform/sim/sim_mount.h"
 #include "platform/sim/sim_machine_file.h"
 #include "sim_dir.h"
@@ -205,6 +209,52 @@ TEST_F(SimMountMoments, FinalizeMountsTheCardItBringsOnline) {
   EXPECT_EQ(effects, (std::vector<json>{{{"op", "mountSideEffect"}, {"disk", 1}, {"cause", "online"},
                                          {"partitionOffset", kBoot}, {"fatCopies", 2}, {"freeClusters", 96},
                                          {"nextFreeCluster", 6}}}));
+}
+
+
+// Three helpers at once, each writing its own blank card: Windows mounts
+// each new FAT volume and gives it a drive letter of its own. Every process
+// changes machine.json under the machine's lock, on the file as it is then,
+// so none undoes another's volume or takes its letter.
+TEST(SimMountCrowd, ThreeCardsWrittenAtOnceGetThreeLetters) {
+  SimDir dir;
+  // The realistic card image: its boot partition is a FAT32 volume that
+  // Windows mounts (the small one above has no files to mount).
+  std::ifstream in(std::string(CARD_IMAGES_DIR) + "/card.img", std::ios::binary);
+  const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(image.empty());
+  dir.write_file("image.img", image);
+  json machine = {{"elevated", true}, {"sleepScale", 0}, {"drives", json::array()}};
+  std::vector<std::string> requests;
+  for (int n = 1; n <= 3; ++n) {
+    const std::string card = "card" + std::to_string(n) + ".img";
+    const std::string path = "\\\\.\\PhysicalDrive" + std::to_string(n);
+    dir.write_file(card, std::string(image.size(), '\0'));
+    machine["drives"].push_back({{"number", n}, {"backingFile", card}, {"serial", "SD-" + std::to_string(n)},
+                                 {"busType", 12}, {"removableMedia", true}});
+    const json payload = {{"osDevicePath", path}, {"imagePath", dir.file("image.img")}, {"skipReadback", true},
+                          {"expectedIdentity", {{"physicalDriveNumber", path}, {"sizeBytes", image.size()}}}};
+    requests.push_back(json{{"id", std::to_string(n)}, {"sessionId", "crowd"}, {"command", "write_image"},
+                            {"payload", payload}}
+                           .dump());
+  }
+  dir.write_machine(machine);
+  const testing::Crowd crowd = testing::run_crowd(dir, requests, std::chrono::seconds(60));
+  ASSERT_EQ(crowd.failure, "");
+  ASSERT_EQ(crowd.killed, 0);
+  for (const testing::CrowdMember& member : crowd.members) {
+    ASSERT_FALSE(member.lines.empty());
+    EXPECT_EQ(member.lines.back()["ok"], true) << member.lines.back();
+  }
+  std::set<std::string> letters;
+  std::set<int> disks;
+  const json after = dir.machine();
+  for (const json& volume : after["volumes"]) {
+    disks.insert(volume["extents"][0]["disk"].get<int>());
+    for (const json& letter : volume.value("letters", json::array())) letters.insert(letter.get<std::string>());
+  }
+  EXPECT_EQ(disks, (std::set<int>{1, 2, 3}));
+  EXPECT_EQ(letters, (std::set<std::string>{"D", "E", "F"}));
 }
 
 }  // namespace

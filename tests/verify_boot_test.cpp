@@ -137,6 +137,19 @@ TEST(VerifyBoot, ImageRowRules) {
       {"sparse: more skipped than the image",
        {{"expectedSha256", d}, {"observedSha256", d}, {"verifiedBytes", 0}, {"imageBytes", 1}, {"bytesSkipped", 2}},
        "failed", 0, 1},
+      // Windows' mount changed FAT metadata, which the classification found
+      // and nothing else: differing digests pass, and are never skipped.
+      {"mount side effects only", {{"expectedSha256", d}, {"observedSha256", "0" + d.substr(1)}, {"mountSideEffectsOnly", true}},
+       "passed", 0, 0},
+      {"mount side effects only, skipChecksum too",
+       {{"expectedSha256", d}, {"observedSha256", "0" + d.substr(1)}, {"mountSideEffectsOnly", true}, {"skipChecksum", true}},
+       "passed", 0, 0},
+      {"mount side effects only, no observed digest", {{"expectedSha256", d}, {"mountSideEffectsOnly", true}}, "failed",
+       0, 0},
+      {"mount side effects only, a size short",
+       {{"expectedSha256", d}, {"observedSha256", "0" + d.substr(1)}, {"mountSideEffectsOnly", true},
+        {"verifiedBytes", 99}, {"imageBytes", 100}},
+       "failed", 99, 100},
   };
   BootCard boot;
   for (const auto& c : cases) {
@@ -155,6 +168,13 @@ TEST(VerifyBoot, ImageRowRules) {
     EXPECT_EQ(ids(report).size(), failed ? 1u : kAllRows.size());
     EXPECT_EQ(report["success"], !failed);
     EXPECT_EQ(report["outcome"], failed ? "failed" : "working");
+    const bool mount = c.fields.is_object() && c.fields.value("mountSideEffectsOnly", false);
+    EXPECT_EQ(row["details"].contains("mountSideEffectsOnly"), mount);
+    if (mount && !failed) {
+      EXPECT_EQ(row["message"], "Every byte written to the target matches the prepared Raspberry Pi OS image, except "
+                                "the FAT metadata Windows rewrote when it mounted the card.");
+      EXPECT_EQ(row["details"]["checksumSkipped"], false);
+    }
   }
 }
 

@@ -131,7 +131,7 @@ TEST_F(WriteImage, BytesTotalAndSkippedReadback) {
 // A streamed write: the image decoded on the way to the card, with no file
 // written anywhere, the digest and the readback those of the decoded bytes.
 TEST_F(WriteImage, DecompressWritesTheDecodedImageWithNoPreparedFile) {
-  const std::string image = testing::varied_bytes(9 * kMiB + 1536);
+  const std::string image = testing::disk_image(testing::varied_bytes(9 * kMiB + 1536));
   const std::string half = image.substr(0, 5 * kMiB), rest = image.substr(5 * kMiB);
   const struct {
     const char* name;
@@ -222,13 +222,15 @@ TEST_F(WriteImage, TransfersAreWholeSectorsOfTheDisksOwnSize) {
   }
 }
 
-TEST_F(WriteImage, EmptyImageVerifiesTheEmptyDigest) {
+// An empty image would leave the old system on the card, and its readback
+// would match the empty digest: it is refused before the card is touched.
+TEST_F(WriteImage, EmptyImageIsRefusedNotVerifiedAsTheEmptyDigest) {
   card.sim.write_file("image.img", "");
-  const json payload = flash()["payload"];
-  EXPECT_EQ(payload["sourceSha256"], kEmptySha256);
-  EXPECT_EQ(payload["observedSha256"], kEmptySha256);
-  EXPECT_EQ(payload["verifyAttempts"], 1);
-  EXPECT_TRUE(drive_writes().empty());
+  const json response = flash();
+  EXPECT_EQ(response["errorCode"], "XZ_INVALID");
+  EXPECT_EQ(response["errorMessage"], "The image is empty: it holds no bytes; nothing was written.");
+  EXPECT_EQ(response.dump().find(kEmptySha256), std::string::npos);
+  for (const json& event : card.sim.events()) EXPECT_NE(event.value("path", ""), "\\\\.\\PhysicalDrive2") << event;
 }
 
 }  // namespace
@@ -250,7 +252,10 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
   std::string damaged = gzipped;
   damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 0x55);
   card.sim.write_file("damaged.gz", damaged);
-  card.sim.write_file("large.gz", testing::gzip_member(std::string(card.card_size + 8 * kMiB, '\x11')));
+  card.sim.write_file("large.gz", testing::gzip_member(testing::disk_image(std::string(card.card_size + 8 * kMiB, '\x11'))));
+  // Its own table says its partition ends at 3 MiB; it ends at 1 MiB, which
+  // only the decoding tells.
+  card.sim.write_file("cut.gz", testing::gzip_member(testing::disk_image(pattern_bytes(kMiB), 3 * kMiB)));
   const std::string too_large = "The image does not fit the target disk: it holds more than " +
                                 std::to_string(card.card_size + 4 * kMiB) + " bytes and the disk holds " +
                                 std::to_string(card.card_size) + " bytes; the write stopped at byte " +
@@ -275,8 +280,17 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
       {"the new partition table not taken", {{{"operation", "updateProperties"}, {"path", drive}, {"error", 1117}}},
        {}, "WRITE_FAILED", "The request could not be performed because of an I/O device error. (os error 1117)",
        "FINALIZE Flushing disk buffers", true},
-      {"image read fault", {{{"operation", "read"}, {"error", 23}, {"mode", "fileRead"}}}, {}, "WRITE_FAILED",
-       "Data error (cyclic redundancy check). (os error 23)", "", true},
+      {"image read fault", {{{"operation", "read"}, {"error", 23}, {"mode", "fileRead"}, {"skip", 1}}}, {},
+       "WRITE_FAILED", "Reading the image failed: Data error (cyclic redundancy check). (os error 23)", "", true},
+      {"image read fault at the image's first read", {{{"operation", "read"}, {"error", 23}, {"mode", "fileRead"}}},
+       {}, "WRITE_FAILED",
+       "Reading the image failed: Data error (cyclic redundancy check). (os error 23); nothing was written.", "",
+       false},
+      {"a volume that cannot be locked", {{{"operation", "lock"}, {"error", 5}}}, {}, "UNMOUNT_FAILED",
+       "Unable to lock mounted volume \\\\?\\Volume{b00f}\\ after force-dismount: initial lock failed with Access is "
+       "denied. (os error 5); lock retry failed with Access is denied. (os error 5). Close File Explorer windows and "
+       "other programs using this target, then try again. Nothing was written.",
+       "", false},
       {"a drive write that accepts nothing",
        {{{"operation", "write"}, {"path", drive}, {"maxBytesPerCall", 0}, {"skip", 1}}}, {}, "WRITE_FAILED",
        "failed to write whole buffer", "", true},
@@ -287,17 +301,19 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
        "", false},
       {"raw open in use", {{{"operation", "open"}, {"path", drive}, {"error", 32}, {"mode", "exclusiveWrite"}}}, {},
        "DEVICE_DISCONNECTED",
-       "The process cannot access the file because it is being used by another process. (os error 32)", "", false},
+       "The process cannot access the file because it is being used by another process. (os error 32); nothing was "
+       "written.",
+       "", false},
       {"card pulled before readback", {{{"operation", "disappear"}, {"path", drive}, {"error", 1167}, {"afterOpens", 5}}},
        {}, "DEVICE_DISCONNECTED", "The device is not connected. (os error 1167)", "FINALIZE Disk buffers flushed", true},
       {"image path names a drive", json::array(), {{"imagePath", "\\\\.\\PhysicalDrive0"}}, "IMAGE_MISSING",
-       "Image path names a device or volume, not a file: \\\\.\\PhysicalDrive0", "", false},
+       "Image path names a device or volume, not a file: \\\\.\\PhysicalDrive0; nothing was written.", "", false},
       {"image path names a volume", json::array(), {{"imagePath", "//?/Volume{b00f}"}}, "IMAGE_MISSING",
-       "Image path names a device or volume, not a file: //?/Volume{b00f}", "", false},
+       "Image path names a device or volume, not a file: //?/Volume{b00f}; nothing was written.", "", false},
       {"image missing", json::array(), {{"imagePath", card.sim.file("gone.img")}}, "IMAGE_MISSING",
        "", "", false},
       {"7z streamed", json::array(), {{"imagePath", card.sim.file("image.7z")}, {"decompress", true}},
-       "XZ_INVALID", "Unsupported image format: 7z archive", "", false},
+       "XZ_INVALID", "Unsupported image format: 7z archive; nothing was written.", "", false},
       {"bytesTotal beyond the card, streamed", json::array(),
        {{"imagePath", card.sim.file("image.gz")}, {"decompress", true}, {"bytesTotal", card.card_size + 512}},
        "WRITE_FAILED", "", "", false},
@@ -306,6 +322,12 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
       {"decoded image larger than the card", json::array(),
        {{"imagePath", card.sim.file("large.gz")}, {"decompress", true}}, "WRITE_FAILED",
        too_large.c_str(), "", true},
+      {"decoded image cut short, no size announced", json::array(),
+       {{"imagePath", card.sim.file("cut.gz")}, {"decompress", true}}, "XZ_INVALID",
+       "The image is cut short: its partition table says partition 1 ends at byte 3145728, but the image ends at "
+       "byte 1048576 (a download that did not finish, or a damaged copy); the card holds its first 1048576 bytes and "
+       "will not boot.",
+       "FINALIZE Disk buffers flushed", true},
   };
   for (const auto& c : cases) {
     card.sim.write_file("card.img", std::string(card.card_size, '\0'));
@@ -329,6 +351,7 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
     }
     EXPECT_EQ(opened, c.drive_opened_for_writing) << c.name;
     EXPECT_TRUE(closed_before_unlock) << c.name;
+    if (!c.drive_opened_for_writing) EXPECT_TRUE(card.sim.read_file("card.img") == std::string(card.card_size, '\0'));
   }
 }
 
@@ -413,6 +436,8 @@ TEST_F(WriteImage, ProgressIsPacedByTheClock) {
   ASSERT_GE(writes.size(), 2u);
   ASSERT_LE(writes.size(), 5u);
   EXPECT_EQ(writes.back()["bytesProcessed"], 16 * kMiB);
+  // 100% once: the closing line only when the last paced one fell short.
+  EXPECT_NE(writes[writes.size() - 2]["bytesProcessed"], writes.back()["bytesProcessed"]);
   EXPECT_LE(writes[0]["speedBps"].get<double>(), 4 * kMiB / 0.6);
   // At most one every 500 ms: the start, after 8 and 16 MiB, the end.
   ASSERT_EQ(verifies.size(), 4u);

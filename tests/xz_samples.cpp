@@ -1,5 +1,6 @@
 #include "xz_samples.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -117,6 +118,19 @@ std::string varied_bytes(std::size_t size, std::uint32_t seed) {
     // Few distinct values in runs: compressible, but never zero.
     data[i] = static_cast<char>(1 + ((state >> 24) % 16));
   }
+  return data;
+}
+
+std::string disk_image(std::string data, std::uint64_t partition_end) {
+  std::fill(data.begin() + 446, data.begin() + 510, '\0');
+  if (partition_end != 0) {
+    const auto sectors = static_cast<std::uint32_t>(partition_end / 512 - 1);
+    data[446 + 4] = 0x0C;
+    for (int i = 0; i < 4; ++i) data[446 + 8 + i] = static_cast<char>(i == 0 ? 1 : 0);
+    for (int i = 0; i < 4; ++i) data[446 + 12 + i] = static_cast<char>(sectors >> (8 * i));
+  }
+  data[510] = 0x55;
+  data[511] = static_cast<char>(0xAA);
   return data;
 }
 

@@ -49,6 +49,10 @@ std::string zip_archive(const std::vector<ZipEntry>& files, bool stored = false,
 
 // Deterministic bytes that compress a little, like code in a disk image.
 std::string varied_bytes(std::size_t size, std::uint32_t seed = 1);
+// `data` (512 bytes or more) made a disk image: its first sector an MBR with
+// the boot signature and, with `partition_end`, one partition from sector 1
+// to that byte (else none).
+std::string disk_image(std::string data, std::uint64_t partition_end = 0);
 // The SHA-256 of `data` in hex, computed apart from the helper's own code.
 std::string sha256_hex(const std::string& data);
 

@@ -121,17 +121,27 @@ BootCheck image_check(const ImageEvidence& evidence) {
                 {{"expectedSha256", evidence.expected_sha256},
                  {"observedSha256", evidence.observed_sha256},
                  {"verifiedBytes", evidence.verified_bytes},
-                 {"checksumSkipped", evidence.skip_checksum}}};
-  if (evidence.skip_checksum) {
+                 {"checksumSkipped", evidence.skip_checksum && !evidence.mount_side_effects_only}}};
+  const std::string expected = digest_or_empty(evidence.expected_sha256);
+  const std::string observed = digest_or_empty(evidence.observed_sha256);
+  // Whole: every byte of the image, or of a sparse write's extents that
+  // with the skipped bytes make up the image.
+  const bool whole = !expected.empty() && !observed.empty() && evidence.bytes_skipped <= evidence.image_bytes &&
+                     evidence.verified_bytes == evidence.image_bytes - evidence.bytes_skipped;
+  if (evidence.mount_side_effects_only) row.details["mountSideEffectsOnly"] = true;
+  if (evidence.skip_checksum && !evidence.mount_side_effects_only) {
     row.status = CheckStatus::kSkipped;
     row.critical = false;
     row.message = "Byte-for-byte checksum is skipped until boot files are confirmed present.";
-  } else if (const std::string expected = digest_or_empty(evidence.expected_sha256);
-             !expected.empty() && digest_or_empty(evidence.observed_sha256) == expected &&
-             evidence.bytes_skipped <= evidence.image_bytes &&
-             evidence.verified_bytes == evidence.image_bytes - evidence.bytes_skipped) {
+  } else if (whole && observed == expected) {
     row.status = CheckStatus::kPassed;
     row.message = "Every byte written to the target matches the prepared Raspberry Pi OS image.";
+  } else if (whole && evidence.mount_side_effects_only) {
+    // The classification compared every byte; the digests cannot agree once
+    // Windows has mounted the card.
+    row.status = CheckStatus::kPassed;
+    row.message = "Every byte written to the target matches the prepared Raspberry Pi OS image, except the FAT "
+                  "metadata Windows rewrote when it mounted the card.";
   }
   if (evidence.bytes_skipped > 0) {
     row.details["bytesSkipped"] = evidence.bytes_skipped;
@@ -139,7 +149,8 @@ BootCheck image_check(const ImageEvidence& evidence) {
       row.message = "Every byte written to the target matches the Raspberry Pi OS image: " +
                     std::to_string(evidence.verified_bytes) + " bytes written and read back; " +
                     std::to_string(evidence.bytes_skipped) +
-                    " bytes of free file-system space were not written and keep the card's old contents.";
+                    " bytes of free file-system space were not written and keep the card's old contents." +
+                    (observed == expected ? "" : " Only the FAT metadata Windows rewrote when it mounted the card differs.");
     } else if (row.status == CheckStatus::kFailed) {
       row.message = "The written parts of the card do not match the image.";
     }

@@ -37,12 +37,18 @@ struct ImageEvidence {
   // the written extents, which with it make up the image.
   std::uint64_t bytes_skipped = 0;
   bool skip_checksum = false;
+  // The app's classification of a remaining difference said it is only
+  // Windows' mount rewriting FAT metadata (classify_mismatch, or
+  // write_image's readbackClass, "safe").
+  bool mount_side_effects_only = false;
 };
 
 // "passed" for equal SHA-256 digests (64 hexadecimal characters, of either
 // case) over the whole image, or over a sparse write's extents that with the
 // skipped bytes make up the image (the row then says so and gives
-// bytesSkipped); "skipped" and not critical with skip_checksum.
+// bytesSkipped), and with mount_side_effects_only for two sound digests that
+// differ; "skipped" and not critical with skip_checksum (unless
+// mount_side_effects_only settles it).
 BootCheck image_check(const ImageEvidence& evidence);
 
 // The row that stands in for the rest of the inspection when the card could

@@ -39,6 +39,7 @@ ImageEvidence read_evidence(const json& payload) {
   evidence.image_bytes = optional_count(payload, "imageBytes").value_or(evidence.verified_bytes);
   evidence.bytes_skipped = optional_count(payload, "bytesSkipped").value_or(0);
   evidence.skip_checksum = optional_flag(payload, "skipChecksum");
+  evidence.mount_side_effects_only = optional_flag(payload, "mountSideEffectsOnly");
   return evidence;
 }
 

@@ -41,7 +41,7 @@ bool removable_bus_name(const std::string& bus) {
 
 }  // namespace
 
-json disk_info_json(const DiskInfo& disk) {
+json disk_info_json(const DiskInfo& disk, bool with_availability) {
   json out = {
       {"bsdDisk", drive_name(disk.number)},
       {"id", drive_name(disk.number)},
@@ -60,7 +60,21 @@ json disk_info_json(const DiskInfo& disk) {
       {"writable", true},
   };
   if (disk.target_type) out["targetType"] = *disk.target_type;
+  if (disk.unavailable_reason == "write-protected") out["writable"] = false;
+  if (disk.unavailable_reason == "busy") out["removable"] = out["writable"] = false;
+  if (with_availability) {
+    out["available"] = !disk.unavailable_reason;
+    if (disk.unavailable_reason) out["unavailableReason"] = *disk.unavailable_reason;
+  }
   return out;
+}
+
+DiskInfo busy_disk_info(std::uint32_t number) {
+  DiskInfo disk;
+  disk.number = number;
+  disk.model = disk.bus = disk.vendor = "Unknown";
+  disk.unavailable_reason = "busy";
+  return disk;
 }
 
 std::string_view bus_label(std::uint32_t bus_type) {

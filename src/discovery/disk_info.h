@@ -24,11 +24,21 @@ struct DiskInfo {
   std::optional<std::string> target_type;  // left out of the JSON when absent
   std::string bus;                         // usbPath is "Bus:" followed by this
   std::string vendor;
+  // Why the disk cannot be written now, for a listing that includes such
+  // disks: "busy" (another program holds it alone: nothing else is known of
+  // it), "write-protected", "no-medium" (an empty reader).
+  std::optional<std::string> unavailable_reason;
 };
 
 // The DiskInfo object. Only listable disks are ever built, so the flags are
-// constants: not internal, boot or system, removable and writable.
-nlohmann::json disk_info_json(const DiskInfo& disk);
+// constants: not internal, boot or system, removable and writable; but a
+// write-protected disk is not writable, and of a busy one neither is known.
+// `with_availability` adds `available` and, when false, `unavailableReason`.
+nlohmann::json disk_info_json(const DiskInfo& disk, bool with_availability = false);
+
+// The entry of a drive that another program holds alone: only its number
+// is known.
+DiskInfo busy_disk_info(std::uint32_t number);
 
 // "SCSI", "ATA", "USB", "SATA", "SD", "MMC", "NVMe" or "Unknown".
 std::string_view bus_label(std::uint32_t bus_type);

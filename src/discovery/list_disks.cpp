@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "discovery/device_query.h"
+#include "frame/payload_fields.h"
 #include "frame/powershell_runner.h"
 
 namespace wh {
@@ -22,7 +23,7 @@ std::string parser_message(const json::exception& error) {
 
 }  // namespace
 
-std::optional<std::vector<DiskInfo>> probe_disks(Platform& platform) {
+std::optional<std::vector<DiskInfo>> probe_disks(Platform& platform, bool include_unavailable) {
   auto answer = run_powershell(platform, kProtectedDisksScript);
   if (!answer) return std::nullopt;
   const json reported = json::parse(*answer, nullptr, /*allow_exceptions=*/false);
@@ -36,18 +37,36 @@ std::optional<std::vector<DiskInfo>> probe_disks(Platform& platform) {
     // The system disk is not even opened.
     if (protected_numbers.count(number) != 0) continue;
     auto drive = open_drive_for_query(platform, number);
-    if (!drive) continue;
+    if (!drive) {
+      // Even a query is refused while another handle has the drive alone.
+      if (include_unavailable && drive.error().code == kErrorSharingViolation) disks.push_back(busy_disk_info(number));
+      continue;
+    }
     // The handle closes at the end of each turn, before the next drive opens.
     Handle& handle = **drive;
     const auto length = handle.disk_length();
-    if (!length || *length == 0) continue;
+    if (!length || *length == 0) {
+      // An empty reader still tells what it is; it does not count as described.
+      if (!include_unavailable) continue;
+      if (const auto reader = read_device_description(handle); reader && is_removable_class(*reader)) {
+        disks.push_back(native_disk_info(number, 0, *reader));
+        disks.back().unavailable_reason = "no-medium";
+      }
+      continue;
+    }
     const auto description = read_device_description(handle);
     if (!description) {
       descriptor_failed = true;
       continue;
     }
     described = true;
-    if (!is_removable_class(*description) || reports_read_only(handle)) continue;
+    if (!is_removable_class(*description)) continue;
+    if (reports_read_only(handle)) {
+      if (!include_unavailable) continue;
+      disks.push_back(native_disk_info(number, *length, *description));
+      disks.back().unavailable_reason = "write-protected";
+      continue;
+    }
     disks.push_back(native_disk_info(number, *length, *description));
   }
   // One unreadable descriptor could hide a card; then the whole probe is void.
@@ -72,14 +91,15 @@ HelperResult<std::vector<DiskInfo>> list_disks_with_powershell(Platform& platfor
 }
 
 HelperResult<json> handle_list_disks(CommandContext& context) {
-  auto disks = probe_disks(context.platform);
+  const bool include_unavailable = optional_flag(context.request.payload, "includeUnavailable");
+  auto disks = probe_disks(context.platform, include_unavailable);
   if (!disks) {
     auto listed = list_disks_with_powershell(context.platform);
     if (!listed) return Err(std::move(listed).error());
     disks = std::move(listed).value();
   }
   json entries = json::array();
-  for (const DiskInfo& disk : *disks) entries.push_back(disk_info_json(disk));
+  for (const DiskInfo& disk : *disks) entries.push_back(disk_info_json(disk, include_unavailable));
   return json{{"disks", std::move(entries)}};
 }
 

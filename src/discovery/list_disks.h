@@ -28,14 +28,19 @@ inline constexpr std::uint32_t kProbedDrives = 128;
 
 // The removable, writable, sized, non-protected drives in ascending order;
 // nullopt when the protected-disk query fails, when any drive's descriptor
-// cannot be read, or when no drive was described at all.
-std::optional<std::vector<DiskInfo>> probe_disks(Platform& platform);
+// cannot be read, or when no drive was described at all. With
+// `include_unavailable`, also those that cannot be written now, each with
+// its reason: a drive another program holds alone ("busy"), a removable one
+// that is write-protected, a removable reader without a card ("no-medium").
+std::optional<std::vector<DiskInfo>> probe_disks(Platform& platform, bool include_unavailable = false);
 
 // Get-Disk's listing, in its order. Fails when PowerShell does or its output
 // is not JSON.
 HelperResult<std::vector<DiskInfo>> list_disks_with_powershell(Platform& platform);
 
-// {"disks": [...]}: the probe's list, or the PowerShell listing's.
+// {"disks": [...]}: the probe's list, or the PowerShell listing's. With
+// `includeUnavailable` true, the probe's unavailable drives too, and every
+// entry says whether it is `available`.
 HelperResult<nlohmann::json> handle_list_disks(CommandContext& context);
 
 }  // namespace wh

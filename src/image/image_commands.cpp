@@ -3,6 +3,9 @@
 #include <optional>
 
 #include "frame/payload_fields.h"
+#include "frame/stage_progress.h"
+#include "image/declared_size.h"
+#include "image/disk_image_check.h"
 #include "image/image_decode.h"
 #include "image/output_target.h"
 #include "image/prepared_image_writer.h"
@@ -15,6 +18,8 @@ namespace wh {
 using nlohmann::json;
 
 namespace {
+
+constexpr std::string_view kImageTask = "image-prep";
 
 HelperStatus require_image(Platform& platform, const std::string& path) {
   if (!platform.file_exists(path)) return fail(ErrorCode::kImageMissing, "Image does not exist: " + path);
@@ -31,7 +36,7 @@ HelperResult<std::string> existing_image_path(const CommandContext& context) {
 }
 
 HelperResult<HandlePtr> open_source(Platform& platform, const std::string& path) {
-  auto source = platform.open_file_read(path);
+  auto source = platform.open_file_read_as_user(path);
   if (!source) return fail(ErrorCode::kXzInvalid, source.error());
   return std::move(*source);
 }
@@ -45,26 +50,56 @@ HelperResult<ImageFormat> format_of(Handle& source, Formats formats) {
   return probe_format(source);
 }
 
-// Decodes `path` through `sink`, which sees every decoded piece.
-HelperResult<ImageFormat> decode_file(Platform& platform, const std::string& path, Formats formats,
-                                      const PieceSink& sink) {
-  auto source = open_source(platform, path);
+// What a whole decode found: the format, the decoded size and first bytes.
+struct Decoded {
+  ImageFormat format = ImageFormat::kRaw;
+  std::uint64_t bytes = 0;
+  ImageHead head;
+};
+
+// Decodes `path` whole, every piece through `sink` too, with PREPARE lines
+// saying `message`: decoded bytes, out of the size the format declares (0
+// when it declares none).
+HelperResult<Decoded> decode_file(CommandContext& context, const std::string& path, Formats formats,
+                                  std::string message, const PieceSink& sink) {
+  auto source = open_source(context.platform, path);
   if (!source) return Err(std::move(source).error());
   auto format = format_of(**source, formats);
-  if (!format) return format;
-  if (auto decoded = decode_image(**source, *format, /*source_digest=*/nullptr, sink); !decoded) {
-    return Err(std::move(decoded).error());
-  }
-  return format;
+  if (!format) return Err(std::move(format).error());
+  // Only for the lines: an index that cannot be read is the decode's to report.
+  auto declared = declared_size(**source, *format);
+  if (auto back = (*source)->seek(0); !back) return fail(ErrorCode::kXzInvalid, "io error: " + back.error().text());
+  StageProgress progress(context, kImageTask, "PREPARE", declared ? declared->value_or(0) : 0, std::move(message));
+  progress.start();
+  Decoded decoded;
+  decoded.format = *format;
+  auto done = decode_image(**source, *format, /*source_digest=*/nullptr,
+                           [&](std::span<const std::uint8_t> piece) -> SinkStatus {
+                             decoded.head.take(piece);
+                             decoded.bytes += piece.size();
+                             progress.advance(decoded.bytes);
+                             return sink(piece);
+                           });
+  if (!done) return Err(std::move(done).error());
+  progress.finish(decoded.bytes);
+  return decoded;
 }
 
 HelperResult<json> validate(CommandContext& context, Formats formats) {
   auto path = existing_image_path(context);
   if (!path) return Err(std::move(path).error());
-  auto decoded = decode_file(context.platform, *path, formats,
+  auto decoded = decode_file(context, *path, formats, "Checking image",
                              [](std::span<const std::uint8_t>) -> SinkStatus { return {}; });
   if (!decoded) return Err(std::move(decoded).error());
-  return json{{"valid", true}};
+  // The XZ command answers for the XZ container alone, as it always has.
+  if (formats == Formats::kXzOnly) return json{{"valid", true}};
+  const bool raw = optional_flag(context.request.payload, "rawWithoutPartitionTable");
+  if (auto sound = check_decoded_image(decoded->format, decoded->head, decoded->bytes, raw); !sound) {
+    return Err(std::move(sound).error());
+  }
+  return json{{"valid", true},
+              {"format", std::string(format_name(decoded->format))},
+              {"partitionTable", std::string(partition_table_name(read_disk_layout(decoded->head.bytes()).table))}};
 }
 
 HelperResult<json> extract(CommandContext& context, Formats formats);
@@ -90,20 +125,24 @@ HelperResult<json> handle_image_uncompressed_size(CommandContext& context) {
   const bool sparse = optional_flag(context.request.payload, "sparse");
   std::optional<UsageCapture> capture;
   if (sparse) capture.emplace();
-  std::uint64_t count = 0;
   Sha256 digest;
-  auto decoded = decode_file(context.platform, *path, formats,
+  auto decoded = decode_file(context, *path, formats, "Measuring image",
                              [&](std::span<const std::uint8_t> piece) -> SinkStatus {
-                               count += piece.size();
                                if (any_format || sparse) digest.update(piece);
                                if (capture) capture->add(piece);
                                return {};
                              });
   if (!decoded) return Err(std::move(decoded).error());
-  json result = {{"uncompressedBytes", count}};
-  if (!any_format && !sparse) return result;
-  result["sha256"] = digest.finish_hex();
-  if (capture) result["writeMap"] = write_map_json(make_write_map(capture->finish(), count, result["sha256"]));
+  json result = {{"uncompressedBytes", decoded->bytes}, {"format", std::string(format_name(decoded->format))}};
+  if (any_format || sparse) result["sha256"] = digest.finish_hex();
+  if (capture) {
+    result["writeMap"] = write_map_json(make_write_map(capture->finish(), decoded->bytes, result["sha256"]));
+  }
+  // A measure, not a check: what is no disk image is measured all the same,
+  // and only a disk image's table is named.
+  if (const DiskLayout layout = read_disk_layout(decoded->head.bytes()); layout.disk_image) {
+    result["partitionTable"] = std::string(partition_table_name(layout.table));
+  }
   return result;
 }
 
@@ -132,19 +171,42 @@ HelperResult<json> extract(CommandContext& context, Formats formats) {
   }
   auto format = format_of(**source, formats);
   if (!format) return Err(std::move(format).error());
-  auto output = context.platform.create_file_write(*output_path);
-  if (!output) return fail(ErrorCode::kXzInvalid, output.error());
+  // What is empty, no disk image or cut short is refused before the output
+  // is created, as far as the image's first bytes and declared size tell.
+  std::optional<ImageFacts> facts;
+  const bool raw = optional_flag(payload, "rawWithoutPartitionTable");
+  if (formats == Formats::kAny) {
+    auto examined = examine_image(**source, *format, raw);
+    if (!examined) return Err(std::move(examined).error());
+    facts = std::move(*examined);
+  }
+  // With the user's rights, never through a link as the last component; and
+  // checked once more through the handle before anything is written.
+  auto opened = context.platform.open_output_as_user(*output_path);
+  if (!opened) return fail(ErrorCode::kXzInvalid, opened.error());
+  HandlePtr output = std::move(opened->handle);
+  if (auto allowed = check_opened_output(*output, *output_path, **source); !allowed) {
+    return Err(std::move(allowed).error());
+  }
   // Skipped zero runs then cost neither writes nor space on NTFS. Only a
   // hint: FAT and exFAT refuse it, and the image is the same either way.
-  (void)(*output)->set_sparse();
+  (void)output->set_sparse();
 
   std::optional<Sha256> source_digest;
   if (capture_source_sha) source_digest.emplace();
-  PreparedImageWriter writer(context, **output, bytes_total);
+  PreparedImageWriter writer(context, *output, bytes_total);
   writer.start();
+  std::uint64_t decoded_bytes = 0;
   auto decoded = decode_image(**source, *format, source_digest ? &*source_digest : nullptr,
-                              [&writer](std::span<const std::uint8_t> piece) { return writer.accept(piece); });
+                              [&](std::span<const std::uint8_t> piece) {
+                                decoded_bytes += piece.size();
+                                return writer.accept(piece);
+                              });
   if (!decoded) return Err(std::move(decoded).error());
+  // A size its format did not declare is known now.
+  if (facts) {
+    if (auto whole = refuse_cut_short(facts->layout, decoded_bytes); !whole) return Err(std::move(whole).error());
+  }
   auto sha256 = writer.finish();
   if (!sha256) return Err(std::move(sha256).error());
 

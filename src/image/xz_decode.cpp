@@ -206,4 +206,6 @@ HelperStatus decode_xz(Handle& source, Sha256* source_digest, const PieceSink& s
   return pipeline.run(source, source_digest, sink);
 }
 
+std::string describe_xz_result(int code) { return describe(static_cast<lzma_ret>(code)); }
+
 }  // namespace wh

@@ -46,4 +46,8 @@ using PieceSink = std::function<SinkStatus(std::span<const std::uint8_t> piece)>
 // or a failing sink.
 HelperStatus decode_xz(Handle& source, Sha256* source_digest, const PieceSink& sink);
 
+// liblzma's result `code` (an lzma_ret) in the words decode_xz reports it
+// with ("xz error: compressed data is corrupt", ...).
+std::string describe_xz_result(int code);
+
 }  // namespace wh

@@ -115,18 +115,13 @@ HelperResult<unz64_file_pos> single_file(unzFile zip, const Archive& archive) {
   return *found;
 }
 
-}  // namespace
+using ZipPtr = std::unique_ptr<void, int (*)(unzFile)>;
 
-HelperStatus decode_zip(Handle& source, Sha256* source_digest, const PieceSink& sink) {
-  if (source_digest != nullptr) {
-    if (auto hashed = digest_whole(source, *source_digest); !hashed) return hashed;
-  }
-  auto size = source.file_size();
-  if (!size) return invalid("io error: " + size.error().text());
-  Archive archive{source, *size, 0, std::nullopt};
-  zlib_filefunc64_def functions{open_archive,  read_archive,  write_archive, tell_archive,
-                                seek_archive,  close_archive, archive_error, &archive};
-  const std::unique_ptr<void, int (*)(unzFile)> zip(unzOpen2_64("image", &functions), unzClose);
+// The archive opened over `archive`, its one image made the current entry
+// and described by `info`; or the refusal: several files, encryption, a
+// method other than stored or deflated.
+HelperResult<ZipPtr> open_image_entry(Archive& archive, zlib_filefunc64_def& functions, unz_file_info64& info) {
+  ZipPtr zip(unzOpen2_64("image", &functions), unzClose);
   if (!zip) {
     if (archive.error) return invalid("io error: " + archive.error->text());
     return invalid("zip error: no central directory (not a whole zip archive)");
@@ -134,7 +129,6 @@ HelperStatus decode_zip(Handle& source, Sha256* source_digest, const PieceSink& 
   auto position = single_file(zip.get(), archive);
   if (!position) return Err(std::move(position).error());
   if (unzGoToFilePos64(zip.get(), &*position) != UNZ_OK) return zip_error(archive, UNZ_INTERNALERROR);
-  unz_file_info64 info{};
   if (int status = unzGetCurrentFileInfo64(zip.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0); status != UNZ_OK) {
     return zip_error(archive, status);
   }
@@ -143,6 +137,38 @@ HelperStatus decode_zip(Handle& source, Sha256* source_digest, const PieceSink& 
     return invalid("Unsupported image format: a zip archive compressed with method " +
                    std::to_string(info.compression_method) + " (only stored and deflated images)");
   }
+  return zip;
+}
+
+zlib_filefunc64_def functions_over(Archive& archive) {
+  return {open_archive, read_archive, write_archive, tell_archive, seek_archive, close_archive, archive_error, &archive};
+}
+
+}  // namespace
+
+HelperResult<std::uint64_t> zip_image_size(Handle& source) {
+  auto size = source.file_size();
+  if (!size) return invalid("io error: " + size.error().text());
+  Archive archive{source, *size, 0, std::nullopt};
+  zlib_filefunc64_def functions = functions_over(archive);
+  unz_file_info64 info{};
+  auto zip = open_image_entry(archive, functions, info);
+  if (!zip) return Err(std::move(zip).error());
+  return std::uint64_t{info.uncompressed_size};
+}
+
+HelperStatus decode_zip(Handle& source, Sha256* source_digest, const PieceSink& sink) {
+  if (source_digest != nullptr) {
+    if (auto hashed = digest_whole(source, *source_digest); !hashed) return hashed;
+  }
+  auto size = source.file_size();
+  if (!size) return invalid("io error: " + size.error().text());
+  Archive archive{source, *size, 0, std::nullopt};
+  zlib_filefunc64_def functions = functions_over(archive);
+  unz_file_info64 info{};
+  auto opened = open_image_entry(archive, functions, info);
+  if (!opened) return Err(std::move(opened).error());
+  const ZipPtr zip = std::move(*opened);
   if (int status = unzOpenCurrentFile(zip.get()); status != UNZ_OK) return zip_error(archive, status);
   // minizip checks the CRC-32 only when the entry yields its whole declared
   // size: a deflate stream that ends early would pass unchecked. The count

@@ -17,4 +17,10 @@ namespace wh {
 // first: the reader seeks, so the digest takes a pass of its own.
 HelperStatus decode_zip(Handle& source, Sha256* source_digest, const PieceSink& sink);
 
+// The image's size as the archive's central directory declares it, known
+// before a byte is decoded, with the refusals of decode_zip that need no
+// decoding (several files, encryption, an unsupported method). `source`'s
+// position is left wherever the reading left it.
+HelperResult<std::uint64_t> zip_image_size(Handle& source);
+
 }  // namespace wh

@@ -77,7 +77,7 @@ HelperStatus ImageStream::copy_raw() {
     // never moves later writes off the sector grid.
     auto got = read_full(*image_, buffers_[static_cast<std::size_t>(*slot)].span().first(want));
     if (!got || *got == 0) recycle(*slot);
-    if (!got) return fail(read_failure_, got.error());
+    if (!got) return fail(read_failure_, "Reading the image failed: " + got.error().text());
     if (*got == 0) return {};
     produced_ += *got;
     publish({*slot, *got, std::nullopt});
@@ -162,7 +162,7 @@ HelperResult<std::optional<ImageFormat>> stream_format(Handle& image, bool decod
 HelperResult<std::unique_ptr<ImageStream>> open_image_stream(Platform& platform, const std::string& image_path,
                                                              bool decode, std::uint64_t limit,
                                                              ErrorCode read_failure) {
-  auto image = platform.open_file_read(image_path);
+  auto image = platform.open_file_read_as_user(image_path);
   if (!image) return fail(ErrorCode::kImageMissing, image.error());
   auto format = stream_format(**image, decode);
   if (!format) return Err(std::move(format).error());

@@ -21,6 +21,7 @@ using nlohmann::json;
 namespace {
 
 constexpr std::size_t kSampleBytes = 32;
+constexpr std::string_view kClassifyStep = "readback mismatch classification";
 constexpr const char* kShortRead = "failed to fill whole buffer";
 
 // Up to 32 bytes from `at` of a side that holds `end` bytes; empty when it
@@ -151,6 +152,12 @@ class SpanWalk {
 
 std::uint64_t extents_end(const std::vector<ByteRange>& extents) { return extents.empty() ? 0 : extents.back().end; }
 
+std::uint64_t extents_bytes(const std::vector<ByteRange>& extents) {
+  std::uint64_t total = 0;
+  for (const ByteRange& extent : extents) total += extent.end - extent.start;
+  return total;
+}
+
 json classification(bool safe, std::string message) { return json{{"safe", safe}, {"message", std::move(message)}}; }
 
 }  // namespace
@@ -188,8 +195,7 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
   if (!path) return Err(std::move(path).error());
   // Before anything is locked or dismounted.
   if (auto source = check_image_source(*image_path); !source) return Err(std::move(source).error());
-  constexpr std::string_view kStep = "readback mismatch classification";
-  auto target = prepare_target(platform, payload, *path, kStep);
+  auto target = prepare_target(platform, payload, *path, kClassifyStep);
   if (!target) return Err(std::move(target).error());
 
   const bool decode = optional_flag(payload, "decompress");
@@ -197,7 +203,7 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
   // its old bytes, which no image describes.
   std::vector<ByteRange> judged{{0, *bytes_total}};
   if (optional_flag(payload, "sparse")) {
-    auto image = platform.open_file_read(*image_path);
+    auto image = platform.open_file_read_as_user(*image_path);
     if (!image) return fail(ErrorCode::kImageMissing, image.error());
     auto size = (*image)->file_size();
     if (!size) return fail(ErrorCode::kImageMissing, size.error());
@@ -205,16 +211,28 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
     if (!map) return Err(std::move(map).error());
     judged = (*map)->extents;
   }
+  StageProgress progress(context, text_or(payload, "taskId", "unknown"), "VERIFY", extents_bytes(judged),
+                         "Comparing the target with the image");
+  auto result = classify_readback(platform, *image_path, decode, target->identity, judged, &progress);
+  if (!result) return Err(std::move(result).error());
+  target->locks.release();
+  return result;
+}
+
+HelperResult<json> classify_readback(Platform& platform, const std::string& image_path, bool decode,
+                                     const TargetIdentity& identity, const std::vector<ByteRange>& judged,
+                                     StageProgress* progress) {
+  const std::uint64_t image_end = extents_end(judged);
   std::vector<ByteRange> ranges;
   {
     TextResult<std::vector<ByteRange>> found = std::vector<ByteRange>{};
     if (decode) {
       found = known_fat_metadata_ranges(
-          [&](std::uint64_t lba) { return decoded_sector(platform, *image_path, lba); }, *bytes_total);
+          [&](std::uint64_t lba) { return decoded_sector(platform, image_path, lba); }, image_end);
     } else {
-      auto image = platform.open_file_read(*image_path);
+      auto image = platform.open_file_read_as_user(image_path);
       if (!image) return fail(ErrorCode::kUnknown, image.error());
-      found = known_fat_metadata_ranges(**image, *bytes_total);
+      found = known_fat_metadata_ranges(**image, image_end);
     }
     if (!found) return fail(ErrorCode::kUnknown, std::move(found).error());
     ranges = std::move(*found);
@@ -223,53 +241,50 @@ HelperResult<json> handle_classify_mismatch(CommandContext& context) {
     return classification(false, "Unable to locate known FAT metadata sectors in the prepared image.");
   }
 
-  json result;
-  {
-    auto sides = open_sides(platform, *image_path, decode, extents_end(judged), target->identity, kStep);
-    if (!sides) return Err(std::move(sides).error());
-    SpanWalk walk(*sides, judged);
-    std::uint64_t changed = 0;
-    auto compare = [&]() -> HelperResult<json> {
-      while (true) {
-        auto span = walk.next();
-        if (!span) return Err(std::move(span).error());
-        if (!*span) break;
-        const std::uint64_t offset = (*span)->offset;
-        const std::size_t want = (*span)->wanted;
-        if ((*span)->image.size() < want) return fail(ErrorCode::kImageMissing, kShortRead);
-        if ((*span)->drive.size() < want) return fail(ErrorCode::kDeviceDisconnected, kShortRead);
-        const std::uint8_t* image = (*span)->image.data();
-        const std::uint8_t* drive = (*span)->drive.data();
-        for (std::size_t i = first_difference(image, drive, want); i < want;
-             i = i + 1 + first_difference(image + i + 1, drive + i + 1, want - i - 1)) {
-          const std::uint64_t p = offset + i;
-          const bool known = std::any_of(ranges.begin(), ranges.end(), [p](const ByteRange& r) { return r.contains(p); });
-          if (!known) {
-            json unsafe = classification(false, "The readback differs outside known FAT metadata sectors at byte offset " +
-                                                    std::to_string(p) + ".");
-            unsafe["firstUnsafeOffset"] = p;
-            unsafe["metadataDiffBytes"] = changed;
-            return unsafe;
-          }
-          if (++changed > kMaxMetadataDiffBytes) {
-            json too_much = classification(
-                false, "The FAT metadata changed too much to classify as a normal Windows mount side effect.");
-            too_much["metadataDiffBytes"] = changed;
-            return too_much;
-          }
-        }
+  auto sides = open_sides(platform, image_path, decode, image_end, identity, kClassifyStep);
+  if (!sides) return Err(std::move(sides).error());
+  SpanWalk walk(*sides, judged);
+  std::uint64_t changed = 0;
+  std::uint64_t compared = 0;  // bytes of the judged extents done, for progress
+  if (progress != nullptr) progress->start();
+  while (true) {
+    auto span = walk.next();
+    if (!span) return Err(std::move(span).error());
+    if (!*span) break;
+    const std::uint64_t offset = (*span)->offset;
+    const std::size_t want = (*span)->wanted;
+    if ((*span)->image.size() < want) return fail(ErrorCode::kImageMissing, kShortRead);
+    if ((*span)->drive.size() < want) return fail(ErrorCode::kDeviceDisconnected, kShortRead);
+    const std::uint8_t* image = (*span)->image.data();
+    const std::uint8_t* drive = (*span)->drive.data();
+    for (std::size_t i = first_difference(image, drive, want); i < want;
+         i = i + 1 + first_difference(image + i + 1, drive + i + 1, want - i - 1)) {
+      const std::uint64_t p = offset + i;
+      const bool known = std::any_of(ranges.begin(), ranges.end(), [p](const ByteRange& r) { return r.contains(p); });
+      if (!known) {
+        if (progress != nullptr) progress->finish(compared);
+        json unsafe = classification(false, "The readback differs outside known FAT metadata sectors at byte offset " +
+                                                std::to_string(p) + ".");
+        unsafe["firstUnsafeOffset"] = p;
+        unsafe["metadataDiffBytes"] = changed;
+        return unsafe;
       }
-      json safe = classification(true, "Only known FAT metadata sectors changed after the write (" +
-                                           std::to_string(changed) + " differing byte" + (changed == 1 ? "" : "s") + ").");
-      safe["metadataDiffBytes"] = changed;
-      return safe;
-    };
-    auto compared = compare();
-    if (!compared) return Err(std::move(compared).error());
-    result = std::move(*compared);
+      if (++changed > kMaxMetadataDiffBytes) {
+        if (progress != nullptr) progress->finish(compared);
+        json too_much = classification(
+            false, "The FAT metadata changed too much to classify as a normal Windows mount side effect.");
+        too_much["metadataDiffBytes"] = changed;
+        return too_much;
+      }
+    }
+    compared += want;
+    if (progress != nullptr) progress->advance(compared);
   }
-  target->locks.release();
-  return result;
+  if (progress != nullptr) progress->finish(compared);
+  json safe = classification(true, "Only known FAT metadata sectors changed after the write (" +
+                                       std::to_string(changed) + " differing byte" + (changed == 1 ? "" : "s") + ").");
+  safe["metadataDiffBytes"] = changed;
+  return safe;
 }
 
 }  // namespace wh

@@ -10,6 +10,7 @@
 
 #include "frame/context.h"
 #include "frame/errors.h"
+#include "frame/stage_progress.h"
 #include "image/byte_range.h"
 #include "target/target_identity.h"
 
@@ -30,10 +31,20 @@ HelperResult<nlohmann::json> inspect_mismatch(Platform& platform, const std::str
 HelperResult<nlohmann::json> inspect_mismatch(Platform& platform, const std::string& image_path, bool decode,
                                               const TargetIdentity& identity, const std::vector<ByteRange>& extents);
 
-// classify_mismatch: with `sparse`, only the extents of the write map (the
-// request's writeMap, or for a prepared image the one scanned from it) are
-// compared.
+// Whether the drive differs from the image over `judged` (in order, apart:
+// one run from byte 0, or a sparse write's extents) only where Windows
+// rewrites FAT metadata when it mounts the card: {safe, message,
+// metadataDiffBytes, firstUnsafeOffset when a difference lies elsewhere},
+// compared in order up to the first such difference. The drive is opened for
+// reading and proven under the classification's step; the caller holds the
+// volume locks. With `progress`, VERIFY lines over the judged bytes.
+HelperResult<nlohmann::json> classify_readback(Platform& platform, const std::string& image_path, bool decode,
+                                               const TargetIdentity& identity, const std::vector<ByteRange>& judged,
+                                               StageProgress* progress);
 
+// classify_readback of the payload's image and target, with VERIFY lines.
+// With `sparse`, only the extents of the write map (the request's writeMap,
+// or for a prepared image the one scanned from it) are compared.
 HelperResult<nlohmann::json> handle_classify_mismatch(CommandContext& context);
 
 }  // namespace wh

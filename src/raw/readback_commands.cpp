@@ -27,7 +27,10 @@ HelperResult<json> handle_verify_hash(CommandContext& context) {
   if (!identity) return Err(std::move(identity).error());
   auto locks = acquire_volume_locks(context.platform, *identity);
   if (!locks) return fail(ErrorCode::kUnmountFailed, std::move(locks).error());
-  auto readback = raw_readback(context.platform, *identity, *byte_count, /*progress=*/nullptr, "");
+  const std::string task_id = text_or(payload, "taskId", "unknown");
+  const ReadbackProgress progress{context, task_id};
+  auto readback = raw_readback(context.platform, *identity, *byte_count, &progress,
+                               "Reading the target back from a fresh Windows disk handle");
   if (!readback) return Err(std::move(readback).error());
   return json{{"observedSha256", readback->sha256},
               {"verifiedBytes", readback->bytes_read},

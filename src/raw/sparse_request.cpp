@@ -29,8 +29,7 @@ HelperResult<std::optional<WriteMap>> requested_write_map(const nlohmann::json& 
   if (!map) return Err(std::move(map).error());
   if (known_bytes && map->image_bytes != *known_bytes) {
     return fail(ErrorCode::kUnknown, "Invalid writeMap: it was made for an image of " + std::to_string(map->image_bytes) +
-                                         " bytes, and this one holds " + std::to_string(*known_bytes) +
-                                         "; nothing was written");
+                                         " bytes, and this one holds " + std::to_string(*known_bytes));
   }
   return std::optional<WriteMap>(std::move(*map));
 }

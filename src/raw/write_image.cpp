@@ -5,6 +5,8 @@
 
 #include "frame/payload_fields.h"
 #include "frame/progress.h"
+#include "frame/stage_progress.h"
+#include "image/disk_image_check.h"
 #include "image/output_target.h"
 #include "raw/background_hash.h"
 #include "raw/drive_reader.h"
@@ -122,7 +124,8 @@ class ImageCopy {
       }
     }
     const Instant copied_at = platform.now();
-    emit("WRITE", copied_at, message_);
+    // The closing WRITE line, unless the last one already said 100%.
+    if (write_reported_ != processed_) emit("WRITE", copied_at, message_);
     emit("FINALIZE", copied_at, "Flushing disk buffers");
     if (auto flushed = drive->flush(); !flushed) return fail(ErrorCode::kWriteFailed, flushed.error());
     // The image brings its own partition table; without this Windows keeps
@@ -153,6 +156,7 @@ class ImageCopy {
   void emit(std::string_view stage, Instant now, std::string_view message) {
     emit_progress(context_, task_id_, stage, processed_, bytes_total_.value_or(0),
                   bytes_per_second(processed_, now - start_, 0.001), message);
+    if (stage == "WRITE") write_reported_ = processed_;
   }
 
   const CommandContext& context_;
@@ -160,8 +164,23 @@ class ImageCopy {
   std::optional<std::uint64_t> bytes_total_;
   std::string message_;
   std::uint64_t processed_ = 0;  // image bytes dealt with, written or (sparse) skipped
+  std::optional<std::uint64_t> write_reported_;  // the count of the last WRITE line
   Instant start_{0};
 };
+
+json failure_json(const HelperError& error) {
+  return json{{"errorCode", std::string(error_code_name(error.code))}, {"errorMessage", error.message}};
+}
+
+// A raw image is read as the copy reads it: a read that fails while it is
+// examined is the copy's failure, before anything was written.
+HelperError examination_failure(HelperError error, bool decoded) {
+  constexpr std::string_view kIo = "io error: ";
+  if (!decoded && error.message.starts_with(kIo)) {
+    error = {ErrorCode::kWriteFailed, "Reading the image failed: " + error.message.substr(kIo.size())};
+  }
+  return nothing_written(std::move(error));
+}
 
 bool matches(const ReadbackResult& pass, const std::string& source_sha256, std::uint64_t verify_bytes) {
   return pass.sha256 == source_sha256 && pass.bytes_read >= verify_bytes;
@@ -177,63 +196,74 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   auto device_path = resolve_target_path(payload);
   if (!device_path) return Err(std::move(device_path).error());
   const std::string task_id = text_or(payload, "taskId", "unknown");
-  if (auto source = check_image_source(*image_path); !source) return Err(std::move(source).error());
+  if (auto source = check_image_source(*image_path); !source) return Err(nothing_written(std::move(source).error()));
   if (!platform.file_exists(*image_path)) {
-    return fail(ErrorCode::kImageMissing, "Image does not exist: " + *image_path);
+    return Err(nothing_written({ErrorCode::kImageMissing, "Image does not exist: " + *image_path}));
   }
-  auto image = platform.open_file_read(*image_path);
-  if (!image) return fail(ErrorCode::kImageMissing, image.error());
+  auto image = platform.open_file_read_as_user(*image_path);
+  if (!image) return Err(nothing_written({ErrorCode::kImageMissing, image.error().text()}));
   // With `decompress`, the image is decoded on the way to the card; a format
-  // this build cannot decode is refused before anything is touched.
+  // this build cannot decode is refused before anything is touched, and so
+  // is what is empty, no disk image, or shorter than its own partitions, as
+  // far as its first bytes and declared size tell.
   const bool decompress = optional_flag(payload, "decompress");
   auto format = stream_format(**image, decompress);
-  if (!format) return Err(std::move(format).error());
+  if (!format) return Err(nothing_written(std::move(format).error()));
+  auto facts = examine_image(**image, format->value_or(ImageFormat::kRaw),
+                             optional_flag(payload, "rawWithoutPartitionTable"));
+  if (!facts) return Err(examination_failure(std::move(facts).error(), format->has_value()));
   const auto number = parse_drive_number(*device_path);
   if (!number) {
     return fail(ErrorCode::kDeviceNotRemovable, "Unable to parse physical target identity from " + *device_path +
                                                     "; raw write was not started.");
   }
+  // Every failure up to the first write says that nothing was written.
   auto identity = validate_expected_identity(platform, payload, *number, "raw write volume lock");
-  if (!identity) return Err(std::move(identity).error());
+  if (!identity) return Err(nothing_written(std::move(identity).error()));
   // A write that cannot fit would erase the card and fail at its end; the
   // proven capacity says so before anything is touched. A compressed image
-  // is as large as its announced `bytesTotal`; without one, the copy itself
-  // stops at the disk's end.
+  // is as large as its announced `bytesTotal`, else as its format declares
+  // (an XZ index, a zip's central directory); without either, the copy
+  // itself stops at the disk's end.
   auto image_size = (*image)->file_size();
-  if (!image_size) return fail(ErrorCode::kImageMissing, image_size.error());
+  if (!image_size) return Err(nothing_written({ErrorCode::kImageMissing, image_size.error().text()}));
   const std::optional<std::uint64_t> bytes_total = optional_count(payload, "bytesTotal");
-  const std::uint64_t announced = *format ? bytes_total.value_or(0)
-                                          : std::min(*image_size, bytes_total.value_or(UINT64_MAX));
-  if (const std::uint64_t needed = whole_sectors(announced, kMinSectorBytes); needed > identity->size_bytes) {
-    return Err(does_not_fit(needed, identity->size_bytes));
-  }
   // A sparse write's map, taken or made before anything is touched. Its
   // image must be the whole image: no bytesTotal that cuts it.
   auto map = requested_write_map(payload, **image, format->has_value(),
-                                 *format ? bytes_total : std::optional<std::uint64_t>(*image_size));
-  if (!map) return Err(std::move(map).error());
+                                 *format ? (bytes_total ? bytes_total : facts->size)
+                                         : std::optional<std::uint64_t>(*image_size));
+  if (!map) return Err(nothing_written(std::move(map).error()));
   if (*map && bytes_total && *bytes_total != (*map)->image_bytes) {
-    return fail(ErrorCode::kUnknown, "A sparse write takes the whole image: bytesTotal " + std::to_string(*bytes_total) +
-                                         " is not its length " + std::to_string((*map)->image_bytes) +
-                                         "; nothing was written");
+    return Err(nothing_written({ErrorCode::kUnknown, "A sparse write takes the whole image: bytesTotal " +
+                                                         std::to_string(*bytes_total) + " is not its length " +
+                                                         std::to_string((*map)->image_bytes)}));
   }
   // With a map, the image's length is known whatever was announced.
-  const std::uint64_t image_bytes = *map ? (*map)->image_bytes : announced;
+  const std::optional<std::uint64_t> told = *map ? std::optional<std::uint64_t>((*map)->image_bytes) : bytes_total;
+  if (*format && !facts->size && told) {
+    // A size no format declares: the announced one is believed.
+    if (auto whole = refuse_cut_short(facts->layout, *told); !whole) {
+      return Err(nothing_written(std::move(whole).error()));
+    }
+  }
+  const std::uint64_t image_bytes = *format ? told.value_or(facts->size.value_or(0))
+                                            : std::min(*image_size, told.value_or(UINT64_MAX));
   if (const std::uint64_t needed = whole_sectors(image_bytes, kMinSectorBytes); needed > identity->size_bytes) {
     return Err(does_not_fit(needed, identity->size_bytes));
   }
   auto locks = acquire_volume_locks(platform, *identity);
-  if (!locks) return fail(ErrorCode::kUnmountFailed, std::move(locks).error());
+  if (!locks) return Err(nothing_written({ErrorCode::kUnmountFailed, std::move(locks).error()}));
 
   auto drive = platform.open_drive_exclusive_write(raw_target_path(*identity));
-  if (!drive) return Err(map_open_error(drive.error()));
+  if (!drive) return Err(nothing_written(map_open_error(drive.error())));
   if (auto proven = revalidate_raw_handle(**drive, *identity, "raw write"); !proven) {
-    return Err(std::move(proven).error());
+    return Err(nothing_written(std::move(proven).error()));
   }
   // The disk's own sector size pads the last write: a disk of 4096-byte
   // sectors could hold the image in 512-byte ones and still not take it.
   auto sector = (*drive)->logical_sector_bytes();
-  if (!sector) return fail(ErrorCode::kDeviceDisconnected, sector.error());
+  if (!sector) return Err(nothing_written({ErrorCode::kDeviceDisconnected, sector.error().text()}));
   if (const std::uint64_t needed = whole_sectors(image_bytes, *sector); needed > identity->size_bytes) {
     return Err(does_not_fit(needed, identity->size_bytes));
   }
@@ -241,6 +271,15 @@ HelperResult<json> handle_write_image(CommandContext& context) {
                     .run(std::move(*image), *format, bytes_total.value_or(UINT64_MAX), std::move(*drive),
                          identity->size_bytes, *sector, *map ? &**map : nullptr);
   if (!copied) return Err(std::move(copied).error());
+  // A decoded size known only now: an image that ended by itself before its
+  // own partitions do leaves a card that will not boot.
+  // (A sparse write's image is as long as its map, checked above.)
+  if (!*map && !facts->size && copied->written < bytes_total.value_or(UINT64_MAX)) {
+    if (auto whole = refuse_cut_short(facts->layout, copied->written); !whole) {
+      return fail(ErrorCode::kXzInvalid, whole.error().message + "; the card holds its first " +
+                                             std::to_string(copied->written) + " bytes and will not boot.");
+    }
+  }
 
   json result = {{"bytesWritten", copied->written},
                  {"speedBps", copied->speed_bps},
@@ -271,6 +310,7 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   if (!pass) return Err(std::move(pass).error());
   json first_observed = nullptr;
   json mismatch = nullptr;
+  json readback_class = nullptr;
   int attempts = 1;
   if (!matches(*pass, expected, verify_bytes)) {
     first_observed = pass->sha256;
@@ -281,9 +321,12 @@ HelperResult<json> handle_write_image(CommandContext& context) {
     attempts = 2;
     if (!matches(*pass, expected, verify_bytes)) {
       auto inspected = inspect_mismatch(platform, *image_path, decompress, *identity, verified);
-      mismatch = inspected ? std::move(*inspected)
-                           : json{{"errorCode", std::string(error_code_name(inspected.error().code))},
-                                  {"errorMessage", inspected.error().message}};
+      mismatch = inspected ? std::move(*inspected) : failure_json(inspected.error());
+      // The verdict on the difference, by classify_mismatch's rule, so the
+      // application needs no second process that reads the card again.
+      StageProgress comparing(context, task_id, "VERIFY", verify_bytes, "Comparing the target with the image");
+      auto judged = classify_readback(platform, *image_path, decompress, *identity, verified, &comparing);
+      readback_class = judged ? std::move(*judged) : failure_json(judged.error());
     }
   }
   result["observedSha256"] = pass->sha256;
@@ -292,6 +335,7 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   result["verifyAttempts"] = attempts;
   result["firstObservedSha256"] = std::move(first_observed);
   result["mismatch"] = std::move(mismatch);
+  result["readbackClass"] = std::move(readback_class);
   locks->release();
   return result;
 }

@@ -2,6 +2,8 @@
 // prepared image must be exactly what the Linux build makes, the decoded
 // bytes, also where the stream ends in zero pieces that are skipped by seeking
 // and where the file holds several streams.
+#include <tuple>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -39,7 +41,7 @@ TEST(ImageExe, ExtractsExactlyWhatLinuxExtracts) {
     write_file(source, xz);
     EXPECT_EQ(ask("image_validate_xz", {{"imagePath", source}})["payload"], (json{{"valid", true}}));
     EXPECT_EQ(ask("image_uncompressed_size", {{"imagePath", source}})["payload"],
-              (json{{"uncompressedBytes", data.size()}}));
+              (json{{"uncompressedBytes", data.size()}, {"format", "xz"}}));
     const json result = ask("image_extract_xz", {{"imagePath", source},
                                                  {"outputPath", output},
                                                  {"captureSourceSha", true}});
@@ -56,23 +58,27 @@ TEST(ImageExe, ExtractsExactlyWhatLinuxExtracts) {
 // every gzip member, bzip2 stream and zstd frame, and a raw image as it is.
 TEST(ImageExe, DecodesGzipBzip2ZstdZipAndRawImages) {
   const std::size_t mib = 1u << 20;
-  const std::string a = testing::varied_bytes(mib + 3, 7) + std::string(2 * mib, '\0');
+  const std::string a = testing::disk_image(testing::varied_bytes(mib + 3, 7)) + std::string(2 * mib, '\0');
   const std::string b = testing::varied_bytes(mib / 2, 8);
-  const std::vector<std::pair<std::string, std::string>> files{
-      {"two.gz", testing::gzip_member(a) + testing::gzip_member(b)},
-      {"two.bz2", testing::bzip2_stream(a) + testing::bzip2_stream(b)},
-      {"two.zst", testing::zstd_frame(a) + testing::zstd_frame(b)},
-      {"plain.img", a + b},
-      {"one.zip", testing::zip_archive({{"pi.img", a + b}})},
+  const std::vector<std::tuple<std::string, std::string, std::string>> files{
+      {"two.gz", testing::gzip_member(a) + testing::gzip_member(b), "gzip"},
+      {"two.bz2", testing::bzip2_stream(a) + testing::bzip2_stream(b), "bzip2"},
+      {"two.zst", testing::zstd_frame(a) + testing::zstd_frame(b), "zstd"},
+      {"plain.img", a + b, "raw"},
+      {"one.zip", testing::zip_archive({{"pi.img", a + b}}), "zip"},
   };
-  for (const auto& [name, bytes] : files) {
+  for (const auto& [name, bytes, format] : files) {
     SCOPED_TRACE(name);
     const std::string source = scratch(name);
     const std::string output = scratch(name + ".prepared");
     write_file(source, bytes);
-    EXPECT_EQ(ask("image_validate", {{"imagePath", source}})["payload"], (json{{"valid", true}}));
+    EXPECT_EQ(ask("image_validate", {{"imagePath", source}})["payload"],
+              (json{{"valid", true}, {"format", format}, {"partitionTable", "mbr"}}));
     EXPECT_EQ(ask("image_uncompressed_size", {{"imagePath", source}, {"anyFormat", true}})["payload"],
-              (json{{"uncompressedBytes", a.size() + b.size()}, {"sha256", testing::sha256_hex(a + b)}}));
+              (json{{"uncompressedBytes", a.size() + b.size()},
+                    {"sha256", testing::sha256_hex(a + b)},
+                    {"format", format},
+                    {"partitionTable", "mbr"}}));
     const json result = ask("image_extract", {{"imagePath", source}, {"outputPath", output}});
     EXPECT_EQ(result["payload"]["sha256"], testing::sha256_hex(a + b)) << result.dump();
     EXPECT_TRUE(read_file(output) == a + b);
@@ -100,7 +106,7 @@ TEST(ImageExe, DecodesEveryStreamOfAConcatenatedFile) {
     }
     const std::string& data = *sample.decoded;
     EXPECT_EQ(validated["payload"], (json{{"valid", true}}));
-    EXPECT_EQ(measured["payload"], (json{{"uncompressedBytes", data.size()}}));
+    EXPECT_EQ(measured["payload"], (json{{"uncompressedBytes", data.size()}, {"format", "xz"}}));
     EXPECT_EQ(extracted["payload"], (json{{"outputPath", output},
                                           {"outputSynced", true},
                                           {"sha256", testing::sha256_hex(data)},

@@ -38,6 +38,8 @@ class SimDriveHandle : public SimHandle {
   // is locked any more (SimPlatform::mount_after_rewrite); logged as
   // "updateProperties".
   OsStatus update_disk_properties() override;
+  // sim_system_disks.cpp: the drive's `hostVolume`; 1 for a drive without.
+  OsResult<std::vector<std::string>> virtual_disk_hosts() override;
 
  private:
   OsResult<std::size_t> read_at(std::span<std::uint8_t> buffer);

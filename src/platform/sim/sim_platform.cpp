@@ -11,6 +11,7 @@
 #include "platform/sim/sim_errors.h"
 #include "platform/sim/sim_events.h"
 #include "platform/sim/sim_machine_file.h"
+#include "platform/sim/sim_machine_lock.h"
 #include "platform/sim/sim_drive_handle.h"
 #include "platform/sim/sim_sharing.h"
 #include "platform/sim/sim_volume_paths.h"
@@ -66,6 +67,13 @@ void SimPlatform::save() const {
   (void)save_machine(machine);
 }
 
+void SimPlatform::change_machine(const std::function<void(SimMachine&)>& change) {
+  const MachineLock lock(machine.directory);
+  reload();
+  change(machine);
+  save();
+}
+
 void SimPlatform::reload() {
   if (machine.directory.empty()) return;
   auto fresh = load_machine(machine.directory);
@@ -75,7 +83,7 @@ void SimPlatform::reload() {
   machine = std::move(fresh).value();
 }
 
-void SimPlatform::swap_card_if_due(const std::string& path, SimDrive& drive) {
+void SimPlatform::swap_card_if_due(const std::string& path, std::uint32_t number) {
   const std::lock_guard guard(bookkeeping_);
   const int index = find_fault("swap", path);
   if (index < 0) return;
@@ -83,12 +91,16 @@ void SimPlatform::swap_card_if_due(const std::string& path, SimDrive& drive) {
   if (swap.used || state.opens[ascii_lower(path)] < swap.after_opens) return;
   swap.used = true;
   ++state.fault_hits[static_cast<std::size_t>(index)];
-  if (swap.serial) drive.serial = swap.serial;
-  if (swap.size_bytes) drive.size_bytes = swap.size_bytes;
-  if (swap.backing_file) drive.backing_file = *swap.backing_file;
-  // The new card has a descriptor of its own.
-  drive.descriptor.reset();
-  save();
+  const SimFault card = swap;  // the faults are kept, but not by reference
+  change_machine([&](SimMachine& changed) {
+    SimDrive* drive = find_drive(changed, number);
+    if (drive == nullptr) return;
+    if (card.serial) drive->serial = card.serial;
+    if (card.size_bytes) drive->size_bytes = card.size_bytes;
+    if (card.backing_file) drive->backing_file = *card.backing_file;
+    // The new card has a descriptor of its own.
+    drive->descriptor.reset();
+  });
   log_event({{"op", "swap"}, {"path", path}});
 }
 
@@ -99,7 +111,9 @@ OsResult<HandlePtr> SimPlatform::open_drive(const std::string& path, DriveMode m
   const auto number = drive_number(path);
   SimDrive* drive = number ? find_drive(machine, *number) : nullptr;
   if (drive == nullptr || state.gone.count(ascii_lower(path))) return Err(win32_error(kErrorFileNotFound));
-  swap_card_if_due(path, *drive);
+  swap_card_if_due(path, *number);
+  drive = find_drive(machine, *number);
+  if (drive == nullptr) return Err(win32_error(kErrorFileNotFound));
   // Raw drives are for administrators only.
   if (!machine.elevated) return Err(win32_error(kErrorAccessDenied));
   const DriveUse& use = state.drive_use[drive->number];

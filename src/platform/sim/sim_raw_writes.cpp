@@ -38,9 +38,10 @@ void SimPlatform::settle_mounts() {
     }
     // The volume manager follows the new partition table and mounts what it
     // finds; a removable card's FAT volume gets a drive letter.
+    // Under the machine's lock, on the machine as it is now: helpers
+    // writing other cards at the same moment get other letters.
     if (drive != nullptr && !drive->offline) {
-      rescan_partitions(machine, disk);
-      save();
+      change_machine([disk](SimMachine& changed) { rescan_partitions(changed, disk); });
     }
   }
 }

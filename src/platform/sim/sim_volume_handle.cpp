@@ -103,12 +103,16 @@ OsStatus SimVolumeHandle::try_dismount() {
   SimVolume& v = **volume;
   // Without the lock the dismount is forced: other programs' handles on the
   // volume become invalid, and so does their hold.
-  if (use().locked_by != this && v.held_by && v.held_by->until_force_dismount) v.held_by.reset();
+  const bool forced = use().locked_by != this && v.held_by && v.held_by->until_force_dismount;
   // The file system's cached state goes to the card; a failure is in the
   // event log.
   (void)save_volume_files(platform_.machine, v);
-  v.mounted = false;
-  platform_.save();
+  platform_.change_machine([&](SimMachine& changed) {
+    SimVolume* now = find_volume(changed, name_);
+    if (now == nullptr) return;
+    if (forced) now->held_by.reset();
+    now->mounted = false;
+  });
   platform_.state.events.push_back("dismount " + name_);
   return {};
 }
