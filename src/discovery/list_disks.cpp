@@ -1,10 +1,12 @@
 #include "discovery/list_disks.h"
 
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
 
 #include "discovery/device_query.h"
+#include "discovery/disk_volumes.h"
 #include "discovery/powershell_runner.h"
 #include "frame/payload_fields.h"
 
@@ -98,8 +100,16 @@ HelperResult<json> handle_list_disks(CommandContext& context) {
     if (!listed) return Err(std::move(listed).error());
     disks = std::move(listed).value();
   }
+  // The volumes are found after the disks, so that only theirs are asked
+  // about; a failed enumeration leaves `volumes` out rather than empty.
+  std::optional<std::vector<VolumePlace>> places;
+  if (optional_flag(context.request.payload, "includeVolumes")) places = volume_places(context.platform);
+  std::map<std::string, json> described;
   json entries = json::array();
-  for (const DiskInfo& disk : *disks) entries.push_back(disk_info_json(disk, include_unavailable));
+  for (const DiskInfo& disk : *disks) {
+    entries.push_back(disk_info_json(disk, include_unavailable));
+    if (places) entries.back()["volumes"] = volumes_on_disk(context.platform, *places, disk.number, described);
+  }
   return json{{"disks", std::move(entries)}};
 }
 

@@ -83,6 +83,22 @@ TEST_F(Win32Platform, TheWindowsDirectoryLeadsToItsVolume) {
   EXPECT_TRUE(volume->starts_with("\\\\?\\Volume{") && volume->ends_with("}\\")) << *volume;
   // Without the trailing backslash it is no mount point.
   EXPECT_FALSE(platform().volume_name_for_mount_point(mount_point->substr(0, 2)).ok());
+  // And back: the volume's mount points hold the drive; its root tells its
+  // file system and space, by its name as by its letter.
+  auto paths = platform().volume_path_names(*volume);
+  ASSERT_TRUE(paths.ok()) << paths.error().text();
+  bool found = false;
+  for (const std::string& path : *paths) found = found || ascii_lower(path) == ascii_lower(*mount_point);
+  EXPECT_TRUE(found) << *mount_point;
+  for (const std::string& root : {*volume, *mount_point}) {
+    auto information = platform().volume_root_information(root);
+    ASSERT_TRUE(information.ok()) << root << ": " << information.error().text();
+    EXPECT_FALSE(information->file_system.empty()) << root;
+    auto space = platform().volume_space(root);
+    ASSERT_TRUE(space.ok()) << root << ": " << space.error().text();
+    EXPECT_GT(space->total_bytes, 0u);
+    EXPECT_LE(space->free_bytes, space->total_bytes);
+  }
 }
 
 TEST_F(Win32Platform, FileStatusTellsFilesDirectoriesAndDevicesApart) {
