@@ -189,6 +189,12 @@ TEST(ListDisks, IncludeUnavailableListsBusyWriteProtectedAndEmptyReaders) {
   EXPECT_EQ(disks[3]["model"], "Unknown");
   EXPECT_EQ(disks[3]["removable"], false);
   EXPECT_EQ(disks[3]["serial"], nullptr);
+  // A busy card alone is still the probe's to tell: Get-Disk would list it as free.
+  const json busy_alone = list_disks_on(machine({card(5)}, {{{"operation", "open"}, {"path", "\\\\.\\PhysicalDrive5"},
+                                                            {"error", 32}}}),
+                                        {{"includeUnavailable", true}}).response["payload"]["disks"];
+  ASSERT_EQ(busy_alone.size(), 1u) << busy_alone.dump();
+  EXPECT_EQ(busy_alone[0]["unavailableReason"], "busy");
 }
 
 // With includeVolumes, each disk names its volumes as Windows shows them;
@@ -222,9 +228,9 @@ TEST(ListDisks, IncludeVolumesNamesEachDisksVolumes) {
   ASSERT_EQ(card_volumes.size(), 2u) << card_volumes.dump();
   EXPECT_EQ(card_volumes[0].dump(),
             R"({"capacityBytes":16777216,"fileSystem":"FAT32","folders":[],"label":"HOLIDAY","letters":["E:"],)"
-            R"("spansDisks":false,"usedBytes":3007,"volumeGuidPath":"\\?\Volume{bbbbbbbb-0000-1111-2222-333344445555}\"})");
+            R"("spansDisks":false,"usedBytes":3007,"volumeGuidPath":"\\\\?\\Volume{bbbbbbbb-0000-1111-2222-333344445555}\\"})");
   EXPECT_EQ(card_volumes[1].dump(),
-            R"({"folders":[],"letters":[],"spansDisks":false,"volumeGuidPath":"\\?\Volume{cccccccc-0000-1111-2222-333344445555}\"})");
+            R"({"folders":[],"letters":[],"spansDisks":false,"volumeGuidPath":"\\\\?\\Volume{cccccccc-0000-1111-2222-333344445555}\\"})");
   const json sd_volumes = disks[1]["volumes"];
   ASSERT_EQ(sd_volumes.size(), 2u) << sd_volumes.dump();
   EXPECT_EQ(sd_volumes[0]["spansDisks"], true);

@@ -41,7 +41,12 @@ std::optional<std::vector<DiskInfo>> probe_disks(Platform& platform, bool includ
     auto drive = open_drive_for_query(platform, number);
     if (!drive) {
       // Even a query is refused while another handle has the drive alone.
-      if (include_unavailable && drive.error().code == kErrorSharingViolation) disks.push_back(busy_disk_info(number));
+      // Listed as busy, it is told for what it is: a card that another
+      // flash-card writes must not come back from Get-Disk as free.
+      if (include_unavailable && drive.error().code == kErrorSharingViolation) {
+        disks.push_back(busy_disk_info(number));
+        described = true;
+      }
       continue;
     }
     // The handle closes at the end of each turn, before the next drive opens.
