@@ -1,5 +1,7 @@
 #include "card_state.h"
 
+#include <regex>
+
 namespace flash {
 
 using nlohmann::json;
@@ -21,7 +23,13 @@ bool refused_before_writing(const std::string& code, const std::string& message,
   return !write_seen && (code == "UNMOUNT_FAILED" || code == "ELEVATION_DENIED" || code == "DEVICE_DISCONNECTED");
 }
 
+bool says_card_swapped(const std::string& message) {
+  static const std::regex kChanged(R"(Target (identity|capacity|serial) changed (before|after) )");
+  return std::regex_search(message, kChanged);
+}
+
 bool says_card_held(const std::string& code, const std::string& message) {
+  if (says_card_swapped(message)) return false;  // refused as another card, whatever the code
   return code == "UNMOUNT_FAILED" || message.find("(os error 32)") != std::string::npos;
 }
 

@@ -43,6 +43,10 @@ CardState after_write_event(CardState state, const nlohmann::json& event);
 // WRITE_FAILED or the image's.
 bool refused_before_writing(const std::string& code, const std::string& message, bool write_seen);
 
+// Whether a refusal says the disk in the reader is no longer the chosen
+// card: the helper's identity proofs ("Target serial changed before …").
+bool says_card_swapped(const std::string& message);
+
 // Whether a refusal says another program holds the card.
 bool says_card_held(const std::string& code, const std::string& message);
 

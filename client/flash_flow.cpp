@@ -224,7 +224,8 @@ int FlashFlow::course() {
 int FlashFlow::flash_one(const json& disk) {
   FlashRecord record = common_;
   record.target = describe_disk(disk);
-  CardFlash card(options_, session_, view_, streams_.errors, disk, std::move(record), customization_);
+  CardFlash card(options_, session_, view_, streams_.errors, disk, std::move(record), customization_,
+                 StepOptions{options_.verbose, true});
   const int status = card.run();
   const bool reported = card.record().boot_report.is_object() && !card.record().boot_report.empty();
   if (streams_.show_summary && (status == kExitSuccess || reported)) {

@@ -47,7 +47,12 @@ int HelperSteps::fail(const std::string& reason, int status, const std::string& 
   failed_ = true;
   reason_ = reason;
   detail_ = detail;
-  if (step_options_.report_failures) errors_ << "flash-card: " << reason_in_full() << '\n' << std::flush;
+  // A clean-up refused for the same reason as the step before it says
+  // nothing new to the person at the keyboard.
+  if (step_options_.report_failures && !(cleaning_up_ && reason == told_)) {
+    errors_ << "flash-card: " << reason_in_full() << '\n' << std::flush;
+  }
+  told_ = reason;
   return status;
 }
 

@@ -57,6 +57,7 @@ class HelperSteps {
   bool cleaning_up_ = false;
   std::string reason_;  // why the chain failed
   std::string detail_;  // the helper's command, code and words
+  std::string told_;    // the last sentence reported
   std::string refusal_code_;
   std::string refusal_message_;
 };

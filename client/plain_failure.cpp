@@ -2,6 +2,8 @@
 
 #include <regex>
 
+#include "card_state.h"
+
 namespace flash {
 namespace {
 
@@ -67,13 +69,15 @@ std::string plain_failure(const std::string& command, const std::string& code, c
   if (command.starts_with("image_") || code == "IMAGE_MISSING" || says("Reading the image failed")) {
     return image_failure(command, code, message);
   }
+  const std::string swapped = "the card was removed or swapped for another; put the chosen card back and start again";
+  // A failed identity proof is told first: a volume step's is reported as
+  // UNMOUNT_FAILED.
+  if (says_card_swapped(message)) return swapped;
   if (says("(os error 32)") || code == "UNMOUNT_FAILED") {
     return "the card is busy: another program (File Explorer, an antivirus, another flash-card) holds it; close it "
            "and try again";
   }
-  if (code == "DEVICE_DISCONNECTED" || says("changed after preparation") || says("(os error 1167)")) {
-    return "the card was removed or swapped for another; put the chosen card back and start again";
-  }
+  if (code == "DEVICE_DISCONNECTED" || says("(os error 1167)")) return swapped;
   if (code == "DEVICE_NOT_REMOVABLE") {
     return "the disk in the reader is not the card that was chosen, or no longer looks like a card (" +
            without_error_code(message) + "); put the chosen card back and start again";
