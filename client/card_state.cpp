@@ -19,7 +19,7 @@ CardState after_write_event(CardState state, const json& event) {
 
 bool refused_before_writing(const std::string& code, const std::string& message, bool write_seen) {
   const auto says = [&](const char* text) { return message.find(text) != std::string::npos; };
-  if (says("nothing was written.") || says("was not started.")) return true;
+  if (says("othing was written.") || says("was not started.")) return true;  // "nothing", "Nothing"
   return !write_seen && (code == "UNMOUNT_FAILED" || code == "ELEVATION_DENIED" || code == "DEVICE_DISCONNECTED");
 }
 

@@ -1,16 +1,11 @@
 #include "helper_session.h"
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <optional>
 #include <random>
 #include <utility>
 #include <vector>
 
 #include "helper_process.h"
-#include "platform/unicode.h"
-#include "platform/windows_command_line.h"
 
 namespace flash {
 
@@ -29,47 +24,6 @@ std::string excerpt(std::string_view line) {
 bool is_progress(const json& line) {
   return line.is_object() && line.contains("event") && line["event"] == "progress";
 }
-
-// Windows refuses a command line of more than 32,767 UTF-16 units, its NUL
-// included (CreateProcessW fails with 206); first-boot files travel inside
-// the request, so a large one goes by --request-file instead.
-constexpr std::size_t kMaxCommandLine = 32767;
-
-bool fits_command_line(const std::string& program, const std::vector<std::string>& arguments) {
-  return wh::utf8_to_utf16(wh::build_windows_command_line(program, arguments)).size() < kMaxCommandLine;
-}
-
-// The request in a file of its own in the temporary directory, readable by
-// its owner only (first-boot files may hold passwords), removed again when
-// the helper is done with it.
-class RequestFile {
- public:
-  static wh::Result<RequestFile, std::string> write(const std::string& name, const std::string& text) {
-    std::error_code error;
-    const std::filesystem::path directory = std::filesystem::temp_directory_path(error);
-    if (error) return wh::Err("no temporary directory for the request: " + error.message());
-    RequestFile file(directory / name);
-    std::ofstream(file.path_, std::ios::binary | std::ios::trunc).close();
-    std::filesystem::permissions(file.path_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-                                 error);
-    std::ofstream out(file.path_, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (error || !out) return wh::Err("cannot write the request to " + file.path_.string());
-    return file;
-  }
-  RequestFile(RequestFile&& other) noexcept : path_(std::exchange(other.path_, {})) {}
-  RequestFile& operator=(RequestFile&&) = delete;
-  ~RequestFile() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove(path_, ignored);
-  }
-  std::string path() const { return wh::utf16_to_utf8(path_.u16string()); }
-
- private:
-  explicit RequestFile(std::filesystem::path path) : path_(std::move(path)) {}
-  std::filesystem::path path_;
-};
 
 }  // namespace
 
@@ -106,7 +60,7 @@ wh::Result<HelperReply, std::string> parse_response(const json& line, const std:
 }
 
 wh::Result<HelperReply, std::string> HelperSession::call(const std::string& command, const json& payload,
-                                                         const ProgressSink& on_progress) {
+                                                         const ProgressSink& on_progress, HelperRole role) {
   const std::string id = std::to_string(next_request_++);
   const json request{{"id", id}, {"sessionId", session_id_}, {"command", command}, {"payload", payload}};
 
@@ -132,16 +86,10 @@ wh::Result<HelperReply, std::string> HelperSession::call(const std::string& comm
       answered = true;
     }
   };
-  std::vector<std::string> arguments{"--request", dump(request)};
-  std::optional<RequestFile> request_file;
-  if (!fits_command_line(helper_path_, arguments)) {
-    auto written = RequestFile::write(session_id_ + "-" + id + ".json", arguments[1]);
-    if (!written) return wh::Err(command + ": " + written.error());
-    request_file.emplace(std::move(written).value());
-    arguments = {"--request-file", request_file->path()};
-  }
-  auto status = run_helper_process(helper_path_, arguments, on_line);
-  request_file.reset();
+  // Every request goes on the helper's standard input: no file that another
+  // program could rewrite before the helper reads it, and no limit of the
+  // command line's length (first-boot files travel inside the request).
+  auto status = run_helper_process(helper_path_, {"--request-stdin"}, dump(request), on_line, role);
 
   if (transcript_ != nullptr) {
     // Written by hand so that the request comes first, as it happened.

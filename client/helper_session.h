@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "helper_process.h"
 #include "platform/result.h"
 
 namespace flash {
@@ -38,7 +39,8 @@ class HelperSession {
   // be run or did not answer properly; a refusal by the helper is a reply
   // with ok false.
   wh::Result<HelperReply, std::string> call(const std::string& command, const nlohmann::json& payload,
-                                            const ProgressSink& on_progress = {});
+                                            const ProgressSink& on_progress = {},
+                                            HelperRole role = HelperRole::kStep);
 
   const std::string& session_id() const { return session_id_; }
   const std::string& helper_path() const { return helper_path_; }

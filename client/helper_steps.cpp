@@ -14,10 +14,13 @@ std::optional<json> HelperSteps::call(const std::string& command, const json& pa
     failed_ = true;
     return std::nullopt;
   }
-  auto reply = session_.call(command, payload, [&](const json& event) {
-    view_.on_event(event);
-    if (on_event) on_event(event);
-  });
+  auto reply = session_.call(
+      command, payload,
+      [&](const json& event) {
+        view_.on_event(event);
+        if (on_event) on_event(event);
+      },
+      cleaning_up_ ? HelperRole::kCleanUp : HelperRole::kStep);
   view_.finish(reply && reply->ok);
   // A helper stopped by the interruption fails; that is no news to tell.
   if (interrupted() && !cleaning_up_) {
@@ -36,7 +39,7 @@ std::optional<json> HelperSteps::call(const std::string& command, const json& pa
       refusal_code_ = reply->error_code;
       refusal_message_ = reply->error_message;
     }
-    fail(plain_failure(command, reply->error_code, reply->error_message), kExitFailure,
+    fail(plain_failure(command, payload, reply->error_code, reply->error_message), kExitFailure,
          command + ": " + reply->error_code + ": " + reply->error_message);
     return std::nullopt;
   }

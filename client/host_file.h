@@ -35,6 +35,11 @@ class HostFile : public wh::Handle {
   wh::OsStatus dismount_volume() override { return wh::Err(unsupported()); }
   wh::OsResult<wh::FileIdentity> file_identity() override { return wh::Err(unsupported()); }
   wh::OsResult<wh::VolumeInformation> volume_information() override { return wh::Err(unsupported()); }
+  wh::OsResult<wh::FileStatus> status() override { return wh::Err(unsupported()); }
+  wh::OsResult<std::string> final_path() override { return wh::Err(unsupported()); }
+  wh::OsResult<bool> user_may_change() override { return wh::Err(unsupported()); }
+  wh::OsResult<std::vector<std::string>> virtual_disk_hosts() override { return wh::Err(unsupported()); }
+  wh::OsResult<std::uint32_t> logical_sector_bytes() override { return wh::Err(unsupported()); }
 
  private:
   explicit HostFile(std::ifstream in) : in_(std::move(in)) {}

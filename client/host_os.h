@@ -37,12 +37,14 @@ class ConsoleSession {
   ~ConsoleSession();
 };
 
-// From its construction on, an interruption — Ctrl+C, SIGTERM, or on
-// Windows Ctrl+Break and closing the console — stops the running helper
-// (stop_running_helper) and is remembered for the flow, which cleans up and
-// ends with kExitInterrupted; a second one ends flash-card at once with that
-// status. On Windows, closing the console leaves a few seconds: the handler
-// waits until the session ends or that time is nearly gone.
+// From its construction on, an interruption — Ctrl+C, SIGTERM, SIGHUP, or
+// on Windows Ctrl+Break, closing the console, a logoff or a shutdown — stops
+// the running steps (stop_running_helpers) and is remembered for the flow,
+// which cleans up and ends with kExitInterrupted; a second Ctrl+C (or
+// SIGTERM, or Ctrl+Break) ends flash-card at once with that status, the
+// clean-up too. On Windows, closing the console leaves a few seconds: the
+// handler waits until the session ends or that time is nearly gone, and a
+// clean-up still running then finishes after flash-card (HelperRole).
 class InterruptionWatch {
  public:
   InterruptionWatch();

@@ -37,9 +37,19 @@ namespace {
 std::atomic<int> interruptions{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-void on_interruption(int /*signal*/) {
-  stop_running_helper();
-  if (interruptions.fetch_add(1) > 0) ::_exit(kExitInterrupted);
+// Counted before anything is stopped, so that a step being started at this
+// moment either is found here or finds the count (run_helper_process). A
+// first interruption stops the steps and leaves a clean-up to finish; a
+// second Ctrl+C or kill stops everything and ends flash-card at once. A
+// terminal that goes away asks for nothing more.
+void on_interruption(int signal) {
+  const int before = interruptions.fetch_add(1);
+  if (before == 0) {
+    stop_running_helpers(/*clean_ups_too=*/false);
+  } else if (signal != SIGHUP) {
+    stop_running_helpers(/*clean_ups_too=*/true);
+    ::_exit(kExitInterrupted);
+  }
 }
 
 // Ctrl+C, a kill, and the terminal going away.

@@ -78,17 +78,25 @@ volatile LONG interruptions = 0;
 // may still be waiting on it.
 HANDLE session_ended = nullptr;
 
-// The first interruption stops the helper and lets the flow clean up; a
-// second ends flash-card at once. A closing console ends the process when
-// the handler returns, so that handler waits (the system allows about five
-// seconds) for the clean-up to finish first.
+// The first interruption stops the running steps and lets the flow clean
+// up; a second Ctrl+C or Ctrl+Break ends flash-card at once, the clean-up
+// with it. Counted before anything is stopped, so that a step being started
+// at this moment either is found here or finds the count
+// (run_helper_process). A closed console, a logoff or a shutdown ends the
+// process when the handler returns, or when the system's time for it is up
+// (about five seconds), so that handler waits for the clean-up until just
+// before then, and never stops one: a clean-up runs in a job that outlives
+// flash-card.
 BOOL WINAPI on_interruption(DWORD type) {
-  if (::InterlockedIncrement(&interruptions) > 1) {
+  const bool ending = type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+  const LONG count = ::InterlockedIncrement(&interruptions);
+  if (count > 1 && !ending) {
+    stop_running_helpers(/*clean_ups_too=*/true);
     restore_output_code_page();
     ::ExitProcess(kExitInterrupted);
   }
-  stop_running_helper();
-  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+  if (count == 1) stop_running_helpers(/*clean_ups_too=*/false);
+  if (ending) {
     if (session_ended != nullptr) ::WaitForSingleObject(session_ended, /*dwMilliseconds=*/4500);
     restore_output_code_page();
   }

@@ -3,6 +3,7 @@
 #include <regex>
 
 #include "card_state.h"
+#include "refusal_explained.h"
 
 namespace flash {
 namespace {
@@ -60,13 +61,18 @@ std::string without_error_code(std::string message) {
 
 bool refuses_the_image(const std::string& code) { return code == "IMAGE_MISSING" || code == "XZ_INVALID"; }
 
-std::string plain_failure(const std::string& command, const std::string& code, const std::string& message) {
+std::string plain_failure(const std::string& command, const nlohmann::json& payload, const std::string& code,
+                          const std::string& message) {
   const auto says = [&](const char* text) { return message.find(text) != std::string::npos; };
   if (code == "ELEVATION_DENIED" || says("Access to a CIM resource was not available")) {
     return "Windows allows " + doing(command) + " to administrators only: run flash-card from an administrator "
            "console";
   }
   if (command.starts_with("image_") || code == "IMAGE_MISSING" || says("Reading the image failed")) {
+    // The image file, or the prepared image in the cache, as the request says.
+    if (code != "IMAGE_MISSING") {
+      if (std::string named = explain_refusal(command, payload, code, message); !named.empty()) return named;
+    }
     return image_failure(command, code, message);
   }
   const std::string swapped = "the card was removed or swapped for another; put the chosen card back and start again";
@@ -82,7 +88,10 @@ std::string plain_failure(const std::string& command, const std::string& code, c
     return "the disk in the reader is not the card that was chosen, or no longer looks like a card (" +
            without_error_code(message) + "); put the chosen card back and start again";
   }
-  if (code == "XZ_INVALID") return image_failure(command, code, message);
+  if (code == "XZ_INVALID") {
+    if (std::string named = explain_refusal(command, payload, code, message); !named.empty()) return named;
+    return image_failure(command, code, message);
+  }
   if (says("does not fit the target disk")) return "the image is larger than the card; use a larger card";
   if (says("(os error 19)")) return "the card is write-protected: slide the card's lock switch and try again";
   if (code == "TOOL_MISSING") {

@@ -6,10 +6,14 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace flash {
 
-// The sentence, without "flash-card: " before it; never empty.
-std::string plain_failure(const std::string& command, const std::string& code, const std::string& message);
+// The sentence, without "flash-card: " before it; never empty. The request's
+// `payload` tells which file an image failure is about (refusal_explained.h).
+std::string plain_failure(const std::string& command, const nlohmann::json& payload, const std::string& code,
+                          const std::string& message);
 
 // `message` without Windows' " (os error N)" and a full stop at its end.
 std::string without_error_code(std::string message);

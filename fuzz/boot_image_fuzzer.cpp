@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   wh::MemoryHandle drive(image);
   std::vector<wh::BootCheck> checks;
-  wh::inspect_boot_media(drive, checks);
+  wh::inspect_boot_media(drive, 512, checks);
   check_report(checks);
   // Sector 0, the boot sector, then two reads a cluster for at most 256
   // root-directory clusters: bounded whatever the chain says.
@@ -103,10 +103,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   slow.chunk = 1 + (size > 0 ? data[size - 1] % 700 : 0);
   slow.interrupted_reads = 3;
   std::vector<wh::BootCheck> again;
-  wh::inspect_boot_media(slow, again);
+  wh::inspect_boot_media(slow, 512, again);
   if (again.size() != checks.size()) std::abort();
   for (std::size_t k = 0; k < checks.size(); ++k) {
     if (again[k].to_json() != checks[k].to_json()) std::abort();
+  }
+
+  // A disk of 4096-byte sectors, read in its own sectors and cut to 512-byte
+  // ones (it refuses anything else), gives the report a 512-byte disk of the
+  // same bytes gives. Disks end on a sector of their own.
+  wh::Bytes whole = image;
+  whole.resize((size + 4095) / 4096 * 4096);
+  wh::MemoryHandle small_sectors(whole), large_sectors(whole);
+  large_sectors.device_sector = 4096;
+  std::vector<wh::BootCheck> expected, large;
+  wh::inspect_boot_media(small_sectors, 512, expected);
+  wh::inspect_boot_media(large_sectors, 4096, large);
+  if (large.size() != expected.size()) std::abort();
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    if (large[k].to_json() != expected[k].to_json()) std::abort();
   }
 
   wh::MemoryHandle copy(image);

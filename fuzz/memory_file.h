@@ -48,6 +48,11 @@ class MemoryFile : public wh::Handle {
   wh::OsStatus dismount_volume() override { return unsupported(); }
   wh::OsResult<wh::FileIdentity> file_identity() override { return unsupported(); }
   wh::OsResult<wh::VolumeInformation> volume_information() override { return unsupported(); }
+  wh::OsResult<wh::FileStatus> status() override { return unsupported(); }
+  wh::OsResult<std::string> final_path() override { return unsupported(); }
+  wh::OsResult<bool> user_may_change() override { return unsupported(); }
+  wh::OsResult<std::vector<std::string>> virtual_disk_hosts() override { return unsupported(); }
+  wh::OsResult<std::uint32_t> logical_sector_bytes() override { return unsupported(); }
 
  private:
   static wh::Err<wh::OsError> unsupported() { return wh::Err(wh::OsError{1, "Incorrect function.", false}); }

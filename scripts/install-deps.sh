@@ -14,8 +14,14 @@ packages=(cmake make g++ nlohmann-json3-dev libcli11-dev liblzma-dev libssl-dev 
           libgtest-dev xz-utils gzip bzip2 zstd exfatprogs fdisk dosfstools mtools clang libclang-rt-14-dev)
 if [ "${1:-}" = windows ]; then
   # dpkg-dev unpacks the source packages the Windows libraries are built from;
-  # perl runs OpenSSL's configuration.
-  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev perl wine wine64)
+  # perl runs OpenSSL's configuration. wine64-preloader (only suggested by
+  # wine64): without it Wine claims Windows' fixed addresses only after the
+  # kernel has placed the process's heap, which lands on 0x7ffe0000 now and
+  # then, and that program dies before it starts (docs/windows.md). The
+  # release test signs from a SoftHSM token through OpenSSL's pkcs11 engine
+  # and reads the programs' PDBs with llvm-pdbutil.
+  packages+=(mingw-w64 g++-mingw-w64-x86-64-posix dpkg-dev perl wine wine64 wine64-preloader
+             softhsm2 libengine-pkcs11-openssl llvm-14)
 fi
 
 missing=()

@@ -6,13 +6,24 @@
 #       linked library, SHA256SUMS of them all
 #   dist/windows_helper-<version>-win64-symbols.zip  the programs' debug
 #       information (objcopy --only-keep-debug), which the stripped programs
-#       name in their .gnu_debuglink
+#       name in their .gnu_debuglink, and the PDBs the linker wrote, which
+#       their CodeView debug directory names (for WER and WinDbg)
 #
 #   bash scripts/release.sh                   # build and pack
 #   bash scripts/release.sh --verify          # build twice, in two folders; fail unless identical
 #   bash scripts/release.sh --sign CERT KEY   # also -signed.zip: Authenticode-signed copies
 #   bash scripts/release.sh --from-build DIR  # pack what DIR holds (tests; not a release)
 #   --out DIR                                 # instead of dist/
+#   --pkcs11-module MODULE                    # KEY is a PKCS#11 URI of a key on a token
+#   --pkcs11-engine ENGINE                    # the OpenSSL engine for it (default: OpenSSL's pkcs11)
+#   --no-timestamp                            # sign without SIGN_TIMESTAMP_URL (tests only)
+#
+# KEY is a PEM key file, or with --pkcs11-module a key on a token or HSM
+# ("pkcs11:token=…;object=…;type=private"), as a public code-signing key must
+# be; SIGN_PASSWORD is then the token's PIN. A signature needs a timestamp
+# (SIGN_TIMESTAMP_URL, an RFC 3161 server) to stay valid after its
+# certificate expires, so --sign refuses to run without one unless told
+# --no-timestamp.
 #
 # The tree built is `git archive HEAD`, exported to a fresh folder: nothing
 # uncommitted reaches a release. The archives are reproducible: their times
@@ -26,17 +37,29 @@
 set -euo pipefail
 
 # Paths are the caller's, resolved before the script moves to the project.
-out=dist verify=0 cert="" key="" from_build=""
+out=dist verify=0 cert="" key="" from_build="" module="" engine="" timestamp=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --verify) verify=1 ;;
-    --sign) [ $# -ge 3 ] || { echo "release: --sign CERT KEY" >&2; exit 2; }; cert=$(realpath "$2"); key=$(realpath "$3"); shift 2 ;;
+    --sign) [ $# -ge 3 ] || { echo "release: --sign CERT KEY" >&2; exit 2; }; cert=$(realpath "$2"); key=$3; shift 2 ;;
     --out) [ $# -ge 2 ] || { echo "release: --out DIR" >&2; exit 2; }; out=$2; shift ;;
     --from-build) [ $# -ge 2 ] || { echo "release: --from-build DIR" >&2; exit 2; }; from_build=$(realpath "$2"); shift ;;
+    --pkcs11-module) [ $# -ge 2 ] || { echo "release: --pkcs11-module MODULE" >&2; exit 2; }; module=$(realpath "$2"); shift ;;
+    --pkcs11-engine) [ $# -ge 2 ] || { echo "release: --pkcs11-engine ENGINE" >&2; exit 2; }; engine=$(realpath "$2"); shift ;;
+    --no-timestamp) timestamp=0 ;;
     *) echo "release: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
 done
+# A key file is the caller's path; a token's key is a URI, taken as it is.
+[ -n "$key" ] && [ -z "$module" ] && key=$(realpath "$key")
+if [ -n "$cert" ] && [ "$timestamp" = 1 ] && [ -z "${SIGN_TIMESTAMP_URL:-}" ]; then
+  echo "release: --sign needs a timestamp server in SIGN_TIMESTAMP_URL, or the signature ends with its" \
+    "certificate; --no-timestamp signs without one" >&2
+  exit 2
+fi
+[ -z "$module$engine" ] || [ -n "$cert" ] || { echo "release: --pkcs11-module and --pkcs11-engine go with --sign" >&2; exit 2; }
+[ -z "$engine" ] || [ -n "$module" ] || { echo "release: --pkcs11-engine needs --pkcs11-module" >&2; exit 2; }
 [ "$out" = dist ] && out="$(dirname "$0")/../dist"
 mkdir -p "$out"
 out=$(realpath "$out")
@@ -96,8 +119,10 @@ stage() { # build_dir into
   mkdir -p "$files/licenses" "$symbols"
   for program in windows_helper.exe flash-card.exe; do
     "$host-objcopy" --only-keep-debug "$1/$program" "$symbols/$program.debug"
+    # Stripping keeps the .buildid section, whose CodeView entry names the PDB.
     "$host-objcopy" --strip-debug --strip-unneeded --add-gnu-debuglink="$symbols/$program.debug" \
       "$1/$program" "$files/$program"
+    cp "$1/${program%.exe}.pdb" "$symbols/${program%.exe}.pdb"
   done
   cp "$root/README.md" "$files/README.md"
   cp -r "$deps/licenses/." "$files/licenses/"
@@ -116,11 +141,13 @@ sign() { # unsigned-folder into
   cp -r "$1" "$signed"
   for program in windows_helper.exe flash-card.exe; do
     local args=(sign -certs "$cert" -key "$key" -h sha256 -n "Tovrin Zarerud" -in "$1/$program" -out "$signed/$program")
+    [ -n "$module" ] && args+=(-pkcs11module "$module")
+    [ -n "$engine" ] && args+=(-pkcs11engine "$engine")
     if [ -n "${SIGN_PASSWORD:-}" ]; then
       (umask 077 && printf '%s' "$SIGN_PASSWORD" >"$work/password")
       args+=(-readpass "$work/password")
     fi
-    [ -n "${SIGN_TIMESTAMP_URL:-}" ] && args+=(-ts "$SIGN_TIMESTAMP_URL")
+    [ "$timestamp" = 1 ] && args+=(-ts "$SIGN_TIMESTAMP_URL")
     local checks=(verify -CAfile "${SIGN_CA_FILE:-$cert}" -in "$signed/$program")
     [ -n "${SIGN_TSA_CA_FILE:-}" ] && checks+=(-TSA-CAfile "$SIGN_TSA_CA_FILE")
     rm -f "$signed/$program"

@@ -32,6 +32,7 @@ TEST(BootSectorRead, ReadsWholeSectorsOrTellsWhy) {
     std::optional<OsError> seek_error, read_error;
     const char* error;  // empty: sectors lba.. come back
     int seeks;          // -1: not checked
+    std::uint32_t device = 0;  // a drive's logical sector size; 0: a file
   } cases[] = {
       {"plain", 1, 2, 0, 0, {}, {}, "", 1},
       {"short reads and interrupted calls are repeated", 2, 3, 100, 2, {}, {}, "", 1},
@@ -44,6 +45,10 @@ TEST(BootSectorRead, ReadsWholeSectorsOrTellsWhy) {
        "failed to fill whole buffer", 1},
       {"first LBA past a signed offset", 0x80000000000000, 1, 0, 0, {}, {}, "Sector offset overflow", 0},
       {"absurd count", 0, std::uint64_t{1} << 40, 0, 0, {}, {}, "Sector count too large", 0},
+      {"cut from the one 4096-byte sector that holds them", 3, 2, 0, 0, {}, {}, "", 1, 4096},
+      {"a whole 4096-byte sector", 0, 8, 0, 0, {}, {}, "", 1, 4096},
+      {"interrupted calls on a 4096-byte disk", 7, 1, 0, 2, {}, {}, "", 1, 4096},
+      {"a 4096-byte disk ends inside the run", 6, 3, 0, 0, {}, {}, "failed to fill whole buffer", 1, 4096},
   };
   for (const auto& c : cases) {
     MemoryHandle disk(numbered_sectors(8));
@@ -51,7 +56,9 @@ TEST(BootSectorRead, ReadsWholeSectorsOrTellsWhy) {
     disk.interrupted_reads = c.interrupted;
     disk.seek_error = c.seek_error;
     disk.read_error = c.read_error;
-    auto got = read_disk_sectors(disk, c.lba, c.count);
+    disk.device_sector = c.device;
+    auto got = c.device == 0 ? read_disk_sectors(disk, c.lba, c.count)
+                             : read_disk_sectors(disk, c.lba, c.count, c.device);
     EXPECT_EQ(disk.seeks, c.seeks) << c.name;
     if (*c.error != '\0') {
       ASSERT_FALSE(got.ok()) << c.name;

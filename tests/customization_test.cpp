@@ -170,7 +170,9 @@ TEST_F(Customization, FailuresKeepEarlierWritesAndStillReleaseTheDisk) {
        {{"files", two_files}},
        {{{"operation", "volumeInformation"}, {"error", 1005}}},
        "DEVICE_NOT_REMOVABLE",
-       refused + "Unable to read the file system of the selected boot volume: " + text(1005), {}},
+       refused + "Unable to read the file system of the selected boot volume: " + text(1005) +
+           "; nothing was written.",
+       {}},
       {"cmdline.txt is not UTF-8",
        {{"files", {two_files[0]}}, {"cmdlineAppend", kAppend}}, {},
        "WRITE_FAILED", "cmdline.txt is missing on the boot partition: stream did not contain valid UTF-8",
@@ -236,7 +238,8 @@ TEST_F(Customization, OnlyFatAndExfatBootVolumesAreWritten) {
     EXPECT_EQ(response["errorCode"], "DEVICE_NOT_REMOVABLE");
     EXPECT_EQ(response["errorMessage"], "Could not validate the boot volume GUID path: The selected boot volume has "
                                         "the file system " + c.reason +
-                                        "; only FAT, FAT32 and exFAT boot volumes are written to.");
+                                        "; only FAT, FAT32 and exFAT boot volumes are written to. Nothing was "
+                                        "written.");
     EXPECT_EQ(boot_files(), before) << c.file_system;
   }
 }

@@ -6,7 +6,9 @@
 # say valid; where the tool refuses it, both must answer XZ_INVALID. A
 # sample whose first bytes are not its format's signature is, to the helper,
 # a raw image (the format comes from the bytes, never the name): it must be
-# copied as it is.
+# copied as it is. The samples are no disk images, so they are asked for with
+# rawWithoutPartitionTable; one that decodes to nothing is refused as empty,
+# and one that decodes to another compressed file as compressed twice.
 #
 #   bash tests/debian_samples.sh HELPER
 #
@@ -62,10 +64,24 @@ check() { # tool signature-hex file
   else
     cp "$file" "$tmp/expected"
   fi
-  validated=$(ask image_validate "\"imagePath\":\"$path\"")
+  validated=$(ask image_validate "\"imagePath\":\"$path\",\"rawWithoutPartitionTable\":true")
   rm -f "$tmp/prepared"
-  extracted=$(ask image_extract "\"imagePath\":\"$path\",\"outputPath\":\"$tmp/prepared\"")
-  if [ "$status" -eq 0 ]; then
+  extracted=$(ask image_extract \
+    "\"imagePath\":\"$path\",\"outputPath\":\"$tmp/prepared\",\"rawWithoutPartitionTable\":true")
+  local head
+  head=$(head -c 6 "$tmp/expected" | od -An -tx1 | tr -d ' \n')
+  if [ "$status" -eq 0 ] && [[ $head == "$xz_magic"* || $head == "$zstd_magic"* || $head == 1f8b* ||
+                                $head == "$bzip2_magic"* ]]; then
+    if [[ $validated != *'compressed twice'* || $extracted != *'compressed twice'* ]]; then
+      echo "FAIL ${file#"$cache_root"/}: $tool decodes it to a compressed file; the helper: $validated $extracted"
+      failures=$((failures + 1))
+    fi
+  elif [ "$status" -eq 0 ] && [ ! -s "$tmp/expected" ]; then
+    if [[ $validated != *'The image is empty'* || $extracted != *'The image is empty'* ]]; then
+      echo "FAIL ${file#"$cache_root"/}: $tool decodes it to nothing; the helper: $validated $extracted"
+      failures=$((failures + 1))
+    fi
+  elif [ "$status" -eq 0 ]; then
     if [[ $validated != *'"ok":true'* || $extracted != *'"ok":true'* ]] || ! cmp -s "$tmp/expected" "$tmp/prepared"; then
       echo "FAIL ${file#"$cache_root"/}: $tool decodes it; the helper: $validated $extracted"
       failures=$((failures + 1))

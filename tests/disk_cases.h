@@ -24,7 +24,8 @@ struct DiskCase {
 };
 
 struct DiskTable {
-  nlohmann::json disks;    // number, image, vendor, product, serial, busType, removableMedia, readOnly, corrupt
+  // number, image, vendor, product, serial, busType, removableMedia, readOnly, corrupt, logicalSectorBytes
+  nlohmann::json disks;
   nlohmann::json volumes;  // name, disk, startingOffset, length: one mounted extent each
   std::vector<DiskCase> cases;
   nlohmann::json volume_steps;  // run through the platform itself (run_volume_steps)

@@ -43,6 +43,7 @@ json machine_of(const testing::DiskTable& table, const testing::SimDir& dir) {
                   {"serial", disk["serial"]},         {"busType", disk["busType"]},
                   {"removableMedia", disk["removableMedia"]}, {"readOnly", disk.value("readOnly", false)},
                   {"mountSideEffects", false}};
+    if (disk.contains("logicalSectorBytes")) drive["logicalSectorBytes"] = disk["logicalSectorBytes"];
     machine["drives"].push_back(drive);
     if (disk.contains("corrupt")) {
       machine["faults"].push_back({{"operation", "corrupt"},

@@ -430,8 +430,10 @@ TEST_F(FlashCardTest, FailsWhenTheImageChangedAfterItWasChecked) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.said);
     std::filesystem::copy_file(compressed_card(), sim.file("pi.img.xz"), std::filesystem::copy_options::overwrite_existing);
-    sim.write_file("helper.sh", "#!/bin/sh\ncase \"$2\" in *'\"write_image\"'*) " + c.change + " 2>/dev/null;; esac\nexec " +
-                                    quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
+    // The request comes on standard input; the wrapper passes it on.
+    sim.write_file("helper.sh", "#!/bin/sh\nrequest=$(cat)\ncase \"$request\" in *'\"write_image\"'*) " + c.change +
+                                    " 2>/dev/null;; esac\nprintf '%s' \"$request\" | exec " + quoted(WINDOWS_HELPER_BINARY) +
+                                    " \"$@\"\n");
     std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
     std::vector<std::string> more = c.more;
     more.insert(more.end(), {"--helper", sim.file("helper.sh")});
@@ -546,17 +548,19 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
     std::filesystem::remove(sim.file("t.jsonl"));
     // At its stage the helper does its work (or prints how far it came) and
     // then hangs on, as a slow card would.
-    std::string work = quoted(WINDOWS_HELPER_BINARY) + " \"$@\"";
+    std::string work = "printf '%s' \"$request\" | " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"";
     if (!c.lines.empty()) {
       work = "printf '%s\\n'";
       for (const std::string& line : c.lines) work += " " + quoted(line);
     }
-    sim.write_file("helper.sh", "#!/bin/sh\ncase \"$2\" in *'\"command\":\"" + std::string(c.stage) + "\"'*) " + work +
-                                    "; touch " + quoted(mark) + "; exec sleep 300;; esac\n" +
-                                    (c.hang_clean_up ? "case \"$2\" in *'\"command\":\"finalize_disk\"'*) touch " +
+    // The request comes on standard input; the wrapper passes it on.
+    sim.write_file("helper.sh", "#!/bin/sh\nrequest=$(cat)\ncase \"$request\" in *'\"command\":\"" +
+                                    std::string(c.stage) + "\"'*) " + work + "; touch " + quoted(mark) +
+                                    "; exec sleep 300;; esac\n" +
+                                    (c.hang_clean_up ? "case \"$request\" in *'\"command\":\"finalize_disk\"'*) touch " +
                                                            quoted(clean_up) + "; exec sleep 300;; esac\n"
                                                      : "") +
-                                    "exec " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
+                                    "printf '%s' \"$request\" | " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
     std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
     std::vector<std::string> args{sim.file("pi.img.xz"), "--disk", "2", "--yes", "--prepared",
                                   "--helper", sim.file("helper.sh"), "--transcript", sim.file("t.jsonl")};
@@ -579,6 +583,154 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
     const bool prepared = std::find(ran.begin(), ran.end(), "prepare_disk") != ran.end();
     EXPECT_EQ(ran.back(), prepared ? "finalize_disk" : c.stage);
     EXPECT_EQ(sim.machine()["drives"][1].value("offline", false), false);
+  }
+}
+
+// The other ways a flash is stopped while a helper works at one stage: a
+// second Ctrl+C during the clean-up ends flash-card at once. The terminal closed instead (SIGHUP, as a console window
+// closed) cleans up the same way, and the clean-up outlives flash-card when
+// flash-card is ended while it runs. A Ctrl+C that comes while a step's
+// helper is being started (flash-card paused inside posix_spawn by
+// SPAWN_PAUSE_LIBRARY) stops that helper before it touches the card.
+TEST_F(FlashCardTest, TheCleanUpOutlivesAClosedConsoleAndAStartCaughtMidway) {
+  enum class Stop { kCtrlC, kCtrlCTwice, kCloseTerminal, kCloseThenKill, kCtrlCWhileStarting };
+  struct Case {
+    const char* stage;  // the command whose helper is still at work
+    Stop how;
+    std::string line;   // what the terminal shows last
+  };
+  const std::vector<Case> cases{
+      // The first case counts the helper starts up to the write's; its
+      // helper wrote and read back every byte before it hung.
+      {"write_image", Stop::kCtrlC, "Stopped: the card was written but is not proven to hold the image; flash it again."},
+      {"write_image", Stop::kCtrlCTwice, ""},
+      {"write_image", Stop::kCloseTerminal, ""},
+      {"write_image", Stop::kCloseThenKill, ""},
+      // The write's helper never ran, which flash-card cannot know: it says
+      // the worst the card may hold.
+      {"write_image", Stop::kCtrlCWhileStarting, "Stopped: the card was only partly written and will not boot; flash "
+       "it again, or make it one exFAT volume again with flash-card --reformat --disk 2."},
+  };
+  // A fixed USB disk, which prepare_disk takes offline: only the clean-up
+  // brings it back.
+  machine["drives"][1]["removableMedia"] = false;
+  std::size_t write_start = 0;  // which helper start is the write's, counted by an earlier case
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.stage) + " " + std::to_string(static_cast<int>(c.how)));
+    const std::string mark = sim.file("at-stage"), clean_up = sim.file("at-clean-up");
+    std::filesystem::remove(mark);
+    std::filesystem::remove(clean_up);
+    std::filesystem::remove(sim.file("t.jsonl"));
+    std::filesystem::remove(sim.file("events.log"));
+    const bool starting = c.how == Stop::kCtrlCWhileStarting;
+    // At its stage the helper does its work and then hangs on, as a slow card
+    // would; the clean-up marks its start, and hangs or takes its time. The
+    // request comes on standard input; the wrapper passes it on.
+    const std::string clean_up_then =
+        c.how == Stop::kCtrlCTwice ? "exec sleep 300" : c.how == Stop::kCloseThenKill ? "sleep 2" : ":";
+    const std::string helper = "printf '%s' \"$request\" | " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"";
+    sim.write_file("helper.sh", "#!/bin/sh\nrequest=$(cat)\n" +
+                                    (starting ? std::string()
+                                              : "case \"$request\" in *'\"command\":\"" + std::string(c.stage) +
+                                                    "\"'*) " + helper + "; touch " + quoted(mark) +
+                                                    "; exec sleep 300;; esac\n") +
+                                    "case \"$request\" in *'\"command\":\"finalize_disk\"'*) touch " + quoted(clean_up) +
+                                    "; " + clean_up_then + ";; esac\n" + helper + "\n");
+    std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
+    sim.write_machine(machine);
+    const std::vector<std::string> args{FLASH_CARD_BINARY, sim.file("pi.img.xz"), "--disk", "2", "--yes", "--prepared",
+                                        "--helper", sim.file("helper.sh"), "--transcript", sim.file("t.jsonl")};
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::setenv("WINDOWS_HELPER_SIM_DIR", sim.path().c_str(), 1);
+      if (starting) {
+        ::setenv("LD_PRELOAD", SPAWN_PAUSE_LIBRARY, 1);
+        ::setenv("SPAWN_PAUSE_AT", std::to_string(write_start).c_str(), 1);
+        ::setenv("SPAWN_PAUSE_MARK", mark.c_str(), 1);
+        // A sanitized flash-card accepts a library loaded before its runtime.
+        ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+      }
+      std::vector<char*> argv;
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    std::string shown;
+    int status = 0;
+    bool ended = false;
+    // Far less than the hanging helper's sleep: only stopping it ends the run in time.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int typed = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{terminal, POLLIN, 0};
+      if (terminal >= 0 && ::poll(&ready, 1, 50) > 0) {
+        char buffer[4096];
+        const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+        if (got > 0) shown.append(buffer, static_cast<std::size_t>(got));
+      } else if (terminal < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      // Ctrl+C (or the terminal gone) once the stage is reached; then what
+      // the case does at the clean-up.
+      if (typed == 0 && std::filesystem::exists(mark)) {
+        if (c.how == Stop::kCloseTerminal || c.how == Stop::kCloseThenKill) {
+          ::close(terminal);
+          terminal = -1;
+          ++typed;
+        } else {
+          typed += ::write(terminal, "\x03", 1) == 1;
+        }
+      }
+      if (typed == 1 && std::filesystem::exists(clean_up)) {
+        if (c.how == Stop::kCtrlCTwice) typed += ::write(terminal, "\x03", 1) == 1;
+        if (c.how == Stop::kCloseThenKill) typed += ::kill(child, SIGKILL) == 0;
+      }
+      if ((ended = ::waitpid(child, &status, WNOHANG) == child)) break;
+    }
+    if (!ended) {
+      ::kill(child, SIGKILL);  // hung: take it down before failing
+      ::waitpid(child, &status, 0);
+    }
+    // What it wrote last may still wait in the terminal.
+    for (char buffer[4096]; terminal >= 0 && ::poll(std::array<pollfd, 1>{{{terminal, POLLIN, 0}}}.data(), 1, 100) > 0;) {
+      const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+      if (got <= 0) break;
+      shown.append(buffer, static_cast<std::size_t>(got));
+    }
+    if (terminal >= 0) ::close(terminal);
+    ASSERT_TRUE(ended) << shown;
+    if (c.how == Stop::kCloseThenKill) {
+      // flash-card is gone; its clean-up goes on and brings the disk back.
+      ASSERT_TRUE(WIFSIGNALED(status)) << shown;
+      for (int tries = 0; tries < 200 && sim.machine()["drives"][1].value("offline", false); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      EXPECT_EQ(sim.machine()["drives"][1].value("offline", false), false);
+      continue;
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << shown;
+    EXPECT_EQ(WEXITSTATUS(status), 130) << shown;
+    const std::vector<std::string> ran = commands();
+    if (c.how == Stop::kCtrlCTwice) {
+      EXPECT_EQ(shown.find("Stopped:"), std::string::npos) << shown;
+      continue;
+    }
+    if (!c.line.empty()) EXPECT_NE(shown.find(c.line), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("failed:"), std::string::npos) << shown;
+    const bool prepared = std::find(ran.begin(), ran.end(), "prepare_disk") != ran.end();
+    EXPECT_EQ(ran.back(), prepared ? "finalize_disk" : c.stage);
+    if (const auto write = std::find(ran.begin(), ran.end(), "write_image"); write_start == 0 && write != ran.end()) {
+      write_start = static_cast<std::size_t>(write - ran.begin()) + 1;
+    }
+    EXPECT_EQ(sim.machine()["drives"][1].value("offline", false), false);
+    if (starting) {
+      // The write's helper never ran: no response, and not a byte written.
+      EXPECT_TRUE(transcript()[ran.size() - 2]["lines"].empty()) << transcript()[ran.size() - 2].dump();
+      EXPECT_EQ(writes_to(kCard), 0u);
+    }
   }
 }
 
@@ -842,7 +994,7 @@ TEST_F(FlashCardTest, PutsFirstBootFilesAndCommandLineOptionsOnTheCard) {
   const std::string original_cmdline = card_file_of_image();
   sim.write_file("firstrun.sh", "#!/bin/bash\necho first boot \xC3\xA9\n");
   sim.write_file("ssh", "");
-  // Longer than a Windows command line holds: that request goes by file.
+  // Longer than a Windows command line holds: still on standard input.
   const std::string big = std::string(40000, 'n') + "\n";
   sim.write_file("notes.txt", big);
   const Outcome outcome = flash({"--file", "firstrun.sh=" + sim.file("firstrun.sh"), "--file", "ssh=" + sim.file("ssh"),
@@ -852,15 +1004,15 @@ TEST_F(FlashCardTest, PutsFirstBootFilesAndCommandLineOptionsOnTheCard) {
   EXPECT_NE(outcome.out.find("    firstrun.sh\n    ssh\n    notes.txt\n    cmdline.txt\n"), std::string::npos)
       << outcome.out;
   EXPECT_EQ(card_file(sim, "notes.txt"), big);
-  std::vector<std::string> request_files;
+  // Every request went on the helper's standard input; no request file.
+  std::size_t request_files = 0, inputs = 0;
   for (const json& event : sim.events()) {
     const std::string path = event.value("path", "");
-    if (event["op"] == "open" && path.ends_with(".json") && path.find("flash-") != std::string::npos) {
-      request_files.push_back(path);
-    }
+    if (event["op"] == "open" && path.ends_with(".json")) ++request_files;
+    if (event["op"] == "open" && path == "<standard input>") ++inputs;
   }
-  ASSERT_EQ(request_files.size(), 1u);  // apply_customization's alone
-  EXPECT_FALSE(std::filesystem::exists(request_files[0])) << "the request file was left behind";
+  EXPECT_EQ(request_files, 0u);
+  EXPECT_EQ(inputs, commands().size());
   EXPECT_EQ(card_file(sim, "firstrun.sh"), "#!/bin/bash\necho first boot \xC3\xA9\n");
   EXPECT_EQ(card_file(sim, "ssh"), "");
   const std::string cmdline = card_file(sim, "cmdline.txt");

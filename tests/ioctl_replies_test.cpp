@@ -39,6 +39,16 @@ TEST(ParseFixedReplies, NeedTheirWholeLayout) {
   attributes[8] = 0x2;
   EXPECT_EQ(parse_disk_attributes(attributes), 0x2u);
   EXPECT_EQ(parse_disk_attributes(std::span(attributes).first(15)), std::nullopt);
+
+  // DISK_GEOMETRY_EX: BytesPerSector at 20, a power of two from 512 on.
+  for (const auto& [bytes, read] : std::vector<std::pair<std::uint32_t, std::optional<std::uint32_t>>>{
+           {512, 512}, {4096, 4096}, {0, std::nullopt}, {520, std::nullopt}, {256, std::nullopt}}) {
+    std::vector<std::uint8_t> geometry(32, 0);
+    for (int i = 0; i < 4; ++i) geometry[20 + i] = static_cast<std::uint8_t>(bytes >> (8 * i));
+    geometry[16] = 0x3F;  // SectorsPerTrack: must not be taken for the sector size
+    EXPECT_EQ(parse_drive_geometry(geometry), read) << bytes;
+    EXPECT_EQ(parse_drive_geometry(std::span(geometry).first(23)), std::nullopt) << bytes;
+  }
 }
 
 }  // namespace

@@ -21,6 +21,9 @@ class MemoryHandle : public Handle {
   std::size_t chunk = 0;      // longest read served (0: unlimited)
   int seeks = 0;
   int reads = 0;
+  // A disk of this logical sector size refuses (87) a read off its grid, as
+  // the disk driver does; 0 is a file, read at any offset.
+  std::uint32_t device_sector = 0;
 
   OsResult<std::size_t> read(std::span<std::uint8_t> buffer) override {
     ++reads;
@@ -29,6 +32,9 @@ class MemoryHandle : public Handle {
       return Err(OsError{995, "Interrupted.", /*interrupted=*/true});
     }
     if (read_error) return Err(*read_error);
+    if (device_sector != 0 && (position_ % device_sector != 0 || buffer.size() % device_sector != 0)) {
+      return Err(OsError{87, "The parameter is incorrect."});
+    }
     const std::uint64_t left = position_ < data_.size() ? data_.size() - position_ : 0;
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left));
     if (chunk != 0) n = std::min(n, chunk);
@@ -57,6 +63,14 @@ class MemoryHandle : public Handle {
   OsStatus dismount_volume() override { return Err(unsupported()); }
   OsResult<FileIdentity> file_identity() override { return Err(unsupported()); }
   OsResult<VolumeInformation> volume_information() override { return Err(unsupported()); }
+  OsResult<FileStatus> status() override { return Err(unsupported()); }
+  OsResult<std::string> final_path() override { return Err(unsupported()); }
+  OsResult<bool> user_may_change() override { return Err(unsupported()); }
+  OsResult<std::vector<std::string>> virtual_disk_hosts() override { return Err(unsupported()); }
+  OsResult<std::uint32_t> logical_sector_bytes() override {
+    if (device_sector == 0) return Err(unsupported());
+    return device_sector;
+  }
 
  private:
   static OsError unsupported() { return OsError{1, "Incorrect function.\r\n"}; }

@@ -1,7 +1,7 @@
 // The runner against real child processes standing in for powershell.exe.
 #include <gtest/gtest.h>
 
-#include "discovery/powershell_runner.h"
+#include "frame/powershell_runner.h"
 #include "sim_dir.h"
 
 namespace wh {

@@ -98,6 +98,17 @@ TEST(ParseRequest, NumbersBeyondDoubleAreFaultsWithAPosition) {
             std::string::npos);
 }
 
+TEST(ParseRequest, NestingStopsAtSixtyFourLevels) {
+  const auto nested = [](const char* member, int levels) {
+    return R"({"id":"r","sessionId":"s","command":"c",")" + std::string(member) + "\":" +
+           std::string(levels, '[') + std::string(levels, ']') + "}";
+  };
+  EXPECT_EQ(parsed(nested("payload", 63)).payload.dump().size(), 126u);
+  // The 65th level is refused where it opens, before it is built.
+  EXPECT_EQ(fault(nested("payload", 64)), "parse error at line 1, column 114: nesting deeper than 64 levels");
+  EXPECT_EQ(fault(nested("ignored", 64)), "parse error at line 1, column 114: nesting deeper than 64 levels");
+}
+
 TEST(ParseRequest, IncompleteTextIsAFault) {
   EXPECT_NE(fault(R"({"id":"r","sessionId":"s","command":"c")").find("unexpected end of input"),
             std::string::npos);

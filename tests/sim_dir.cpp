@@ -44,7 +44,9 @@ void SimDir::install_fake_powershell() const {
 }
 
 void SimDir::install_powershell_script(const std::string& body) const {
-  write_file("powershell", "#!/bin/sh\n" + body + "\n");
+  // PowerShell's environment is a Windows one; the script's host commands
+  // need the host's search path, which the simulation passes aside.
+  write_file("powershell", "#!/bin/sh\nPATH=\"${WINDOWS_HELPER_SIM_HOST_PATH:-$PATH}\"; export PATH\n" + body + "\n");
   ::chmod(file("powershell").c_str(), 0755);
 }
 
@@ -53,6 +55,13 @@ std::vector<std::string> SimDir::powershell_log() const {
   std::istringstream lines(read_file("powershell.log"));
   for (std::string line; std::getline(lines, line);) scripts.push_back(nlohmann::json::parse(line));
   return scripts;
+}
+
+std::vector<nlohmann::json> SimDir::powershell_environments() const {
+  std::vector<nlohmann::json> environments;
+  std::istringstream lines(read_file("powershell.environment.log"));
+  for (std::string line; std::getline(lines, line);) environments.push_back(nlohmann::json::parse(line));
+  return environments;
 }
 
 nlohmann::json SimDir::machine() const { return nlohmann::json::parse(read_file("machine.json")); }

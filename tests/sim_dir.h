@@ -15,15 +15,16 @@
 namespace wh::testing {
 
 // Memory for raw drive transfers: the simulated disk driver, like Windows',
-// refuses a buffer whose address is not a multiple of 512.
+// refuses a buffer whose address is not a multiple of the sector size (up to
+// a page), so this is page-aligned.
 template <typename T>
 struct SectorAligned {
   using value_type = T;
   SectorAligned() = default;
   template <typename U>
   SectorAligned(const SectorAligned<U>&) {}
-  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{512})); }
-  void deallocate(T* p, std::size_t) { ::operator delete(p, std::align_val_t{512}); }
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{4096})); }
+  void deallocate(T* p, std::size_t) { ::operator delete(p, std::align_val_t{4096}); }
   template <typename U>
   bool operator==(const SectorAligned<U>&) const { return true; }
 };
@@ -48,6 +49,8 @@ class SimDir {
   void install_powershell_script(const std::string& body) const;
   // The scripts the stand-in received, in order.
   std::vector<std::string> powershell_log() const;
+  // The environment each run of the stand-in received, as an object.
+  std::vector<nlohmann::json> powershell_environments() const;
   // machine.json as it is now (processes write their changes back).
   nlohmann::json machine() const;
   // events.log: what every process did to the machine, one object a line.

@@ -206,7 +206,9 @@ TEST(SimMachineFile, BrokenDescriptionsAreReported) {
   for (const char* broken : {R"({"drives":[{"number":"one"}]})",
                              R"({"faults":[{"operation":"read","maxBytesPerCall":1,"afterBytes":2}]})",
                              R"({"faults":[{"operation":"open","interrupted":true}]})",
-                             R"({"faults":[{"operation":"corrupt","offset":0,"bytesHex":"abc"}]})"}) {
+                             R"({"faults":[{"operation":"corrupt","offset":0,"bytesHex":"abc"}]})",
+                             R"({"drives":[{"number":1,"backingFile":"a","logicalSectorBytes":520}]})",
+                             R"({"drives":[{"number":1,"backingFile":"a","logicalSectorBytes":256}]})"}) {
     dir.write_file("machine.json", broken);
     EXPECT_NE(sim::load_machine(dir.path()).error().find("machine.json"), std::string::npos) << broken;
   }

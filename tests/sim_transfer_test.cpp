@@ -56,6 +56,7 @@ TEST_F(SimTransfers, DrivesMoveWholeSectorsInsideTheDisk) {
     std::size_t size;
     std::string expected;  // for a read and for a write alike
     std::size_t misalign = 0;  // bytes the buffer starts past a 512-byte boundary
+    std::uint32_t sector = 512;  // the drive's logicalSectorBytes
   } cases[] = {
       {"one sector", 0, 512, "512"},
       {"the whole disk", 0, kCard, "4096"},
@@ -72,20 +73,30 @@ TEST_F(SimTransfers, DrivesMoveWholeSectorsInsideTheDisk) {
       {"a buffer 16 bytes past a sector boundary", 0, 512, "error 87", 16},
       {"a buffer at an odd address", 0, 512, "error 87", 1},
       {"nothing from an odd address", 0, 0, "0", 1},
+      // A disk of 4096-byte logical sectors: its card is one sector.
+      {"a whole 4096-byte sector", 0, kCard, "4096", 0, 4096},
+      {"512 bytes of a 4096-byte sector", 0, 512, "error 87", 0, 4096},
+      {"an offset off the 4096-byte grid", 512, kCard, "error 87", 0, 4096},
+      {"a buffer 512 bytes past a page", 0, kCard, "error 87", 512, 4096},
   };
-  auto p = platform();
-  auto drive = std::move(p.open_drive_exclusive_write(kDrive)).value();
   const std::string before = dir.read_file("card.img");
-  for (const auto& c : cases) {
-    testing::AlignedBytes memory(c.size + c.misalign, 0);
-    const std::span<std::uint8_t> buffer = std::span(memory).subspan(c.misalign);
-    ASSERT_TRUE(drive->seek(c.offset).ok());
-    EXPECT_EQ(outcome(drive->read(buffer)), c.expected) << "read " << c.what;
-    if (c.expected == "512") {
-      EXPECT_EQ(buffer[0], before[c.offset]) << c.what;
+  for (const std::uint32_t sector : {512u, 4096u}) {
+    machine["drives"][0]["logicalSectorBytes"] = sector;
+    auto p = platform();
+    auto drive = std::move(p.open_drive_exclusive_write(kDrive)).value();
+    ASSERT_EQ(drive->logical_sector_bytes().value(), sector);
+    for (const auto& c : cases) {
+      if (c.sector != sector) continue;
+      testing::AlignedBytes memory(c.size + c.misalign, 0);
+      const std::span<std::uint8_t> buffer = std::span(memory).subspan(c.misalign);
+      ASSERT_TRUE(drive->seek(c.offset).ok());
+      EXPECT_EQ(outcome(drive->read(buffer)), c.expected) << "read " << c.what;
+      if (c.expected == "512") {
+        EXPECT_EQ(buffer[0], before[c.offset]) << c.what;
+      }
+      ASSERT_TRUE(drive->seek(c.offset).ok());
+      EXPECT_EQ(outcome(drive->write(std::span<const std::uint8_t>(buffer))), c.expected) << "write " << c.what;
     }
-    ASSERT_TRUE(drive->seek(c.offset).ok());
-    EXPECT_EQ(outcome(drive->write(std::span<const std::uint8_t>(buffer))), c.expected) << "write " << c.what;
   }
   // Every write put back what was read; the refused ones wrote nothing.
   EXPECT_EQ(dir.read_file("card.img"), before);

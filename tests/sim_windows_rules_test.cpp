@@ -1,7 +1,10 @@
 // What Windows refuses, the simulated Windows refuses too, with the same
 // codes: a helper that forgets a lock, opens the wrong name or uses a handle
 // beyond its access fails here as it would on a real machine.
+#include <sys/stat.h>
+
 #include <climits>
+#include <filesystem>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -167,6 +170,55 @@ TEST_F(SimRules, OffsetsBeyondTheSignedRangeAreInvalidParameters) {
   const std::uint64_t too_far = static_cast<std::uint64_t>(INT64_MAX) + 1;
   EXPECT_EQ(file->seek(too_far).error().code, 87u);
   EXPECT_EQ(file->set_end_of_file(too_far).error().code, 87u);
+}
+
+// The user's own rights, links opened themselves, and a request file that
+// no writer or deleter can reach while it is read.
+TEST_F(SimRules, UserRightsLinksAndLockedReads) {
+  std::filesystem::create_directory(dir.file("admin"));
+  dir.write_file("admin/secret", "s");
+  dir.write_file("mine", "m");
+  std::filesystem::create_symlink(dir.file("admin/secret"), dir.file("link"));
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  machine["userDeniedPaths"] = {"admin"};
+  auto p = platform();
+  const auto code = [](const auto& result) { return result.ok() ? 0u : result.error().code; };
+  const auto kind = [](auto& handle) { return (*handle)->status()->kind; };
+  EXPECT_EQ(code(p.open_file_read_as_user(dir.file("admin/secret"))), 5u);
+  EXPECT_EQ(code(p.open_file_read_as_user(dir.file("link"))), 5u);  // Windows checks where a link leads
+  EXPECT_EQ(code(p.open_output_as_user(dir.file("admin/new"))), 5u);
+  EXPECT_EQ(code(p.open_file_read(dir.file("admin/secret"))), 0u);  // the helper's own rights
+  {
+    auto output = p.open_output_as_user(dir.file("link"));  // the link itself, never followed
+    ASSERT_TRUE(output.ok());
+    EXPECT_EQ(output->handle->status()->kind, FileKind::kOther);
+    auto kept = p.open_output_as_user(dir.file("mine"));
+    EXPECT_TRUE(kept->already_existed);
+    EXPECT_EQ(kept->handle->final_path().value(), std::filesystem::canonical(dir.file("mine")).string());
+  }
+  EXPECT_EQ(dir.read_file("mine"), "m");  // opened, not truncated
+  auto fifo = p.open_file_read_locked(dir.file("fifo"));  // at once, without a writer
+  ASSERT_TRUE(fifo.ok());
+  EXPECT_EQ(kind(fifo), FileKind::kOther);
+  auto link = p.open_file_read_locked(dir.file("link"));
+  EXPECT_EQ(kind(link), FileKind::kOther);
+  EXPECT_EQ(*(*p.open_file_read_locked(dir.file("admin/secret")))->user_may_change(), false);
+  {
+    auto locked = p.open_file_read_locked(dir.file("mine"));
+    EXPECT_EQ(kind(locked), FileKind::kRegular);
+    EXPECT_EQ(*(*locked)->user_may_change(), true);
+    EXPECT_EQ(code(p.create_file_write(dir.file("mine"))), 32u);
+    EXPECT_EQ(code(p.delete_file(dir.file("mine"))), 32u);
+    EXPECT_EQ(code(p.open_file_read(dir.file("mine"))), 0u);
+  }
+  auto writer = p.open_always_write(dir.file("mine"));
+  EXPECT_EQ(code(p.open_file_read_locked(dir.file("mine"))), 32u);
+  writer->handle.reset();
+  EXPECT_EQ(code(p.open_file_read_locked(dir.file("mine"))), 0u);
+  // Without elevation the helper has no more than its user's rights.
+  p.machine.elevated = false;
+  EXPECT_EQ(code(p.open_file_read(dir.file("admin/secret"))), 5u);
+  EXPECT_EQ(*(*p.open_file_read_locked(dir.file("mine")))->user_may_change(), false);
 }
 
 TEST_F(SimRules, AFailingVolumeEnumerationIsAnError) {

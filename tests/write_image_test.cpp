@@ -166,6 +166,62 @@ TEST_F(WriteImage, DecompressWritesTheDecodedImageWithNoPreparedFile) {
   EXPECT_EQ(cut["observedSha256"], sha256_hex(image.substr(0, 3 * kMiB)));
 }
 
+// The disk's own logical sector size rules every transfer: the last write
+// is padded with zeros to a whole sector of it, every write and read lies
+// on its grid, and an image whose padded end passes the disk's is refused
+// before anything is written.
+TEST_F(WriteImage, TransfersAreWholeSectorsOfTheDisksOwnSize) {
+  const std::uint64_t disk = card.card_size;
+  const struct {
+    std::uint32_t sector;
+    std::uint64_t image_bytes;
+    std::uint64_t disk_bytes;
+    std::uint64_t last_write;  // 0: refused
+  } cases[] = {
+      {512, 9 * kMiB + 1536, disk, kMiB + 1536},
+      {4096, 9 * kMiB + 1536, disk, kMiB + 4096},
+      {4096, 4096 + 1, disk, 8192},
+      {4096, 8 * kMiB, disk, 4 * kMiB},
+      // Fits in 512-byte sectors, not in 4096-byte ones.
+      {4096, disk - 1024, disk - 512, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sector) + " " + std::to_string(c.image_bytes));
+    const std::string image = pattern_bytes(c.image_bytes);
+    card.sim.write_file("image.img", image);
+    card.sim.write_file("card.img", std::string(disk, '\xEE'));
+    card.sim.write_file("events.log", "");
+    card.machine["drives"][0]["logicalSectorBytes"] = c.sector;
+    card.machine["drives"][0]["sizeBytes"] = c.disk_bytes;
+    card.card_size = c.disk_bytes;
+    const json response = flash();
+    const std::uint64_t padded = (c.image_bytes + c.sector - 1) / c.sector * c.sector;
+    const std::string written = card.sim.read_file("card.img");
+    if (c.last_write == 0) {
+      EXPECT_EQ(response["errorMessage"], "The image does not fit the target disk: writing it takes " +
+                                              std::to_string(padded) + " bytes and the disk holds " +
+                                              std::to_string(c.disk_bytes) + " bytes; nothing was written.");
+      EXPECT_TRUE(drive_writes().empty());
+      EXPECT_EQ(written, std::string(disk, '\xEE'));
+      continue;
+    }
+    ASSERT_EQ(response["ok"], true) << response.dump();
+    EXPECT_EQ(response["payload"]["bytesWritten"], c.image_bytes);
+    EXPECT_EQ(response["payload"]["observedSha256"], sha256_hex(image));
+    EXPECT_EQ(response["payload"]["verifyAttempts"], 1);
+    EXPECT_EQ(drive_writes().back()["bytes"], c.last_write);
+    EXPECT_EQ(written.substr(0, c.image_bytes), image);
+    EXPECT_EQ(written.substr(c.image_bytes, padded - c.image_bytes), std::string(padded - c.image_bytes, '\0'));
+    EXPECT_EQ(written.substr(padded), std::string(disk - padded, '\xEE'));
+    for (const json& event : card.sim.events()) {
+      if (event["path"] != "\\\\.\\PhysicalDrive2" || !event.contains("offset")) continue;
+      EXPECT_EQ(event["offset"].get<std::uint64_t>() % c.sector, 0u) << event;
+      EXPECT_EQ(event["bytes"].get<std::uint64_t>() % c.sector, 0u) << event;
+      EXPECT_FALSE(event.contains("error")) << event;
+    }
+  }
+}
+
 // An empty image would leave the old system on the card, and its readback
 // would match the empty digest: it is refused before the card is touched.
 TEST_F(WriteImage, EmptyImageIsRefusedNotVerifiedAsTheEmptyDigest) {
@@ -227,8 +283,14 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
       {"image read fault", {{{"operation", "read"}, {"error", 23}, {"mode", "fileRead"}, {"skip", 1}}}, {},
        "WRITE_FAILED", "Reading the image failed: Data error (cyclic redundancy check). (os error 23)", "", true},
       {"image read fault at the image's first read", {{{"operation", "read"}, {"error", 23}, {"mode", "fileRead"}}},
-       {}, "XZ_INVALID", "io error: Data error (cyclic redundancy check). (os error 23); nothing was written.", "",
+       {}, "WRITE_FAILED",
+       "Reading the image failed: Data error (cyclic redundancy check). (os error 23); nothing was written.", "",
        false},
+      {"a volume that cannot be locked", {{{"operation", "lock"}, {"error", 5}}}, {}, "UNMOUNT_FAILED",
+       "Unable to lock mounted volume \\\\?\\Volume{b00f}\\ after force-dismount: initial lock failed with Access is "
+       "denied. (os error 5); lock retry failed with Access is denied. (os error 5). Close File Explorer windows and "
+       "other programs using this target, then try again. Nothing was written.",
+       "", false},
       {"a drive write that accepts nothing",
        {{{"operation", "write"}, {"path", drive}, {"maxBytesPerCall", 0}, {"skip", 1}}}, {}, "WRITE_FAILED",
        "failed to write whole buffer", "", true},
@@ -239,7 +301,9 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
        "", false},
       {"raw open in use", {{{"operation", "open"}, {"path", drive}, {"error", 32}, {"mode", "exclusiveWrite"}}}, {},
        "DEVICE_DISCONNECTED",
-       "The process cannot access the file because it is being used by another process. (os error 32)", "", false},
+       "The process cannot access the file because it is being used by another process. (os error 32); nothing was "
+       "written.",
+       "", false},
       {"card pulled before readback", {{{"operation", "disappear"}, {"path", drive}, {"error", 1167}, {"afterOpens", 5}}},
        {}, "DEVICE_DISCONNECTED", "The device is not connected. (os error 1167)", "FINALIZE Disk buffers flushed", true},
       {"image path names a drive", json::array(), {{"imagePath", "\\\\.\\PhysicalDrive0"}}, "IMAGE_MISSING",
@@ -287,6 +351,7 @@ TEST_F(WriteImage, FailuresEndTheCommandWithTheirOwnAnswer) {
     }
     EXPECT_EQ(opened, c.drive_opened_for_writing) << c.name;
     EXPECT_TRUE(closed_before_unlock) << c.name;
+    if (!c.drive_opened_for_writing) EXPECT_TRUE(card.sim.read_file("card.img") == std::string(card.card_size, '\0'));
   }
 }
 

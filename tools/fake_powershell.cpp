@@ -1,6 +1,9 @@
 // A stand-in for powershell.exe on the simulated Windows. The helper starts it
 // as "<sim dir>/powershell" with the same six arguments it gives the real one.
-// It logs every script it receives to powershell.log, then answers:
+// It logs every script it receives to powershell.log, and the environment it
+// received to powershell.environment.log (one JSON object a line, without the
+// simulation's WINDOWS_HELPER_SIM_HOST_* variables: the host's search path,
+// clock and zone, which it restores for mtools and mkfs.exfat), then answers:
 //
 //   "powershell": {
 //     "fail": {"exitCode": 1, "stderr": "..."},             // every script fails
@@ -22,6 +25,9 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -31,6 +37,8 @@
 #include "platform/sim/sim_machine.h"
 #include "ps_scripts.h"
 #include "storage_model.h"
+
+extern char** environ;
 
 namespace {
 
@@ -47,6 +55,31 @@ std::string sim_directory(const char* argv0) {
   if (slash != std::string::npos) return self.substr(0, slash);
   const char* dir = std::getenv("WINDOWS_HELPER_SIM_DIR");
   return dir != nullptr && *dir != '\0' ? dir : ".";
+}
+
+// Records the environment this process got, then puts the host's own
+// variables back in place for the host programs the disk scripts run.
+void record_environment(const std::string& dir) {
+  constexpr std::string_view kHost = "WINDOWS_HELPER_SIM_HOST_";
+  json variables = json::object();
+  std::vector<std::pair<std::string, std::string>> host;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    const std::size_t equals = text.find('=');
+    const std::string value(equals == std::string_view::npos ? "" : text.substr(equals + 1));
+    if (text.starts_with(kHost) && equals != std::string_view::npos) {
+      host.emplace_back(text.substr(kHost.size(), equals - kHost.size()), value);
+      continue;
+    }
+    variables[std::string(text.substr(0, equals))] = value;
+  }
+  std::ofstream(dir + "/powershell.environment.log", std::ios::app | std::ios::binary)
+      << variables.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+  if (host.empty()) return;
+  // A Windows TEMP means nothing here: the host's own temporary folder.
+  ::unsetenv("TEMP");
+  ::unsetenv("TMP");
+  for (const auto& [name, value] : host) ::setenv(name.c_str(), value.c_str(), 1);
 }
 
 // Writes the answer the way powershell.exe does: text as given, exit code.
@@ -103,6 +136,7 @@ int main(int argc, char** argv) {
     std::ofstream log(dir + "/powershell.log", std::ios::app | std::ios::binary);
     log << json(script).dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
   }
+  record_environment(dir);
 
   // From reading the machine to writing it back, no other process changes
   // it: a helper mounting a card meanwhile would be undone.

@@ -12,6 +12,8 @@
 //   FAULT_HELPER_HIDE_POWERSHELL "1": powershell.exe is missing meanwhile
 //   FAULT_HELPER_KILL_AT         SIGKILL the helper at its first progress line
 //                                with at least this many bytes processed
+// The request comes as the client sends it, inline or on standard input
+// ("--request-stdin"), and goes on to the real helper the same way.
 // Every helper process it starts is recorded in matrix.log in the sim
 // directory: {"command", "helper": pid, "injected", "killed"}.
 #include <signal.h>
@@ -89,13 +91,33 @@ void withdraw(const std::string& dir, const Injection& injection) {
   if (injection.hid_powershell) std::rename((dir + "/powershell.hidden").c_str(), (dir + "/powershell").c_str());
 }
 
-std::string command_of(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::string(argv[i]) != "--request") continue;
-    const json request = json::parse(argv[i + 1], nullptr, /*allow_exceptions=*/false);
-    if (request.is_object() && request.contains("command") && request["command"].is_string()) return request["command"];
+bool has_argument(int argc, char** argv, const std::string& wanted) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] == wanted) return true;
   }
+  return false;
+}
+
+// The request's command, from "--request <json>" or from the text the client
+// sent on standard input ("--request-stdin").
+std::string command_of(int argc, char** argv, const std::string& input) {
+  std::string text = input;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::string(argv[i]) == "--request") text = argv[i + 1];
+  }
+  const json request = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (request.is_object() && request.contains("command") && request["command"].is_string()) return request["command"];
   return "";
+}
+
+// Hands the request on to the real helper's standard input.
+void pass_on(int fd, const std::string& text) {
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+    if (put <= 0) break;  // the helper stopped reading; SIGPIPE is ignored here
+    done += static_cast<std::size_t>(put);
+  }
+  ::close(fd);
 }
 
 // Copies the helper's lines to our stdout as they come, and kills it at the
@@ -129,12 +151,21 @@ int main(int argc, char** argv) {
     std::cerr << "fault-helper: FAULT_HELPER_REAL and WINDOWS_HELPER_SIM_DIR must be set\n";
     return 2;
   }
-  const std::string command = command_of(argc, argv);
+  std::string input;
+  const bool from_stdin = has_argument(argc, argv, "--request-stdin");
+  if (from_stdin) {
+    std::ostringstream text;
+    text << std::cin.rdbuf();
+    input = text.str();
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  const std::string command = command_of(argc, argv, input);
   const bool injecting = !command.empty() && command == env("FAULT_HELPER_COMMAND");
   std::optional<std::uint64_t> kill_at;
   if (injecting && !env("FAULT_HELPER_KILL_AT").empty()) kill_at = std::stoull(env("FAULT_HELPER_KILL_AT"));
   int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) return 2;
+  int input_fds[2];
+  if (::pipe(pipe_fds) != 0 || ::pipe(input_fds) != 0) return 2;
   std::optional<Injection> injection;
   if (injecting) {
     const std::string patch = env("FAULT_HELPER_PATCH");
@@ -151,11 +182,17 @@ int main(int argc, char** argv) {
     ::dup2(pipe_fds[1], STDOUT_FILENO);
     ::close(pipe_fds[0]);
     ::close(pipe_fds[1]);
+    if (from_stdin) ::dup2(input_fds[0], STDIN_FILENO);
+    ::close(input_fds[0]);
+    ::close(input_fds[1]);
+    ::signal(SIGPIPE, SIG_DFL);
     argv[0] = const_cast<char*>(real.c_str());
     ::execv(real.c_str(), argv);
     _exit(127);
   }
   ::close(pipe_fds[1]);
+  ::close(input_fds[0]);
+  pass_on(input_fds[1], input);
   const bool killed = relay(pipe_fds[0], helper, kill_at);
   int status = 0;
   ::waitpid(helper, &status, 0);

@@ -3,7 +3,10 @@
 // (wmain), and writes the argument after "-Command" to standard output as
 // UTF-8, unchanged.
 //
-// The test steers it through the environment it inherits:
+// The helper gives PowerShell an environment of its own making, so the test
+// steers the stand-in through "standin.txt" beside it (NAME=VALUE lines, UTF-8,
+// with "\\r", "\\n" and "\\\\" for a carriage return, line feed and backslash),
+// or else through the environment it inherits:
 //   STANDIN_FILL_BYTES  first write this many filler bytes to standard output
 //                       and to standard error, in alternating 4 KiB chunks, so
 //                       a parent that does not drain both at once stalls;
@@ -16,6 +19,8 @@
 //   STANDIN_EMPTY_WRITES  before the echo, write 0 bytes to standard output
 //                       this many times (a parent must not take them for the
 //                       end of the output)
+//   STANDIN_ENVIRONMENT "1": before the echo, write every variable of the
+//                       environment it received, one "NAME=value" a line
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -36,7 +41,46 @@ std::string utf8(const wchar_t* text) {
   return out;
 }
 
+std::wstring wide(const std::string& text) {
+  const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(size), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+  return out;
+}
+
+// The value of `name` in standin.txt beside this program, else in the
+// environment.
 std::wstring environment(const wchar_t* name) {
+  wchar_t self[MAX_PATH];
+  const DWORD self_length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring steering(self, self_length);
+  steering = steering.substr(0, steering.find_last_of(L'\\') + 1) + L"standin.txt";
+  if (std::FILE* file = ::_wfopen(steering.c_str(), L"rb")) {
+    char line[4096];
+    const std::wstring wanted = std::wstring(name) + L"=";
+    std::wstring found;
+    bool seen = false;
+    while (!seen && std::fgets(line, sizeof line, file) != nullptr) {
+      std::string text = line;
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      std::string unescaped;
+      for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+          unescaped += text[i];
+          continue;
+        }
+        const char next = text[++i];
+        unescaped += next == 'r' ? '\r' : next == 'n' ? '\n' : next;
+      }
+      const std::wstring entry = wide(unescaped);
+      if (entry.rfind(wanted, 0) == 0) {
+        found = entry.substr(wanted.size());
+        seen = true;
+      }
+    }
+    std::fclose(file);
+    if (seen) return found;
+  }
   wchar_t value[32768];
   const DWORD length = ::GetEnvironmentVariableW(name, value, 32768);
   return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
@@ -80,6 +124,13 @@ int wmain(int argc, wchar_t** argv) {
   for (long i = empty_writes.empty() ? 0 : std::wcstol(empty_writes.c_str(), nullptr, 10); i > 0; --i) {
     DWORD written = 0;
     ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), "", 0, &written, /*lpOverlapped=*/nullptr);
+  }
+  if (environment(L"STANDIN_ENVIRONMENT") == L"1") {
+    wchar_t* block = ::GetEnvironmentStringsW();
+    for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+      put(stdout, utf8(entry) + "\n");
+    }
+    ::FreeEnvironmentStringsW(block);
   }
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::wcscmp(argv[i], L"-Command") == 0) put(stdout, utf8(argv[i + 1]));

@@ -1,6 +1,7 @@
 #include "storage_model.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "disk_format.h"
 #include "platform/sim/sim_events.h"
@@ -59,7 +60,28 @@ Outcome stopped(std::string_view cmdlet, std::string_view message) {
   return {1, "", std::string(cmdlet) + " : " + std::string(message) + "\r\n"};
 }
 
-ordered_json get_disk(const SimDrive& drive) {
+namespace {
+
+// A present volume of `disk` that `holds` says Windows needs.
+template <typename Holds>
+bool disk_holds(const sim::SimMachine& machine, std::uint32_t disk, Holds holds) {
+  return std::any_of(machine.volumes.begin(), machine.volumes.end(), [&](const sim::SimVolume& volume) {
+    return sim::volume_present(machine, volume) && sim::volume_on_disk(volume, disk) && holds(volume);
+  });
+}
+
+bool holds_letter(const sim::SimVolume& volume, const std::string& path) {
+  return std::any_of(volume.letters.begin(), volume.letters.end(), [&](const std::string& letter) {
+    return !path.empty() && !letter.empty() && std::tolower(letter[0]) == std::tolower(path[0]);
+  });
+}
+
+}  // namespace
+
+ordered_json get_disk(const sim::SimMachine& machine, const SimDrive& drive) {
+  const bool system = disk_holds(machine, drive.number, [](const sim::SimVolume& v) { return v.system_partition; });
+  const bool boot = disk_holds(machine, drive.number,
+                               [&](const sim::SimVolume& v) { return holds_letter(v, machine.windows_directory); });
   std::string name = trimmed(drive.vendor.value_or("") + " " + drive.product.value_or(""));
   ordered_json disk = {
       {"Number", drive.number},
@@ -69,8 +91,8 @@ ordered_json get_disk(const SimDrive& drive) {
       {"Size", drive.no_medium ? 0 : sim::drive_length(drive)},
       {"IsReadOnly", sim::drive_read_only(drive)},
       {"IsOffline", drive.offline},
-      {"IsSystem", drive.is_system},
-      {"IsBoot", drive.is_boot},
+      {"IsSystem", drive.is_system || system},
+      {"IsBoot", drive.is_boot || boot},
       {"BusType", bus_type_name(drive.bus_type)},
       {"PartitionStyle", drive.partition_style},
   };
@@ -126,7 +148,7 @@ Outcome StorageModel::listing(const Script& script) {
   std::sort(drives.begin(), drives.end(), [](auto* a, auto* b) { return a->number < b->number; });
   ordered_json objects = ordered_json::array();
   for (const SimDrive* d : drives) {
-    const ordered_json all = get_disk(*d);
+    const ordered_json all = get_disk(machine_, *d);
     ordered_json selected = ordered_json::object();
     const auto pick = [&](const char* member) { selected[member] = all.contains(member) ? all[member] : nullptr; };
     if (script.kind == ScriptKind::kProtectedDisks) std::for_each(std::begin(kProtected), std::end(kProtected), pick);
@@ -144,7 +166,7 @@ std::optional<Outcome> StorageModel::revalidate(const Script& script, SimDrive*&
     return stopped("Get-Disk", "No MSFT_Disk objects found with property 'Number' equal to '" + number +
                                    "'.  Verify the value of the property and retry.");
   }
-  const ordered_json disk = get_disk(*drive);
+  const ordered_json disk = get_disk(machine_, *drive);
   const ordered_json& size = disk["Size"];
   // [uint64]$null is 0; anything else that is not a count cannot equal one.
   const bool same_size = size.is_null() ? script.size == 0

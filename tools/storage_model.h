@@ -24,8 +24,11 @@ struct Outcome {
 };
 
 // Every Get-Disk member of `drive`: those derived from the drive, with the
-// drive's "getDisk" members in their place where given.
-nlohmann::ordered_json get_disk(const sim::SimDrive& drive);
+// drive's "getDisk" members in their place where given. IsSystem is also
+// true for the disk of a volume with `systemPartition`, IsBoot for the disk
+// of the Windows volume (MSFT_Disk: "contains the system partition", "the
+// boot partition"), so that they agree with what the helper finds itself.
+nlohmann::ordered_json get_disk(const sim::SimMachine& machine, const sim::SimDrive& drive);
 
 class StorageModel {
  public:

@@ -148,8 +148,8 @@ BootCheck media_read_failure(std::string message) {
           json::object()};
 }
 
-void inspect_boot_media(Handle& drive, std::vector<BootCheck>& checks) {
-  auto sector0 = read_disk_sectors(drive, 0, 1);
+void inspect_boot_media(Handle& drive, std::uint32_t device_sector_bytes, std::vector<BootCheck>& checks) {
+  auto sector0 = read_disk_sectors(drive, 0, 1, device_sector_bytes);
   if (!sector0) return checks.push_back(media_read_failure(std::move(sector0).error()));
   checks.push_back(mbr_check(has_boot_signature(*sector0)));
   if (checks.back().status == CheckStatus::kFailed) return;
@@ -161,13 +161,13 @@ void inspect_boot_media(Handle& drive, std::vector<BootCheck>& checks) {
   if (!boot || !root) return;
   checks.push_back(root_check(*root));
 
-  auto first = read_disk_sectors(drive, boot->start_lba, 1);
+  auto first = read_disk_sectors(drive, boot->start_lba, 1, device_sector_bytes);
   if (!first) return checks.push_back(media_read_failure(std::move(first).error()));
   const Fat32BootSector sector = parse_fat32_boot_sector(*first);
   checks.push_back(boot_sector_check(*boot, sector));
   if (checks.back().status == CheckStatus::kFailed) return;
 
-  auto directory = read_root_directory(drive, boot->start_lba, sector);
+  auto directory = read_root_directory(drive, boot->start_lba, sector, device_sector_bytes);
   if (!directory) return checks.push_back(media_read_failure(std::move(directory).error()));
   checks.push_back(boot_files_check(list_short_names(*directory)));
 }

@@ -50,9 +50,10 @@ BootCheck image_check(const ImageEvidence& evidence);
 // not be opened, revalidated or read.
 BootCheck media_read_failure(std::string message);
 
-// Reads the card through `drive` and appends its rows in report order,
-// stopping at the first failed row or failed read.
-void inspect_boot_media(Handle& drive, std::vector<BootCheck>& checks);
+// Reads the card through `drive`, whose logical sectors are
+// `device_sector_bytes` long, and appends its rows in report order, stopping
+// at the first failed row or failed read.
+void inspect_boot_media(Handle& drive, std::uint32_t device_sector_bytes, std::vector<BootCheck>& checks);
 
 // No critical row failed; warnings and skipped rows do not count.
 bool checks_succeeded(const std::vector<BootCheck>& checks);

@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "platform/unicode.h"
-#include "raw/chunk_buffer.h"
+#include "platform/aligned_buffer.h"
 
 namespace wh {
 namespace {
@@ -62,14 +62,22 @@ bool has_boot_signature(std::span<const std::uint8_t> sector) {
   return sector.size() >= 512 && sector[510] == 0x55 && sector[511] == 0xAA;
 }
 
-TextResult<Bytes> read_disk_sectors(Handle& handle, std::uint64_t lba, std::uint64_t count) {
+TextResult<Bytes> read_disk_sectors(Handle& handle, std::uint64_t lba, std::uint64_t count,
+                                    std::uint32_t device_sector_bytes) {
   if (lba > kLastAddressableLba) return Err(std::string("Sector offset overflow"));
   if (count > kMaxSectorsPerRead) return Err(std::string("Sector count too large"));
+  // The device's own sectors that hold the run: the driver takes nothing
+  // else. The last addressable LBA leaves room to round its end up.
+  const std::uint64_t start = lba * kSectorSize;
+  const std::uint64_t device = count == 0 ? kSectorSize : device_sector_bytes;
+  const std::uint64_t from = start / device * device;
+  const std::uint64_t to = (start + count * kSectorSize + device - 1) / device * device;
   // Read into aligned memory, as the raw handle needs, then handed back.
-  AlignedBuffer buffer(static_cast<std::size_t>(count * kSectorSize));
-  if (auto sought = handle.seek(lba * kSectorSize); !sought) return Err(sought.error().text());
+  AlignedBuffer buffer(static_cast<std::size_t>(to - from));
+  if (auto sought = handle.seek(from); !sought) return Err(sought.error().text());
+  const std::size_t wanted_end = static_cast<std::size_t>(start - from + count * kSectorSize);
   std::size_t filled = 0;
-  while (filled < buffer.size()) {
+  while (filled < wanted_end) {
     auto got = handle.read(buffer.span().subspan(filled));
     if (!got) {
       if (got.error().interrupted) continue;
@@ -78,7 +86,7 @@ TextResult<Bytes> read_disk_sectors(Handle& handle, std::uint64_t lba, std::uint
     if (*got == 0) return Err(std::string("failed to fill whole buffer"));
     filled += *got;
   }
-  return Bytes(buffer.data(), buffer.data() + buffer.size());
+  return Bytes(buffer.data() + (start - from), buffer.data() + wanted_end);
 }
 
 std::vector<MbrPartitionEntry> parse_partition_table(std::span<const std::uint8_t> sector0) {
@@ -145,7 +153,8 @@ bool passes_metadata_rule(const Fat32BootSector& boot) {
          boot.reserved_sectors != 0;
 }
 
-TextResult<Bytes> read_root_directory(Handle& handle, std::uint64_t start_lba, const Fat32BootSector& boot) {
+TextResult<Bytes> read_root_directory(Handle& handle, std::uint64_t start_lba, const Fat32BootSector& boot,
+                                      std::uint32_t device_sector_bytes) {
   const std::uint64_t fat_start = add_sat(start_lba, boot.reserved_sectors);
   const std::uint64_t data_start = add_sat(fat_start, mul_sat(boot.number_of_fats, boot.fat_size32));
   Bytes directory;
@@ -155,11 +164,11 @@ TextResult<Bytes> read_root_directory(Handle& handle, std::uint64_t start_lba, c
     // A chain that loops back ends at the repeat: each cluster is read once.
     if (!visited.insert(cluster).second) break;
     const std::uint64_t first = add_sat(data_start, mul_sat(cluster - 2, boot.sectors_per_cluster));
-    auto data = read_disk_sectors(handle, first, boot.sectors_per_cluster);
+    auto data = read_disk_sectors(handle, first, boot.sectors_per_cluster, device_sector_bytes);
     if (!data) return Err(std::move(data).error());
     directory.insert(directory.end(), data->begin(), data->end());
 
-    auto fat = read_disk_sectors(handle, add_sat(fat_start, cluster / kFatEntriesPerSector), 1);
+    auto fat = read_disk_sectors(handle, add_sat(fat_start, cluster / kFatEntriesPerSector), 1, device_sector_bytes);
     if (!fat) return Err(std::move(fat).error());
     const std::size_t at = (cluster % kFatEntriesPerSector) * 4;
     if (fat->size() < at + 4) return Err(std::string("FAT table entry was shorter than expected."));

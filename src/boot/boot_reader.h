@@ -62,8 +62,12 @@ bool has_boot_signature(std::span<const std::uint8_t> sector);
 // overflow" (above the last LBA whose byte offset fits a signed 64-bit value,
 // without touching the handle), "failed to fill whole buffer" (the data ended
 // first), or the system's text of a failing seek or read. Interrupted reads
-// are repeated. With count 0 it seeks and reads nothing.
-TextResult<Bytes> read_disk_sectors(Handle& handle, std::uint64_t lba, std::uint64_t count);
+// are repeated. With count 0 it seeks and reads nothing. A drive whose
+// logical sectors (`device_sector_bytes`, a power of two) are larger than 512
+// bytes is read in whole sectors of its own, those that hold the run, and
+// the run is cut out of them; files take the default.
+TextResult<Bytes> read_disk_sectors(Handle& handle, std::uint64_t lba, std::uint64_t count,
+                                    std::uint32_t device_sector_bytes = kSectorSize);
 
 // The present entries (type, first sector and sector count all non-zero) of
 // the four slots, in slot order. `sector0` holds at least 512 bytes.
@@ -96,7 +100,9 @@ bool passes_metadata_rule(const Fat32BootSector& boot);
 // a cluster below 2, at a cluster already read (a loop) and at an end-of-chain
 // mark (0x0FFFFFF8 or more). Texts: those of read_disk_sectors, and "FAT table
 // entry was shorter than expected.".
-TextResult<Bytes> read_root_directory(Handle& handle, std::uint64_t start_lba, const Fat32BootSector& boot);
+// `device_sector_bytes` as for read_disk_sectors.
+TextResult<Bytes> read_root_directory(Handle& handle, std::uint64_t start_lba, const Fat32BootSector& boot,
+                                      std::uint32_t device_sector_bytes = kSectorSize);
 
 // The short names of a directory's entries, in entry order: upper-case name,
 // then "." and the extension when it has one. Deleted entries, volume labels

@@ -51,7 +51,9 @@ void inspect_card(Platform& platform, const TargetIdentity& identity, std::vecto
   if (auto proven = revalidate_raw_handle(**drive, identity, kStep); !proven) {
     return checks.push_back(media_read_failure(std::move(proven).error().message));
   }
-  inspect_boot_media(**drive, checks);
+  auto sector = (*drive)->logical_sector_bytes();
+  if (!sector) return checks.push_back(media_read_failure(sector.error().text()));
+  inspect_boot_media(**drive, *sector, checks);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "discovery/powershell_runner.h"
+#include "frame/powershell_runner.h"
 #include "target/ps_script.h"
 #include "target/volume_locks.h"
 

@@ -6,7 +6,7 @@
 #include "customize/boot_files.h"
 #include "customize/boot_volume.h"
 #include "customize/cmdline.h"
-#include "discovery/powershell_runner.h"
+#include "frame/powershell_runner.h"
 #include "frame/payload_fields.h"
 #include "target/disk_commands.h"
 #include "target/volume_locks.h"
@@ -61,11 +61,20 @@ HelperStatus apply_cmdline(Platform& platform, const TargetIdentity& identity, c
   return {};
 }
 
+// A refusal before the first file says that nothing was written; PowerShell's
+// own words (UNKNOWN, TOOL_MISSING) are passed on as they are.
+HelperError before_first_file(HelperError error) {
+  if (error.code == ErrorCode::kUnknown || error.code == ErrorCode::kToolMissing) return error;
+  return nothing_written(std::move(error));
+}
+
 // Locate, prove, write the files in order, then the command line.
 HelperResult<json> customize(Platform& platform, const TargetIdentity& identity, const Customization& request) {
   auto volume = locate_boot_volume(platform, identity);
-  if (!volume) return Err(std::move(volume).error());
-  if (auto proven = prove_boot_volume(platform, identity, *volume); !proven) return Err(std::move(proven).error());
+  if (!volume) return Err(before_first_file(std::move(volume).error()));
+  if (auto proven = prove_boot_volume(platform, identity, *volume); !proven) {
+    return Err(before_first_file(std::move(proven).error()));
+  }
   json written = json::array();
   for (const BootFile& file : request.files) {
     if (auto done = write_boot_file(platform, identity, *volume, file.path, file.contents); !done) {

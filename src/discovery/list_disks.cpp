@@ -7,8 +7,8 @@
 
 #include "discovery/device_query.h"
 #include "discovery/disk_volumes.h"
-#include "discovery/powershell_runner.h"
 #include "frame/payload_fields.h"
+#include "frame/powershell_runner.h"
 
 namespace wh {
 

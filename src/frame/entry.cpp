@@ -13,29 +13,55 @@ namespace {
 
 // Far more than any request needs (first-boot files travel inline), and a
 // bound on what a mistaken path can make the helper read into memory.
-constexpr std::size_t kMaxRequestFile = 16 * 1024 * 1024;
+constexpr std::size_t kMaxRequestText = 16 * 1024 * 1024;
 
-// The request text of "--request-file <path>": the file's bytes, a UTF-8
-// byte order mark (which Windows editors write) left out.
-Result<std::string, std::string> read_request_file(Platform& platform, const std::string& path) {
-  auto file = platform.open_file_read(path);
-  if (!file) return Err("Cannot read request file " + path + ": " + file.error().text());
+// Reads `source` to its end: the request text, a UTF-8 byte order mark
+// (which Windows editors write) left out. `what` names the source in the
+// frame's messages; `too_large` is the message for text beyond the limit.
+Result<std::string, std::string> read_request(Handle& source, const std::string& what, const std::string& too_large) {
   std::string text;
   char buffer[65536];
   for (;;) {
-    auto got = (*file)->read(std::span(reinterpret_cast<std::uint8_t*>(buffer), sizeof buffer));
+    auto got = source.read(std::span(reinterpret_cast<std::uint8_t*>(buffer), sizeof buffer));
     if (!got && got.error().interrupted) continue;
-    if (!got) return Err("Cannot read request file " + path + ": " + got.error().text());
+    if (!got) return Err("Cannot read " + what + ": " + got.error().text());
     if (*got == 0) break;
-    if (text.size() + *got > kMaxRequestFile) return Err("Request file " + path + " is larger than 16 MiB");
+    if (text.size() + *got > kMaxRequestText) return Err(too_large);
     text.append(buffer, *got);
   }
   if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
   return text;
 }
 
-// The request text from the command line: "--request <json>" wins; without
-// it, "--request-file <path>" (Windows limits a command line to 32,767
+// "--request-file <path>": read through the one handle that was checked,
+// which no other program can write, delete or rename while it is open. A
+// file that a program of the user's could have changed before the helper
+// opened it, without elevation, is refused: its contents are not the
+// application's.
+Result<std::string, std::string> read_request_file(Platform& platform, const std::string& path) {
+  auto file = platform.open_file_read_locked(path);
+  if (!file) return Err("Cannot read request file " + path + ": " + file.error().text());
+  auto status = (*file)->status();
+  if (!status) return Err("Cannot read request file " + path + ": " + status.error().text());
+  if (status->kind != FileKind::kRegular) return Err("Request file " + path + " is not a regular file");
+  auto changeable = (*file)->user_may_change();
+  if (!changeable) return Err("Cannot tell who may change request file " + path + ": " + changeable.error().text());
+  if (*changeable) {
+    return Err("Request file " + path +
+               " can be changed without elevation; only Administrators and SYSTEM may be allowed to write it");
+  }
+  return read_request(**file, "request file " + path, "Request file " + path + " is larger than 16 MiB");
+}
+
+Result<std::string, std::string> read_standard_input(Platform& platform) {
+  auto input = platform.standard_input();
+  if (!input) return Err("Cannot read the request from standard input: " + input.error().text());
+  return read_request(**input, "the request from standard input", "The request on standard input is larger than 16 MiB");
+}
+
+// The request text from the command line: "--request <json>" wins; then
+// "--request-stdin", the request on standard input up to its end; then
+// "--request-file <path>" (Windows limits a command line to 32,767
 // characters). The error is the frame's message.
 Result<std::string, std::string> request_text(const std::vector<std::string>& arguments, Platform& platform) {
   // Only the whole argument counts: "--request=..." is not the option.
@@ -43,6 +69,9 @@ Result<std::string, std::string> request_text(const std::vector<std::string>& ar
   if (inline_option != arguments.end()) {
     if (inline_option + 1 == arguments.end()) return Err(std::string("Missing JSON payload after --request"));
     return *(inline_option + 1);
+  }
+  if (std::find(arguments.begin(), arguments.end(), "--request-stdin") != arguments.end()) {
+    return read_standard_input(platform);
   }
   const auto file_option = std::find(arguments.begin(), arguments.end(), "--request-file");
   if (file_option == arguments.end()) return Err(std::string("Expected --request <json> argument"));

@@ -11,10 +11,12 @@
 namespace wh {
 
 // Finds "--request <json>" among `arguments` (those after the program name),
-// or else "--request-file <path>" (a UTF-8 file holding the same JSON text,
-// at most 16 MiB, for requests longer than Windows' 32,767-character command
-// line), parses the request, dispatches it to `handlers`, and writes the response as
-// the last line of `out`. Returns the process exit status, which is 0
+// or else "--request-stdin" (the same JSON text on standard input, up to its
+// end), or else "--request-file <path>" (a regular UTF-8 file holding it,
+// which only administrators may change); the last two hold at most 16 MiB,
+// for requests longer than Windows' 32,767-character command line. Parses
+// the request, dispatches it to `handlers`, and writes the response as the
+// last line of `out`. Returns the process exit status, which is 0
 // whenever a response line was written.
 int run_request(const std::vector<std::string>& arguments, Platform& platform, LineWriter& out,
                 std::span<const CommandEntry> handlers);

@@ -20,4 +20,14 @@ std::string_view error_code_name(ErrorCode code) {
   std::abort();  // not a code of ours: a broken invariant
 }
 
+HelperError nothing_written(HelperError error) {
+  std::string& message = error.message;
+  if (error.code == ErrorCode::kElevationDenied || message.ends_with("was not started.") ||
+      message.ends_with("othing was written.")) {
+    return error;
+  }
+  message += message.ends_with('.') ? " Nothing was written." : "; nothing was written.";
+  return error;
+}
+
 }  // namespace wh

@@ -41,6 +41,12 @@ inline Err<HelperError> fail(ErrorCode code, const OsError& error) {
   return fail(code, error.text());
 }
 
+// `error` of a step that failed before its command wrote anything, saying
+// so: "; nothing was written." after the message (" Nothing was written."
+// after one that ends a sentence), unless the message already says that or
+// that the step "was not started". ELEVATION_DENIED keeps its fixed text.
+HelperError nothing_written(HelperError error);
+
 template <typename T>
 using HelperResult = Result<T, HelperError>;
 using HelperStatus = Result<void, HelperError>;

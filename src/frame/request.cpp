@@ -58,6 +58,11 @@ class CountingIterator {
   std::size_t* consumed_;
 };
 
+// Far deeper than any request (a first-boot file sits four levels down),
+// and shallow enough that a 16 MiB request of brackets cannot make the
+// helper build millions of nested values.
+constexpr int kMaxDepth = 64;
+
 enum class Member { kId, kSessionId, kCommand, kPayload, kOther };
 
 Member member_of(const std::string& key) {
@@ -178,6 +183,7 @@ class RequestReader : public nlohmann::json_sax<json> {
   }
 
   bool open(json container) {
+    if (depth_ >= kMaxDepth) return fail("nesting deeper than " + std::to_string(kMaxDepth) + " levels");
     if (depth_ == 0) {
       if (!container.is_object()) return fail("expected a request object");
       depth_ = 1;

@@ -1,6 +1,6 @@
 #include "frame/simple_commands.h"
 
-#include "discovery/powershell_runner.h"
+#include "frame/powershell_runner.h"
 #include "platform/unicode.h"
 
 namespace wh {

@@ -34,7 +34,7 @@ HelperResult<std::string> existing_image_path(const CommandContext& context) {
 }
 
 HelperResult<HandlePtr> open_source(Platform& platform, const std::string& path) {
-  auto source = platform.open_file_read(path);
+  auto source = platform.open_file_read_as_user(path);
   if (!source) return fail(ErrorCode::kXzInvalid, source.error());
   return std::move(*source);
 }
@@ -169,15 +169,21 @@ HelperResult<json> extract(CommandContext& context, Formats formats) {
     if (!examined) return Err(std::move(examined).error());
     facts = std::move(*examined);
   }
-  auto output = context.platform.create_file_write(*output_path);
-  if (!output) return fail(ErrorCode::kXzInvalid, output.error());
+  // With the user's rights, never through a link as the last component; and
+  // checked once more through the handle before anything is written.
+  auto opened = context.platform.open_output_as_user(*output_path);
+  if (!opened) return fail(ErrorCode::kXzInvalid, opened.error());
+  HandlePtr output = std::move(opened->handle);
+  if (auto allowed = check_opened_output(*output, *output_path, **source); !allowed) {
+    return Err(std::move(allowed).error());
+  }
   // Skipped zero runs then cost neither writes nor space on NTFS. Only a
   // hint: FAT and exFAT refuse it, and the image is the same either way.
-  (void)(*output)->set_sparse();
+  (void)output->set_sparse();
 
   std::optional<Sha256> source_digest;
   if (capture_source_sha) source_digest.emplace();
-  PreparedImageWriter writer(context, **output, bytes_total);
+  PreparedImageWriter writer(context, *output, bytes_total);
   writer.start();
   std::uint64_t decoded_bytes = 0;
   auto decoded = decode_image(**source, *format, source_digest ? &*source_digest : nullptr,

@@ -70,4 +70,20 @@ HelperStatus check_output_target(Platform& platform, const std::string& output_p
   return {};
 }
 
+HelperStatus check_opened_output(Handle& output, const std::string& output_path, Handle& source) {
+  auto final_path = output.final_path();
+  if (!final_path) return fail(ErrorCode::kXzInvalid, final_path.error());
+  if (names_device(*final_path)) {
+    return refuse("Output path leads to a device or volume, not a file: " + output_path + " -> ", *final_path);
+  }
+  auto status = output.status();
+  if (!status) return fail(ErrorCode::kXzInvalid, status.error());
+  if (status->kind != FileKind::kRegular) return refuse("Output path is not a regular file: ", output_path);
+  auto source_identity = source.file_identity();
+  if (!source_identity) return fail(ErrorCode::kXzInvalid, source_identity.error());
+  if (status->identity == *source_identity) return refuse("Output path is the image being extracted: ", output_path);
+  if (auto emptied = output.set_end_of_file(0); !emptied) return fail(ErrorCode::kXzInvalid, emptied.error());
+  return {};
+}
+
 }  // namespace wh

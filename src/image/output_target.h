@@ -27,4 +27,11 @@ HelperStatus check_image_source(std::string_view image_path);
 HelperStatus check_output_target(Platform& platform, const std::string& output_path,
                                  Handle& source);
 
+// The same rules once more on the output as it was opened (without following
+// a link as its last component, Platform::open_output_as_user), before a byte
+// is written: a link or a junction put in place after the first check
+// cannot lead the write elsewhere. Its final path must not name a device or
+// volume, it must be a regular file, and not `source`. Then it is made empty.
+HelperStatus check_opened_output(Handle& output, const std::string& output_path, Handle& source);
+
 }  // namespace wh

@@ -26,9 +26,13 @@ namespace wh {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Windows PowerShell, always started by this absolute path.
+// Windows PowerShell where a Windows installed in C:\Windows keeps it. The
+// helper starts it from the system directory it is given (system_directory),
+// never from this spelling and never through a search.
 inline constexpr std::string_view kPowerShellPath =
     "C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe";
+// The same below the system directory.
+inline constexpr std::string_view kPowerShellInSystemDirectory = "\\WindowsPowerShell\\v1.0\\powershell.exe";
 
 // A point on a monotonic clock with an arbitrary origin.
 using Instant = std::chrono::nanoseconds;
@@ -161,6 +165,43 @@ class Handle {
   // of the volume this handle is on, or is (a volume device handle). Handles
   // of other kinds fail with the error Windows gives for them.
   virtual OsResult<VolumeInformation> volume_information() = 0;
+
+  // What this handle has open (GetFileType, then GetFileInformationByHandle
+  // and the FileAttributeTagInfo class): kRegular for a file on a volume that
+  // is neither a directory nor a reparse point, kDirectory, or kOther for a
+  // link opened itself (FILE_FLAG_OPEN_REPARSE_POINT), a pipe, a device and
+  // the rest. Needs FILE_READ_ATTRIBUTES.
+  virtual OsResult<FileStatus> status() = 0;
+
+  // GetFinalPathNameByHandleW (FILE_NAME_NORMALIZED): the path of the file
+  // this handle has open, every link and junction on the way resolved, such
+  // as "\\?\C:\dir\file", "\\?\UNC\server\share\file", or
+  // "\\?\Volume{GUID}\dir\file" on a volume without a drive letter.
+  virtual OsResult<std::string> final_path() = 0;
+
+  // Whether the user who started this process could change this file from a
+  // program of his that runs without elevation: the file's own security
+  // descriptor, read through this handle (GetSecurityInfo; the handle needs
+  // READ_CONTROL), grants his unelevated linked token (TokenLinkedToken)
+  // FILE_WRITE_DATA, FILE_APPEND_DATA, WRITE_DAC or WRITE_OWNER (AccessCheck).
+  // False when this process's token is not the elevated half of a token that
+  // UAC split (TokenElevationTypeFull): then every program of the user runs
+  // with the helper's rights, or the helper with no more than theirs.
+  virtual OsResult<bool> user_may_change() = 0;
+
+  // GetStorageDependencyInformation with GET_STORAGE_DEPENDENCY_FLAG_HOST_VOLUMES
+  // and GET_STORAGE_DEPENDENCY_FLAG_DISK_HANDLE through a drive handle: where
+  // the file of this virtual disk (a VHD or VHDX) lies, one entry per volume
+  // (the reply's HostVolumeName: a volume GUID path or a path on the volume).
+  // For virtual disks only; other drives fail with the error Windows gives.
+  virtual OsResult<std::vector<std::string>> virtual_disk_hosts() = 0;
+
+  // IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: the disk's logical sector size in
+  // bytes (DISK_GEOMETRY.BytesPerSector). The disk driver refuses (87) every
+  // transfer whose offset or length is not a multiple of it: 512 on cards,
+  // 4096 on some USB disks. A reply that is too short or names no power of
+  // two from 512 to 65536 fails with ERROR_INVALID_DATA (13).
+  virtual OsResult<std::uint32_t> logical_sector_bytes() = 0;
 };
 
 using HandlePtr = std::unique_ptr<Handle>;
@@ -222,8 +263,10 @@ class Platform {
   virtual OsResult<VolumeInformation> volume_root_information(const std::string& root) = 0;
   virtual OsResult<VolumeSpace> volume_space(const std::string& root) = 0;
 
-  // GetWindowsDirectoryW: the directory the running Windows is installed in,
-  // such as "C:\Windows".
+  // GetSystemWindowsDirectoryW: the directory the running Windows is
+  // installed in, such as "C:\Windows", the same for every user (where
+  // GetWindowsDirectoryW gives a program that is not terminal-server aware a
+  // folder of its user's own on a Remote Desktop Session Host).
   virtual OsResult<std::string> windows_directory() = 0;
   // GetVolumePathNameW: the mount point of the volume `path` lies on, with
   // its trailing backslash ("C:\" for "C:\Windows").
@@ -233,6 +276,23 @@ class Platform {
   // a backslash). A mount point with no volume behind it fails with
   // ERROR_FILE_NOT_FOUND (2) or ERROR_PATH_NOT_FOUND (3).
   virtual OsResult<std::string> volume_name_for_mount_point(const std::string& mount_point) = 0;
+  // GetSystemDirectoryW: the running Windows' own program folder, such as
+  // "C:\Windows\system32". It is the same for every user.
+  virtual OsResult<std::string> system_directory() = 0;
+  // The volume GUID path, with its trailing backslash, of the system
+  // partition Windows started from (the EFI system partition, or the active
+  // partition of a BIOS machine): the device that the registry value
+  // HKLM\SYSTEM\Setup\SystemPartition names (what Win32_OperatingSystem
+  // reports as BootDevice), matched against every volume's device
+  // (QueryDosDeviceW). Nullopt when the value is absent; a device that no
+  // volume has is an error.
+  virtual OsResult<std::optional<std::string>> system_partition() = 0;
+  // The page files Windows opened at its start: the ExistingPageFiles and
+  // PagingFiles values under HKLM\SYSTEM\CurrentControlSet\Control\Session
+  // Manager\Memory Management, each as a path such as "C:\pagefile.sys"
+  // ("\??\" and the sizes after the name taken off). Entries on "?:", the
+  // system's own choice of volume, are left out.
+  virtual OsResult<std::vector<std::string>> page_files() = 0;
 
   // --- Files. Ordinary sharing (read, write, delete) unless said otherwise.
 
@@ -262,6 +322,38 @@ class Platform {
   // read-only file.
   virtual OsStatus delete_file(const std::string& path) = 0;
 
+  // A file no other program may change while it is read: GENERIC_READ |
+  // READ_CONTROL, FILE_SHARE_READ only (an open fails with 32 while another
+  // handle may write or delete it, and none that could is granted while this
+  // one is held), OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT (a link is
+  // opened itself, not followed). Never waits: a pipe or FIFO opens at once,
+  // and status() then tells it apart from a file.
+  virtual OsResult<HandlePtr> open_file_read_locked(const std::string& path) = 0;
+
+  // The opens of files that a request names (images, prepared images,
+  // outputs): made with the rights of the user who started the helper, so
+  // that a request cannot reach what that user could not. When UAC split the
+  // process's token (TokenElevationTypeFull), the thread impersonates a
+  // restricted copy of its own token that matches the unelevated linked
+  // token (the same groups deny-only, no privileges beyond traversal, the
+  // same integrity level, owner and default DACL) for the length of the
+  // CreateFileW; otherwise the process token is the user's own and is used
+  // as it is. Windows' refusal is the usual error, 5 included.
+  //
+  // As open_file_read, for reading.
+  virtual OsResult<HandlePtr> open_file_read_as_user(const std::string& path) = 0;
+  // GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, ordinary sharing,
+  // OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT: a file that is not there is
+  // created, one that is there keeps its bytes (the caller truncates once it
+  // has checked what it opened), and a link as the last component is opened
+  // itself, never followed (status() says kOther). Links and junctions
+  // earlier on the way are followed; final_path() tells where they led.
+  virtual OsResult<OpenedForWriting> open_output_as_user(const std::string& path) = 0;
+
+  // This process's standard input (GetStdHandle), read as a stream: a read
+  // returns what is there, 0 at its end (a closed pipe included).
+  virtual OsResult<HandlePtr> standard_input() = 0;
+
   // --- Processes.
 
   // Runs `executable` (an absolute path, never searched for) with `arguments`,
@@ -271,6 +363,11 @@ class Platform {
   // when the process cannot be started.
   virtual OsResult<ProcessOutput> run_process(const std::string& executable,
                                               const std::vector<std::string>& arguments) = 0;
+  // The same with exactly `environment` ("NAME=value" entries) as the
+  // child's environment block, in place of this process's own.
+  virtual OsResult<ProcessOutput> run_process_in_environment(const std::string& executable,
+                                                             const std::vector<std::string>& arguments,
+                                                             const std::vector<std::string>& environment) = 0;
 
   // --- Time.
 

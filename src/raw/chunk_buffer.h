@@ -1,42 +1,14 @@
-// The 4 MiB buffers that drive and image transfers go through, page-aligned:
-// the kernel copies a read into a buffer that starts 16 bytes past a page
-// (where the general-purpose allocator puts large blocks) several times more
-// slowly, and some drivers require aligned buffers outright.
+// The 4 MiB buffers that drive and image transfers go through.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <memory>
-#include <new>
-#include <span>
+
+#include "platform/aligned_buffer.h"
 
 namespace wh {
 
 // 4 MiB: the unit of every image read, drive write and drive read.
 inline constexpr std::size_t kChunkSize = 4 * 1024 * 1024;
-
-// Page-aligned heap memory for any raw transfer: raw drive handles are not
-// cached, so the device reads into and writes from it directly and refuses
-// (87) a buffer that misses its alignment. Not a stack array with alignas:
-// MinGW's GCC does not realign the stack reliably. Not zero-filled: every
-// user hashes, compares or writes only the bytes a read has just put there.
-class AlignedBuffer {
- public:
-  explicit AlignedBuffer(std::size_t size)
-      : size_(size), bytes_(static_cast<std::uint8_t*>(::operator new(size == 0 ? 1 : size, kAlignment))) {}
-
-  std::span<std::uint8_t> span() { return {bytes_.get(), size_}; }
-  std::uint8_t* data() { return bytes_.get(); }
-  std::size_t size() const { return size_; }
-
- private:
-  std::size_t size_;
-  static constexpr std::align_val_t kAlignment{4096};
-  struct Free {
-    void operator()(std::uint8_t* bytes) const { ::operator delete(bytes, kAlignment); }
-  };
-  std::unique_ptr<std::uint8_t, Free> bytes_;
-};
 
 class ChunkBuffer : public AlignedBuffer {
  public:

@@ -5,12 +5,6 @@
 
 namespace wh {
 
-namespace {
-
-constexpr std::uint64_t kSector = 512;
-
-}  // namespace
-
 OsResult<std::size_t> read_full(Handle& handle, std::span<std::uint8_t> buffer) {
   std::size_t filled = 0;
   while (filled < buffer.size()) {
@@ -39,8 +33,8 @@ Result<void, std::string> write_full(Handle& handle, std::span<const std::uint8_
   return {};
 }
 
-DriveReader::DriveReader(Handle& drive, std::uint64_t disk_length)
-    : drive_(drive), end_(disk_length / kSector * kSector) {}
+DriveReader::DriveReader(Handle& drive, std::uint64_t disk_length, std::uint32_t sector_bytes)
+    : drive_(drive), sector_(sector_bytes), end_(disk_length / sector_ * sector_), bounce_(sector_bytes) {}
 
 OsResult<std::size_t> DriveReader::read_sectors_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
   if (!positioned_ || device_position_ != offset) {
@@ -57,8 +51,8 @@ OsResult<std::size_t> DriveReader::read(std::span<std::uint8_t> buffer) {
   std::size_t filled = 0;
   while (filled < buffer.size() && position_ < end_) {
     const std::uint64_t want = std::min<std::uint64_t>(buffer.size() - filled, end_ - position_);
-    const std::uint64_t in_sector = position_ % kSector;
-    const std::uint64_t whole = in_sector == 0 ? want / kSector * kSector : 0;
+    const std::uint64_t in_sector = position_ % sector_;
+    const std::uint64_t whole = in_sector == 0 ? want / sector_ * sector_ : 0;
     std::size_t got = 0;
     if (whole > 0) {
       // Straight into the caller's buffer: the steady state of every pass.

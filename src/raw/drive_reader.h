@@ -1,8 +1,8 @@
 // Reading a raw drive from byte 0 the way Windows' disk driver accepts it:
-// every transfer starts on a 512-byte boundary, is a whole number of sectors
-// and stays inside the disk. Callers ask for any byte count; the reader reads
-// whole sectors straight into their buffer and goes through one bounce
-// sector only for a count that ends inside a sector.
+// every transfer starts on a boundary of the device's logical sector, is a
+// whole number of its sectors and stays inside the disk. Callers ask for any
+// byte count; the reader reads whole sectors straight into their buffer and
+// goes through one bounce sector only for a count that ends inside a sector.
 #pragma once
 
 #include <array>
@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "raw/chunk_buffer.h"
+#include "platform/aligned_buffer.h"
 
 namespace wh {
 
@@ -28,8 +28,10 @@ Result<void, std::string> write_full(Handle& handle, std::span<const std::uint8_
 class DriveReader {
  public:
   // `drive` is positioned anywhere; the first read seeks to byte 0.
-  // `disk_length` is the disk's length as the driver reports it.
-  DriveReader(Handle& drive, std::uint64_t disk_length);
+  // `disk_length` is the disk's length as the driver reports it,
+  // `sector_bytes` its logical sector size (a power of two). Callers' buffers
+  // start on a sector of the device's alignment.
+  DriveReader(Handle& drive, std::uint64_t disk_length, std::uint32_t sector_bytes);
 
   // The next `buffer.size()` bytes of the disk, fewer only where the disk
   // ends (0 once it has ended).
@@ -41,11 +43,12 @@ class DriveReader {
   OsResult<std::size_t> read_sectors_at(std::uint64_t offset, std::span<std::uint8_t> buffer);
 
   Handle& drive_;
+  std::uint64_t sector_;
   std::uint64_t end_;  // the last whole sector's end
   std::uint64_t position_ = 0;
   std::uint64_t device_position_ = 0;
   bool positioned_ = false;
-  AlignedBuffer bounce_{512};
+  AlignedBuffer bounce_;
 };
 
 }  // namespace wh

@@ -162,7 +162,7 @@ HelperResult<std::optional<ImageFormat>> stream_format(Handle& image, bool decod
 HelperResult<std::unique_ptr<ImageStream>> open_image_stream(Platform& platform, const std::string& image_path,
                                                              bool decode, std::uint64_t limit,
                                                              ErrorCode read_failure) {
-  auto image = platform.open_file_read(image_path);
+  auto image = platform.open_file_read_as_user(image_path);
   if (!image) return fail(ErrorCode::kImageMissing, image.error());
   auto format = stream_format(**image, decode);
   if (!format) return Err(std::move(format).error());

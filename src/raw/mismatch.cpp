@@ -40,8 +40,10 @@ std::size_t first_difference(const std::uint8_t* a, const std::uint8_t* b, std::
 // decoded with `decode`, and the drive positioned at byte 0.
 struct Sides {
   std::unique_ptr<ImageStream> image;
-  HandlePtr drive;
+  RawDrive drive;
   std::uint64_t disk_length = 0;
+
+  DriveReader reader() { return DriveReader(*drive.handle, disk_length, drive.sector_bytes); }
 };
 
 HelperResult<Sides> open_sides(Platform& platform, const std::string& image_path, bool decode,
@@ -53,8 +55,9 @@ HelperResult<Sides> open_sides(Platform& platform, const std::string& image_path
   auto drive = open_raw_for_reading(platform, identity, step);
   if (!drive) return Err(std::move(drive).error());
   sides.drive = std::move(*drive);
-  if (auto sought = sides.drive->seek(0); !sought) return fail(ErrorCode::kDeviceDisconnected, sought.error());
-  auto length = sides.drive->disk_length();
+  Handle& handle = *sides.drive.handle;
+  if (auto sought = handle.seek(0); !sought) return fail(ErrorCode::kDeviceDisconnected, sought.error());
+  auto length = handle.disk_length();
   if (!length) return fail(ErrorCode::kDeviceDisconnected, length.error());
   sides.disk_length = *length;
   return sides;
@@ -96,7 +99,7 @@ HelperResult<json> inspect_mismatch(Platform& platform, const std::string& image
   auto sides = open_sides(platform, image_path, decode, byte_count, identity, "readback mismatch inspection");
   if (!sides) return Err(std::move(sides).error());
   ChunkBuffer drive;
-  DriveReader reader(*sides->drive, sides->disk_length);
+  DriveReader reader = sides->reader();
   for (std::uint64_t offset = 0; offset < byte_count;) {
     auto image = sides->image->next();
     if (!image) return Err(std::move(image).error());
@@ -143,7 +146,7 @@ HelperResult<json> classify_readback(Platform& platform, const std::string& imag
       found = known_fat_metadata_ranges(
           [&](std::uint64_t lba) { return decoded_sector(platform, image_path, lba); }, bytes_total);
     } else {
-      auto image = platform.open_file_read(image_path);
+      auto image = platform.open_file_read_as_user(image_path);
       if (!image) return fail(ErrorCode::kUnknown, image.error());
       found = known_fat_metadata_ranges(**image, bytes_total);
     }
@@ -157,7 +160,7 @@ HelperResult<json> classify_readback(Platform& platform, const std::string& imag
   auto sides = open_sides(platform, image_path, decode, bytes_total, identity, kClassifyStep);
   if (!sides) return Err(std::move(sides).error());
   ChunkBuffer drive;
-  DriveReader reader(*sides->drive, sides->disk_length);
+  DriveReader reader = sides->reader();
   std::uint64_t changed = 0;
   if (progress != nullptr) progress->start();
   for (std::uint64_t offset = 0; offset < bytes_total;) {

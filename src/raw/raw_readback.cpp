@@ -14,14 +14,16 @@ constexpr std::chrono::milliseconds kEventInterval{500};
 
 }  // namespace
 
-HelperResult<HandlePtr> open_raw_for_reading(Platform& platform, const TargetIdentity& identity,
-                                             std::string_view step) {
+HelperResult<RawDrive> open_raw_for_reading(Platform& platform, const TargetIdentity& identity,
+                                            std::string_view step) {
   auto drive = platform.open_drive_exclusive_read(raw_target_path(identity));
   if (!drive) return Err(map_open_error(drive.error()));
   if (auto proven = revalidate_raw_handle(**drive, identity, step); !proven) {
     return Err(std::move(proven).error());
   }
-  return std::move(*drive);
+  auto sector = (*drive)->logical_sector_bytes();
+  if (!sector) return fail(ErrorCode::kDeviceDisconnected, sector.error());
+  return RawDrive{std::move(*drive), *sector};
 }
 
 HelperResult<ReadbackResult> raw_readback(Platform& platform, const TargetIdentity& identity,
@@ -29,10 +31,10 @@ HelperResult<ReadbackResult> raw_readback(Platform& platform, const TargetIdenti
                                           std::string_view message) {
   auto drive = open_raw_for_reading(platform, identity, "raw readback");
   if (!drive) return Err(std::move(drive).error());
-  if (auto sought = (*drive)->seek(0); !sought) return fail(ErrorCode::kDeviceDisconnected, sought.error());
+  if (auto sought = drive->handle->seek(0); !sought) return fail(ErrorCode::kDeviceDisconnected, sought.error());
   // Reads stop at the disk's end instead of asking the driver for sectors
   // it does not have.
-  auto length = (*drive)->disk_length();
+  auto length = drive->handle->disk_length();
   if (!length) return fail(ErrorCode::kDeviceDisconnected, length.error());
 
   // Two buffers: the next chunk is read while the last one is hashed. Both
@@ -41,7 +43,7 @@ HelperResult<ReadbackResult> raw_readback(Platform& platform, const TargetIdenti
   ReadbackResult result;
   {
     BackgroundHash digest;
-    DriveReader reader(**drive, *length);
+    DriveReader reader(*drive->handle, *length, drive->sector_bytes);
     const Instant start = platform.now();
     Instant last_event = start;
     auto emit = [&](Instant now) {

@@ -34,9 +34,17 @@ HelperResult<ReadbackResult> raw_readback(Platform& platform, const TargetIdenti
                                           std::uint64_t byte_count, const ReadbackProgress* progress,
                                           std::string_view message);
 
+// A raw drive handle with the device's logical sector size, asked once at
+// the open: every transfer through the handle is a whole number of them.
+struct RawDrive {
+  HandlePtr handle;
+  std::uint32_t sector_bytes = 512;
+};
+
 // The proven drive opened exclusively for reading and proven once more
-// through that handle under `step`.
-HelperResult<HandlePtr> open_raw_for_reading(Platform& platform, const TargetIdentity& identity,
-                                             std::string_view step);
+// through that handle under `step`. A failing sector-size query is
+// DEVICE_DISCONNECTED.
+HelperResult<RawDrive> open_raw_for_reading(Platform& platform, const TargetIdentity& identity,
+                                            std::string_view step);
 
 }  // namespace wh

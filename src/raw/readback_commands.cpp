@@ -55,7 +55,7 @@ HelperResult<json> handle_read_sectors(CommandContext& context) {
   {
     auto drive = open_raw_for_reading(context.platform, target->identity, "sector inspection");
     if (!drive) return Err(std::move(drive).error());
-    auto sectors = read_disk_sectors(**drive, *start, *count);
+    auto sectors = read_disk_sectors(*drive->handle, *start, *count, drive->sector_bytes);
     if (!sectors) return fail(ErrorCode::kReadFailed, std::move(sectors).error());
     hex = lower_hex(*sectors);
   }

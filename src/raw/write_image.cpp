@@ -23,9 +23,20 @@ namespace {
 
 constexpr std::chrono::milliseconds kEventInterval{500};
 constexpr std::uint32_t kRecheckDelayMs = 250;
-constexpr std::uint64_t kSectorBytes = 512;
+// The smallest logical sector a disk has: what an image needs at least,
+// known before the drive is opened.
+constexpr std::uint32_t kMinSectorBytes = 512;
 
-std::uint64_t whole_sectors(std::uint64_t bytes) { return (bytes + kSectorBytes - 1) / kSectorBytes * kSectorBytes; }
+// `bytes` padded to whole sectors of `sector` bytes (a power of two).
+std::uint64_t whole_sectors(std::uint64_t bytes, std::uint32_t sector) {
+  return (bytes + sector - 1) / sector * sector;
+}
+
+HelperError does_not_fit(std::uint64_t needed, std::uint64_t disk_bytes) {
+  return {ErrorCode::kWriteFailed, "The image does not fit the target disk: writing it takes " +
+                                       std::to_string(needed) + " bytes and the disk holds " +
+                                       std::to_string(disk_bytes) + " bytes; nothing was written."};
+}
 
 struct Copied {
   std::uint64_t written = 0;
@@ -43,13 +54,14 @@ class ImageCopy {
   // Image to drive, every write but the image's last one a whole 4 MiB, then
   // FlushFileBuffers. The image is streamed (decoded from `format`, when
   // given, and cut at `limit`): its next chunks are read while this one is
-  // written. The speed covers that reading from its first byte. The disk driver takes whole sectors only, so a last
-  // chunk that ends inside a sector goes out with zeros to the sector's end;
-  // the count, the digest and the readback cover the image's bytes alone.
+  // written. The speed covers that reading from its first byte. The disk
+  // driver takes whole sectors of the disk's own size (`sector`) only, so a
+  // last chunk that ends inside one goes out with zeros to its end; the
+  // count, the digest and the readback cover the image's bytes alone.
   // A stream that outgrows the disk (a decoded image of no announced size)
   // stops at its end. The drive handle is closed on return, whatever happens.
   HelperResult<Copied> run(HandlePtr source, std::optional<ImageFormat> format, std::uint64_t limit, HandlePtr drive,
-                           std::uint64_t disk_bytes) {
+                           std::uint64_t disk_bytes, std::uint32_t sector) {
     Platform& platform = context_.platform;
     start_ = platform.now();
     Instant last_event = start_;
@@ -65,7 +77,7 @@ class ImageCopy {
       if (!chunk) return Err(std::move(chunk).error());
       if (chunk->empty()) break;
       const std::size_t got = chunk->bytes().size();
-      const std::size_t padded = static_cast<std::size_t>(whole_sectors(got));
+      const std::size_t padded = static_cast<std::size_t>(whole_sectors(got, sector));
       if (written_ + padded > disk_bytes) {
         return fail(ErrorCode::kWriteFailed,
                     "The image does not fit the target disk: it holds more than " + std::to_string(written_ + got) +
@@ -126,10 +138,14 @@ json failure_json(const HelperError& error) {
   return json{{"errorCode", std::string(error_code_name(error.code))}, {"errorMessage", error.message}};
 }
 
-// A refusal of the image, which always comes before the card is touched.
-HelperError not_written(HelperError error) {
-  error.message += "; nothing was written.";
-  return error;
+// A raw image is read as the copy reads it: a read that fails while it is
+// examined is the copy's failure, before anything was written.
+HelperError examination_failure(HelperError error, bool decoded) {
+  constexpr std::string_view kIo = "io error: ";
+  if (!decoded && error.message.starts_with(kIo)) {
+    error = {ErrorCode::kWriteFailed, "Reading the image failed: " + error.message.substr(kIo.size())};
+  }
+  return nothing_written(std::move(error));
 }
 
 bool matches(const ReadbackResult& pass, const std::string& source_sha256, std::uint64_t verify_bytes) {
@@ -146,62 +162,67 @@ HelperResult<json> handle_write_image(CommandContext& context) {
   auto device_path = resolve_target_path(payload);
   if (!device_path) return Err(std::move(device_path).error());
   const std::string task_id = text_or(payload, "taskId", "unknown");
-  if (auto source = check_image_source(*image_path); !source) return Err(not_written(std::move(source).error()));
+  if (auto source = check_image_source(*image_path); !source) return Err(nothing_written(std::move(source).error()));
   if (!platform.file_exists(*image_path)) {
-    return Err(not_written({ErrorCode::kImageMissing, "Image does not exist: " + *image_path}));
+    return Err(nothing_written({ErrorCode::kImageMissing, "Image does not exist: " + *image_path}));
   }
-  auto image = platform.open_file_read(*image_path);
-  if (!image) return Err(not_written({ErrorCode::kImageMissing, image.error().text()}));
+  auto image = platform.open_file_read_as_user(*image_path);
+  if (!image) return Err(nothing_written({ErrorCode::kImageMissing, image.error().text()}));
   // With `decompress`, the image is decoded on the way to the card; a format
   // this build cannot decode is refused before anything is touched, and so
   // is what is empty, no disk image, or shorter than its own partitions, as
   // far as its first bytes and declared size tell.
   const bool decompress = optional_flag(payload, "decompress");
   auto format = stream_format(**image, decompress);
-  if (!format) return Err(not_written(std::move(format).error()));
+  if (!format) return Err(nothing_written(std::move(format).error()));
   auto facts = examine_image(**image, format->value_or(ImageFormat::kRaw),
                              optional_flag(payload, "rawWithoutPartitionTable"));
-  if (!facts) return Err(not_written(std::move(facts).error()));
+  if (!facts) return Err(examination_failure(std::move(facts).error(), format->has_value()));
   const auto number = parse_drive_number(*device_path);
   if (!number) {
     return fail(ErrorCode::kDeviceNotRemovable, "Unable to parse physical target identity from " + *device_path +
                                                     "; raw write was not started.");
   }
+  // Every failure up to the first write says that nothing was written.
   auto identity = validate_expected_identity(platform, payload, *number, "raw write volume lock");
-  if (!identity) return Err(std::move(identity).error());
+  if (!identity) return Err(nothing_written(std::move(identity).error()));
   // A write that cannot fit would erase the card and fail at its end; the
   // proven capacity says so before anything is touched. A compressed image
   // is as large as its announced `bytesTotal`, else as its format declares
   // (an XZ index, a zip's central directory); without either, the copy
   // itself stops at the disk's end.
   auto image_size = (*image)->file_size();
-  if (!image_size) return Err(not_written({ErrorCode::kImageMissing, image_size.error().text()}));
+  if (!image_size) return Err(nothing_written({ErrorCode::kImageMissing, image_size.error().text()}));
   const std::optional<std::uint64_t> bytes_total = optional_count(payload, "bytesTotal");
   if (*format && !facts->size && bytes_total) {
     // A size no format declares: the announced one is believed.
     if (auto whole = refuse_cut_short(facts->layout, *bytes_total); !whole) {
-      return Err(not_written(std::move(whole).error()));
+      return Err(nothing_written(std::move(whole).error()));
     }
   }
   const std::uint64_t announced = *format ? bytes_total.value_or(facts->size.value_or(0))
                                           : std::min(*image_size, bytes_total.value_or(UINT64_MAX));
-  const std::uint64_t needed = whole_sectors(announced);
-  if (needed > identity->size_bytes) {
-    return fail(ErrorCode::kWriteFailed, "The image does not fit the target disk: writing it takes " +
-                                             std::to_string(needed) + " bytes and the disk holds " +
-                                             std::to_string(identity->size_bytes) + " bytes; nothing was written.");
+  if (const std::uint64_t needed = whole_sectors(announced, kMinSectorBytes); needed > identity->size_bytes) {
+    return Err(does_not_fit(needed, identity->size_bytes));
   }
   auto locks = acquire_volume_locks(platform, *identity);
-  if (!locks) return fail(ErrorCode::kUnmountFailed, std::move(locks).error());
+  if (!locks) return Err(nothing_written({ErrorCode::kUnmountFailed, std::move(locks).error()}));
 
   auto drive = platform.open_drive_exclusive_write(raw_target_path(*identity));
-  if (!drive) return Err(map_open_error(drive.error()));
+  if (!drive) return Err(nothing_written(map_open_error(drive.error())));
   if (auto proven = revalidate_raw_handle(**drive, *identity, "raw write"); !proven) {
-    return Err(std::move(proven).error());
+    return Err(nothing_written(std::move(proven).error()));
+  }
+  // The disk's own sector size pads the last write: a disk of 4096-byte
+  // sectors could hold the image in 512-byte ones and still not take it.
+  auto sector = (*drive)->logical_sector_bytes();
+  if (!sector) return Err(nothing_written({ErrorCode::kDeviceDisconnected, sector.error().text()}));
+  if (const std::uint64_t needed = whole_sectors(announced, *sector); needed > identity->size_bytes) {
+    return Err(does_not_fit(needed, identity->size_bytes));
   }
   auto copied = ImageCopy(context, task_id, *device_path, bytes_total)
                     .run(std::move(*image), *format, bytes_total.value_or(UINT64_MAX), std::move(*drive),
-                         identity->size_bytes);
+                         identity->size_bytes, *sector);
   if (!copied) return Err(std::move(copied).error());
   // A decoded size known only now: an image that ended by itself before its
   // own partitions do leaves a card that will not boot.

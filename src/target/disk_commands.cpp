@@ -1,6 +1,6 @@
 #include "target/disk_commands.h"
 
-#include "discovery/powershell_runner.h"
+#include "frame/powershell_runner.h"
 #include "frame/payload_fields.h"
 #include "platform/unicode.h"
 #include "target/ps_script.h"

@@ -19,11 +19,11 @@ std::string not_started(std::string_view what, std::string_view step) {
   return std::string(what) + "; " + std::string(step) + " was not started.";
 }
 
-// windows_disks' reason when Windows refused access: it ends with the
-// system's text of ERROR_ACCESS_DENIED or WSAEACCES.
-bool denied_access(std::string_view reason) {
-  return reason.ends_with("(os error " + std::to_string(kErrorAccessDenied) + ")") ||
-         reason.ends_with("(os error " + std::to_string(kWsaEaccess) + ")");
+// needed_disks' sentence when Windows refused access: the reason it quotes
+// holds the system's text of ERROR_ACCESS_DENIED or WSAEACCES.
+bool denied_access(std::string_view sentence) {
+  return sentence.find("(os error " + std::to_string(kErrorAccessDenied) + ")") != std::string_view::npos ||
+         sentence.find("(os error " + std::to_string(kWsaEaccess) + ")") != std::string_view::npos;
 }
 
 bool is_ascii_alnum(char c) {
@@ -124,15 +124,16 @@ HelperResult<TargetIdentity> validate_expected_identity(Platform& platform, cons
   if (expected.physical_drive_number != path_drive_number) {
     return refuse(not_started("Target identity changed after preparation", step));
   }
-  auto windows = windows_disks(platform);
-  if (!windows) {
-    // Only an administrator may open the Windows volume to ask for its
-    // disks: a helper that is not elevated learns it here first.
-    if (denied_access(windows.error())) return Err(map_open_error(OsError{kErrorAccessDenied, ""}));
-    return refuse(not_started("Could not find the disk Windows runs from (" + windows.error() + ")", step));
+  // Whatever its bus, a disk that Windows needs is never a target. Only an
+  // administrator may open the Windows volume to ask for its disks: a helper
+  // that is not elevated learns it here first.
+  auto needed = needed_disks(platform);
+  if (!needed) {
+    if (denied_access(needed.error())) return Err(map_open_error(OsError{kErrorAccessDenied, ""}));
+    return refuse(not_started(needed.error(), step));
   }
-  for (std::uint32_t disk : *windows) {
-    if (disk == path_drive_number) return refuse(not_started("The target is the disk Windows runs from", step));
+  for (const NeededDisk& disk : *needed) {
+    if (disk.number == path_drive_number) return refuse(not_started(needed_disk_text(disk.role), step));
   }
 
   std::optional<TargetIdentity> live;

@@ -6,12 +6,15 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "../disk_cases.h"
+#include "../xz_samples.h"
+#include "platform/aligned_buffer.h"
 #include "platform/win32/win32_support.h"
 #include "wine_support.h"
 
@@ -77,8 +80,11 @@ std::string configure_driver(const testing::DiskTable& table) {
   }
   for (const json& disk : table.disks) {
     const std::string copy = backing_file(disk);
-    const std::string image = windows_path(CARD_IMAGES_DIR) + "\\" + disk["image"].get<std::string>();
-    if (!::CopyFileW(to_wide(image).c_str(), to_wide(copy).c_str(), /*bFailIfExists=*/FALSE)) {
+    // A disk without an image starts empty: its backing file has no bytes.
+    if (!disk.contains("image")) {
+      write_file(copy, "");
+    } else if (const std::string image = windows_path(CARD_IMAGES_DIR) + "\\" + disk["image"].get<std::string>();
+               !::CopyFileW(to_wide(image).c_str(), to_wide(copy).c_str(), /*bFailIfExists=*/FALSE)) {
       return last_error_text("CopyFileW");
     }
     const std::optional<HKEY> made = create_key(L"Disks", disk["number"]);
@@ -88,7 +94,7 @@ std::string configure_driver(const testing::DiskTable& table) {
     // As long as its image, as the simulated drive without a sizeBytes.
     WIN32_FILE_ATTRIBUTE_DATA copied{};
     ::GetFileAttributesExW(to_wide(copy).c_str(), GetFileExInfoStandard, &copied);
-    const ULONGLONG length = (ULONGLONG{copied.nFileSizeHigh} << 32) | copied.nFileSizeLow;
+    const ULONGLONG length = disk.value("sizeBytes", (ULONGLONG{copied.nFileSizeHigh} << 32) | copied.nFileSizeLow);
     set_value(key, L"Length", REG_QWORD, &length, sizeof length);
     set_text(key, L"Vendor", disk["vendor"]);
     set_text(key, L"Product", disk["product"]);
@@ -96,6 +102,7 @@ std::string configure_driver(const testing::DiskTable& table) {
     set_number(key, L"BusType", disk["busType"]);
     set_number(key, L"Removable", disk["removableMedia"].get<bool>() ? 1 : 0);
     set_number(key, L"ReadOnly", disk.value("readOnly", false) ? 1 : 0);
+    set_number(key, L"LogicalSectorBytes", disk.value("logicalSectorBytes", 512));
     if (disk.contains("corrupt")) {
       const ULONGLONG offset = disk["corrupt"]["offset"];
       set_value(key, L"CorruptOffset", REG_QWORD, &offset, sizeof offset);
@@ -216,6 +223,71 @@ TEST(DiskDriver, TheRealProgramAnswersTheTableThroughTheDriver) {
                 read_file(windows_path(CARD_IMAGES_DIR) + "\\" + image))
         << "disk " << disk << " should hold " << image;
   }
+}
+
+// The raw path past 4 GiB, where an OVERLAPPED's OffsetHigh is no longer 0:
+// a disk of 4 GiB and 64 MiB whose backing file starts empty (the driver
+// keeps it sparse). The Win32 handle the program is built on writes 1 MiB
+// and a bit at 4 GiB, the real program's read_sectors finds its last bytes
+// there, and so does a plain read of the backing file. (A write_image of an
+// image that reaches past 4 GiB moves 4 GiB through Wine's device calls,
+// minutes on a busy machine: it is on the real-machine list.)
+TEST(DiskDriver, WritesAndReadsBackAboveFourGiB) {
+  constexpr std::uint64_t kMiB = 1 << 20, kGiB = kMiB << 10;
+  const std::string tail = testing::varied_bytes(kMiB + 1000, 11);
+  testing::DiskTable table;
+  table.disks = json::array({{{"number", 7}, {"sizeBytes", 4 * kGiB + 64 * kMiB}, {"vendor", "Generic"},
+                              {"product", "USB3.0 DISK"}, {"serial", "000000477"}, {"busType", 7},
+                              {"removableMedia", true}}});
+  table.volumes = json::array();
+  ASSERT_EQ(run_driver(table), "");
+  {
+    auto drive = platform().open_drive_exclusive_write("\\\\.\\PhysicalDrive7");
+    ASSERT_TRUE(drive.ok()) << drive.error().text();
+    AlignedBuffer data(kMiB + 1024);
+    std::memset(data.data(), 0, data.size());
+    std::memcpy(data.data(), tail.data(), tail.size());
+    ASSERT_TRUE((*drive)->seek(4 * kGiB).ok());
+    auto put = (*drive)->write(data.span());
+    ASSERT_TRUE(put.ok()) << put.error().text();
+    EXPECT_EQ(*put, data.size());
+    ASSERT_TRUE((*drive)->flush().ok());
+  }
+  const json request{{"id", "big"},
+                     {"sessionId", "s"},
+                     {"command", "read_sectors"},
+                     {"payload",
+                      {{"osDevicePath", "\\\\.\\PhysicalDrive7"},
+                       {"expectedIdentity", {{"physicalDriveNumber", "\\\\.\\PhysicalDrive7"},
+                                             {"sizeBytes", 4 * kGiB + 64 * kMiB},
+                                             {"serial", "000000477"}}},
+                       {"startLba", (4 * kGiB + kMiB) / 512},
+                       {"sectorCount", 2}}}};
+  const json sectors = json::parse(last_line(run_helper({"--request", request.dump()})));
+  // Byte 4 GiB + 1 MiB on: the tail's last 1000 bytes, then zeros.
+  std::string expected;
+  for (const char c : tail.substr(kMiB) + std::string(24, '\0')) {
+    static const char kHex[] = "0123456789abcdef";
+    expected += kHex[static_cast<unsigned char>(c) >> 4];
+    expected += kHex[static_cast<unsigned char>(c) & 15];
+  }
+  EXPECT_EQ(sectors["payload"]["dataHex"], expected) << sectors.dump();
+  stop_driver();
+
+  // The backing file holds the tail at 4 GiB, and only holes before it.
+  auto backing = platform().open_file_read(scratch("disk7.img"));
+  ASSERT_TRUE(backing.ok()) << backing.error().text();
+  auto stored_bytes = (*backing)->file_size();
+  ASSERT_TRUE(stored_bytes.ok()) << stored_bytes.error().text();
+  EXPECT_EQ(*stored_bytes, 4 * kGiB + kMiB + 1024);
+  std::string stored(tail.size(), '\0');
+  ASSERT_TRUE((*backing)->seek(4 * kGiB).ok());
+  auto got = (*backing)->read(std::span(reinterpret_cast<std::uint8_t*>(stored.data()), stored.size()));
+  ASSERT_TRUE(got.ok()) << got.error().text();
+  EXPECT_EQ(*got, tail.size());
+  EXPECT_TRUE(stored == tail);
+  backing->reset();
+  ::DeleteFileW(to_wide(scratch("disk7.img")).c_str());
 }
 
 }  // namespace

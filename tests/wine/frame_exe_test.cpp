@@ -24,6 +24,9 @@ TEST(FrameExe, AnswersEveryCaseOfTheTable) {
   // Wine words some system messages differently from Windows.
   const std::string not_found = platform().open_file_read(missing).error().text();
   for (const json& c : cases) {
+    // Standard input reaches windows_helper.exe from flash-card.exe, which
+    // sends every request that way (FlashCardExe).
+    if (c.contains("stdin")) continue;
     if (c.contains("file")) write_file(file, c.at("file").get<std::string>());
     std::vector<std::string> args;
     for (const std::string& arg : c.at("args").get<std::vector<std::string>>()) {

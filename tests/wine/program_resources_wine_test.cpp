@@ -3,6 +3,7 @@
 // paths) and the version resource with the helper's version.
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -41,6 +42,15 @@ TEST(ProgramResources, BothProgramsCarryTheirManifestAndVersion) {
     EXPECT_NE(manifest.find(R"(level="asInvoker")"), std::string::npos) << manifest;
     EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
     EXPECT_NE(manifest.find(">true</longPathAware>"), std::string::npos);
+
+    // Terminal-server aware: on a Remote Desktop Session Host Windows gives
+    // neither program a per-user Windows folder.
+    const std::string image = read_file(windows_path(exe));
+    ASSERT_GT(image.size(), 0x200u);
+    const auto pe = static_cast<std::size_t>(*reinterpret_cast<const std::uint32_t*>(image.data() + 0x3C));
+    const auto* optional_header = reinterpret_cast<const IMAGE_OPTIONAL_HEADER64*>(image.data() + pe + 4 +
+                                                                                   sizeof(IMAGE_FILE_HEADER));
+    EXPECT_NE(optional_header->DllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE, 0);
 
     DWORD ignored = 0;
     const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);

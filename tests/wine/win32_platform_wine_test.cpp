@@ -4,23 +4,39 @@
 #include <windows.h>
 
 #include <climits>
+#include <map>
+#include <string>
 
 #include <gtest/gtest.h>
 
-#include "discovery/powershell_runner.h"
+#include "frame/powershell_runner.h"
 #include "platform/unicode.h"
 #include "wine_support.h"
 
 namespace wh::wine {
 namespace {
 
+// Steers the stand-in powershell.exe: the helper gives it an environment of
+// its own making, so the settings go in standin.txt beside it.
+void steer(const std::map<std::string, std::string>& settings) {
+  std::string path(kPowerShellPath);
+  path = path.substr(0, path.find_last_of('\\') + 1) + "standin.txt";
+  std::string text;
+  for (const auto& [name, value] : settings) {
+    text += name + "=";
+    for (char c : value) text += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : c == '\\' ? std::string("\\\\") : std::string(1, c);
+    text += "\n";
+  }
+  if (settings.empty()) {
+    ::DeleteFileA(path.c_str());
+  } else {
+    write_file(path, text);
+  }
+}
+
 class Win32Platform : public ::testing::Test {
  protected:
-  void TearDown() override {
-    for (const wchar_t* name : {L"STANDIN_PROBE_HANDLE", L"STANDIN_EMPTY_WRITES"}) {
-      ::SetEnvironmentVariableW(name, nullptr);
-    }
-  }
+  void TearDown() override { steer({}); }
 };
 
 TEST_F(Win32Platform, PowerShellInheritsOnlyItsStandardHandles) {
@@ -28,8 +44,7 @@ TEST_F(Win32Platform, PowerShellInheritsOnlyItsStandardHandles) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, /*lpSecurityDescriptor=*/nullptr, /*bInheritHandle=*/TRUE};
   HANDLE event = ::CreateEventW(&inherit, /*bManualReset=*/TRUE, /*bInitialState=*/TRUE, /*lpName=*/nullptr);
   ASSERT_NE(event, nullptr);
-  const std::wstring value = std::to_wstring(reinterpret_cast<std::uintptr_t>(event));
-  ::SetEnvironmentVariableW(L"STANDIN_PROBE_HANDLE", value.c_str());
+  steer({{"STANDIN_PROBE_HANDLE", std::to_string(reinterpret_cast<std::uintptr_t>(event))}});
   auto answer = run_powershell(platform(), "Get-Disk");
   ::CloseHandle(event);
   ASSERT_TRUE(answer.ok()) << answer.error().message;
@@ -37,7 +52,7 @@ TEST_F(Win32Platform, PowerShellInheritsOnlyItsStandardHandles) {
 }
 
 TEST_F(Win32Platform, EmptyWritesDoNotEndTheOutput) {
-  ::SetEnvironmentVariableW(L"STANDIN_EMPTY_WRITES", L"3");
+  steer({{"STANDIN_EMPTY_WRITES", "3"}});
   auto answer = run_powershell(platform(), "Get-Volume | ConvertTo-Json");
   ASSERT_TRUE(answer.ok()) << answer.error().message;
   EXPECT_EQ(*answer, "Get-Volume | ConvertTo-Json");
@@ -116,6 +131,49 @@ TEST_F(Win32Platform, FileStatusTellsFilesDirectoriesAndDevicesApart) {
   auto missing = platform().file_status(scratch("no\\such\\file"));
   ASSERT_TRUE(missing.ok());
   EXPECT_FALSE(missing->has_value());
+}
+
+// The request file's open, the user's opens and what a handle tells of
+// itself. Wine runs programs with a token UAC did not split, so the user's
+// rights are the process's own here.
+TEST_F(Win32Platform, LockedReadsUserOpensAndFinalPaths) {
+  const std::string file = scratch("locked.json");
+  write_file(file, "{}");
+  const auto code = [](const auto& result) { return result.ok() ? 0u : result.error().code; };
+  {
+    auto locked = platform().open_file_read_locked(file);
+    ASSERT_TRUE(locked.ok()) << locked.error().text();
+    EXPECT_EQ((*locked)->status()->kind, FileKind::kRegular);
+    EXPECT_EQ(*(*locked)->user_may_change(), false);
+    EXPECT_TRUE(ascii_lower(*(*locked)->final_path()).ends_with("\\locked.json")) << *(*locked)->final_path();
+    EXPECT_EQ(code(platform().open_always_write(file)), 32u);  // no writer while it is read
+  }
+  auto writer = platform().open_always_write(file);
+  EXPECT_EQ(code(platform().open_file_read_locked(file)), 32u);
+  writer->handle.reset();
+  EXPECT_EQ(code(platform().open_file_read_locked(windows_path(SCRATCH_DIR))), 5u);  // a directory
+
+  auto output = platform().open_output_as_user(file);
+  ASSERT_TRUE(output.ok()) << output.error().text();
+  EXPECT_TRUE(output->already_existed);
+  EXPECT_EQ(output->handle->status()->kind, FileKind::kRegular);
+  output->handle.reset();
+  EXPECT_EQ(read_file(file), "{}");  // opened, not truncated
+  auto fresh = platform().open_output_as_user(scratch("fresh.img"));
+  ASSERT_TRUE(fresh.ok()) << fresh.error().text();
+  EXPECT_FALSE(fresh->already_existed);
+  EXPECT_EQ(code(platform().open_file_read_as_user(scratch("no-such.img"))), 2u);
+}
+
+// Where Windows keeps what it needs: nothing here fails for want of a value.
+TEST_F(Win32Platform, TheSystemFoldersPartitionAndPageFilesAreFound) {
+  auto system = platform().system_directory();
+  ASSERT_TRUE(system.ok()) << system.error().text();
+  EXPECT_EQ(ascii_lower(*system), ascii_lower(*platform().windows_directory() + "\\system32"));
+  auto partition = platform().system_partition();
+  EXPECT_TRUE(partition.ok()) << partition.error().text();
+  auto page_files = platform().page_files();
+  EXPECT_TRUE(page_files.ok()) << page_files.error().text();
 }
 
 TEST_F(Win32Platform, TheVolumeListEndsOnlyAtItsEnd) {

@@ -14,6 +14,13 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;powershell.exe=n"
 
 case "$mode" in
 setup)
+  # Debian's wine64 claims Windows' fixed addresses before the kernel places
+  # anything else only when its preloader sits beside it; without one a
+  # program now and then dies before it starts (docs/windows.md).
+  if [ -x /usr/lib/wine/wine64 ] && [ ! -e /usr/lib/wine/wine64-preloader ]; then
+    echo "wine.sh: /usr/lib/wine/wine64-preloader is missing (Debian package wine64-preloader)" >&2
+    exit 1
+  fi
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$prefix"
   mkdir -p "$(dirname "$prefix")"

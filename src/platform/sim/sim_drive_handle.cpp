@@ -22,7 +22,6 @@
 namespace wh::sim {
 namespace {
 
-constexpr std::uint64_t kSectorSize = 512;
 constexpr std::uint64_t kDiskAttributeReadOnly = 0x2;
 
 }  // namespace
@@ -81,9 +80,12 @@ std::uint64_t SimDriveHandle::length(const SimDrive& drive) const {
 
 std::optional<OsError> SimDriveHandle::sector_rule(const void* buffer, std::size_t size, const SimDrive& drive) const {
   // Raw drive handles are not cached: the device transfers straight from
-  // the caller's memory, which must meet its alignment (512 here).
-  const bool aligned = size == 0 || reinterpret_cast<std::uintptr_t>(buffer) % kSectorSize == 0;
-  if (!aligned || position_ % kSectorSize != 0 || size % kSectorSize != 0) return win32_error(kErrorInvalidParameter);
+  // the caller's memory, which must meet its alignment (here the sector
+  // size up to a page, the strictest a device asks for).
+  const std::uint64_t sector = drive.logical_sector_bytes;
+  const std::uint64_t alignment = std::min<std::uint64_t>(sector, 4096);
+  const bool aligned = size == 0 || reinterpret_cast<std::uintptr_t>(buffer) % alignment == 0;
+  if (!aligned || position_ % sector != 0 || size % sector != 0) return win32_error(kErrorInvalidParameter);
   if (size == 0) return std::nullopt;
   const std::uint64_t end = length(drive);
   // A transfer starting at the end is outside the disk as well.
@@ -197,6 +199,14 @@ OsResult<std::uint64_t> SimDriveHandle::disk_attributes() {
   auto drive = this->drive();
   if (!drive) return Err(drive.error());
   return drive_read_only(**drive) ? kDiskAttributeReadOnly : 0;
+}
+
+OsResult<std::uint32_t> SimDriveHandle::logical_sector_bytes() {
+  if (auto error = check("geometry")) return Err(*error);
+  auto drive = this->drive();
+  if (!drive) return Err(drive.error());
+  if ((*drive)->no_medium) return Err(win32_error(kErrorNotReady));
+  return (*drive)->logical_sector_bytes;
 }
 
 }  // namespace wh::sim

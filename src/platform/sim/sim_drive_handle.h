@@ -13,8 +13,9 @@ namespace wh::sim {
 
 // A physical drive: its bytes are the backing file's, up to the drive's
 // length (bytes past the file's end read as zeros). Transfers follow the disk
-// driver's rules: whole 512-byte sectors at sector offsets (else 87), inside
-// the disk (else 27). Another card put in the reader since the open fails
+// driver's rules: whole logical sectors (`logicalSectorBytes`, 512 unless the
+// machine says otherwise) at sector offsets (else 87), inside the disk (else
+// 27). Another card put in the reader since the open fails
 // every call with 1110, as Windows reports a media change; a drive no longer
 // there fails with 1167. "corrupt" faults given to the handle at its open
 // change what its reads return.
@@ -31,10 +32,14 @@ class SimDriveHandle : public SimHandle {
   OsResult<std::uint64_t> disk_length() override;
   OsResult<Bytes> storage_descriptor() override;
   OsResult<std::uint64_t> disk_attributes() override;
+  // The drive's logicalSectorBytes; "geometry" faults fail it.
+  OsResult<std::uint32_t> logical_sector_bytes() override;
   // Windows reads the partition table again once none of the disk's volumes
   // is locked any more (SimPlatform::mount_after_rewrite); logged as
   // "updateProperties".
   OsStatus update_disk_properties() override;
+  // sim_system_disks.cpp: the drive's `hostVolume`; 1 for a drive without.
+  OsResult<std::vector<std::string>> virtual_disk_hosts() override;
 
  private:
   OsResult<std::size_t> read_at(std::span<std::uint8_t> buffer);
@@ -44,7 +49,7 @@ class SimDriveHandle : public SimHandle {
   std::uint64_t length(const SimDrive& drive) const;
   // The disk driver's answer to `size` bytes at the position through
   // `buffer`: 87 off the sector grid or from a buffer whose address is not a
-  // multiple of 512, 27 outside the disk.
+  // multiple of the sector size, 27 outside the disk.
   std::optional<OsError> sector_rule(const void* buffer, std::size_t size, const SimDrive& drive) const;
   // Puts the corrupt faults' bytes over `data`, read from `offset`; the
   // count of bytes replaced.

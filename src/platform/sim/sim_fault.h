@@ -13,7 +13,7 @@ namespace wh::sim {
 // objects opened through `path` (compared without regard to ASCII case), or
 // on every object when `path` is absent.
 struct SimFault {
-  // "open", "status", "length", "descriptor", "attributes", "extents",
+  // "open", "status", "length", "descriptor", "attributes", "geometry", "extents",
   // "lock", "dismount", "read", "write", "seek", "setEndOfFile", "setSparse",
   // "flush", "listVolumes", "disappear" (the drive is gone after
   // `after_opens` opens), "swap" (another card is in the reader after

@@ -24,9 +24,10 @@ bool offset_fits(std::uint64_t offset) { return offset <= static_cast<std::uint6
 
 // --- Files.
 
-SimFileHandle::SimFileHandle(SimPlatform& platform, std::string path, int fd, FileAccess access, std::string volume)
+SimFileHandle::SimFileHandle(SimPlatform& platform, std::string path, int fd, FileAccess access, std::string volume,
+                             bool read_attributes)
     : SimHandle(platform, std::move(path), access == FileAccess::kRead ? "fileRead" : "fileWrite"), fd_(fd),
-      access_(access), volume_(std::move(volume)) {}
+      access_(access), volume_(std::move(volume)), read_attributes_(read_attributes) {}
 
 SimFileHandle::~SimFileHandle() { ::close(fd_); }
 
@@ -103,7 +104,7 @@ OsStatus SimFileHandle::flush() {
 }
 
 OsResult<std::uint64_t> SimFileHandle::file_size() {
-  if (access_ != FileAccess::kRead) return Err(access_denied());
+  if (!may_read_attributes()) return Err(access_denied());
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return Err(from_errno(errno));
   return static_cast<std::uint64_t>(st.st_size);
@@ -112,7 +113,7 @@ OsResult<std::uint64_t> SimFileHandle::file_size() {
 // GetFileInformationByHandle needs FILE_READ_ATTRIBUTES, which GENERIC_WRITE
 // does not grant.
 OsResult<FileIdentity> SimFileHandle::file_identity() {
-  if (access_ != FileAccess::kRead) return Err(access_denied());
+  if (!may_read_attributes()) return Err(access_denied());
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return Err(from_errno(errno));
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};

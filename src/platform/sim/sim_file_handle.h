@@ -19,7 +19,9 @@ enum class FileAccess { kRead, kWrite };
 class SimFileHandle : public SimHandle {
  public:
   // `volume`: the name of the volume the file lies on, "" for a host file.
-  SimFileHandle(SimPlatform& platform, std::string path, int fd, FileAccess access, std::string volume = "");
+  // `read_attributes`: FILE_READ_ATTRIBUTES beside GENERIC_WRITE.
+  SimFileHandle(SimPlatform& platform, std::string path, int fd, FileAccess access, std::string volume = "",
+                bool read_attributes = false);
   ~SimFileHandle() override;
 
   OsResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
@@ -34,8 +36,15 @@ class SimFileHandle : public SimHandle {
   // The volume's file system and serial; a host file outside every volume
   // answers "NTFS" and 0, as the system drive would.
   OsResult<VolumeInformation> volume_information() override;
+  // sim_links.cpp: a symbolic link opened itself is kOther; the final path
+  // of a file in a volume's directory is written below the volume's name.
+  OsResult<FileStatus> status() override;
+  OsResult<std::string> final_path() override;
+  // sim_user_rights.cpp.
+  OsResult<bool> user_may_change() override;
 
  private:
+  bool may_read_attributes() const { return access_ == FileAccess::kRead || read_attributes_; }
   OsResult<std::size_t> read_at(std::span<std::uint8_t> buffer);
   OsResult<std::size_t> write_at(std::span<const std::uint8_t> data);
 
@@ -45,6 +54,7 @@ class SimFileHandle : public SimHandle {
   std::uint64_t position_ = 0;
   std::uint64_t read_ = 0;
   std::uint64_t written_ = 0;
+  bool read_attributes_ = false;
 };
 
 }  // namespace wh::sim

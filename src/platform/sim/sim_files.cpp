@@ -10,7 +10,9 @@
 
 #include "platform/sim/sim_errors.h"
 #include "platform/sim/sim_file_handle.h"
+#include "platform/sim/sim_file_sharing.h"
 #include "platform/sim/sim_platform.h"
+#include "platform/sim/sim_user_rights.h"
 #include "platform/sim/sim_volume_paths.h"
 
 namespace wh::sim {
@@ -78,23 +80,28 @@ OsResult<std::optional<FileStatus>> SimPlatform::file_status(const std::string& 
   return std::optional<FileStatus>(status);
 }
 
-OsResult<int> SimPlatform::open_host_file(const std::string& path, int flags, std::string& volume) {
+OsResult<int> SimPlatform::open_host_file(const std::string& path, int flags, std::string& volume, bool as_user,
+                                          SharingLock* share) {
   if (auto error = invalid_name(path)) return Err(*error);
-  if (auto error = fault("open", path, (flags & O_ACCMODE) == O_RDONLY ? "fileRead" : "fileWrite")) {
-    return Err(*error);
-  }
+  const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+  if (auto error = fault("open", path, writing ? "fileWrite" : "fileRead")) return Err(*error);
   auto mapped = map_path(machine, path);
   if (!mapped) return Err(mapped.error());
   const std::string& host = mapped->host;
+  if ((as_user || !machine.elevated) && user_denied(machine, host)) return Err(win32_error(kErrorAccessDenied));
   const auto known = machine.file_attributes.find(host);
   const std::uint32_t attributes = known == machine.file_attributes.end() ? 0 : known->second;
   struct stat st {};
   const bool exists = status_of(*mapped, st) == 0;
-  if (exists && (flags & O_ACCMODE) != O_RDONLY) {
+  SharingLock writer;
+  if (exists && writing) {
     if (attributes & kAttributeReadOnly) return Err(win32_error(kErrorAccessDenied));
     if ((flags & O_TRUNC) && (attributes & (kAttributeHidden | kAttributeSystem))) {
       return Err(win32_error(kErrorAccessDenied));
     }
+    auto shared = share_for_writing(machine.directory, st);
+    if (!shared) return Err(shared.error());
+    writer = std::move(shared).value();
   }
   const int fd = ::open(host.c_str(), flags | O_CLOEXEC | (mapped->volume != nullptr ? O_NOFOLLOW : 0), 0644);
   if (fd < 0 && errno == ELOOP && mapped->volume != nullptr) return Err(win32_error(kErrorAccessDenied));
@@ -104,6 +111,14 @@ OsResult<int> SimPlatform::open_host_file(const std::string& path, int flags, st
     ::close(fd);
     return Err(win32_error(kErrorAccessDenied));
   }
+  if (writing && !exists) {
+    // Created just now: nobody can hold it yet.
+    struct stat created {};
+    if (::fstat(fd, &created) == 0) {
+      if (auto shared = share_for_writing(machine.directory, created)) writer = std::move(shared).value();
+    }
+  }
+  if (share != nullptr) *share = std::move(writer);
   volume = mapped->volume != nullptr ? mapped->volume->name : "";
   return fd;
 }
@@ -118,10 +133,13 @@ OsResult<HandlePtr> SimPlatform::open_file_read(const std::string& path) {
 
 OsResult<HandlePtr> SimPlatform::create_file_write(const std::string& path) {
   std::string volume;
-  auto fd = open_host_file(path, O_WRONLY | O_CREAT | O_TRUNC, volume);
+  SharingLock share;
+  auto fd = open_host_file(path, O_WRONLY | O_CREAT | O_TRUNC, volume, /*as_user=*/false, &share);
   if (!fd) return Err(fd.error());
   log_event({{"op", "open"}, {"path", path}, {"mode", "fileWrite"}});
-  return HandlePtr(std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kWrite, volume));
+  auto handle = std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kWrite, volume);
+  handle->hold(std::move(share));
+  return HandlePtr(std::move(handle));
 }
 
 OsResult<OpenedForWriting> SimPlatform::open_always_write(const std::string& path) {
@@ -129,10 +147,13 @@ OsResult<OpenedForWriting> SimPlatform::open_always_write(const std::string& pat
   struct stat st {};
   const bool existed = mapped && status_of(*mapped, st) == 0;
   std::string volume;
-  auto fd = open_host_file(path, O_WRONLY | O_CREAT, volume);
+  SharingLock share;
+  auto fd = open_host_file(path, O_WRONLY | O_CREAT, volume, /*as_user=*/false, &share);
   if (!fd) return Err(fd.error());
   log_event({{"op", "open"}, {"path", path}, {"mode", "fileWrite"}});
-  return OpenedForWriting{std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kWrite, volume), existed};
+  auto handle = std::make_unique<SimFileHandle>(*this, path, *fd, FileAccess::kWrite, volume);
+  handle->hold(std::move(share));
+  return OpenedForWriting{std::move(handle), existed};
 }
 
 // MoveFileExW with MOVEFILE_REPLACE_EXISTING and without
@@ -154,6 +175,9 @@ OsStatus SimPlatform::replace_file(const std::string& from, const std::string& t
   if (target_exists && (S_ISDIR(st.st_mode) || read_only || source_is_directory)) {
     return Err(win32_error(kErrorAccessDenied));
   }
+  for (const std::string* host : {&source->host, &target->host}) {
+    if (auto deletable = check_deletable(machine.directory, *host); !deletable) return deletable;
+  }
   if (::rename(source->host.c_str(), target->host.c_str()) != 0) return Err(from_errno(errno));
   log_event({{"op", "replace"}, {"path", to}, {"from", from}});
   return {};
@@ -168,6 +192,7 @@ OsStatus SimPlatform::delete_file(const std::string& path) {
   const auto known = machine.file_attributes.find(mapped->host);
   const bool read_only = known != machine.file_attributes.end() && (known->second & kAttributeReadOnly);
   if (S_ISDIR(st.st_mode) || read_only) return Err(win32_error(kErrorAccessDenied));
+  if (auto deletable = check_deletable(machine.directory, mapped->host); !deletable) return deletable;
   if (::unlink(mapped->host.c_str()) != 0) return Err(from_errno(errno));
   log_event({{"op", "delete"}, {"path", path}});
   return {};

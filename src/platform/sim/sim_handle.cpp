@@ -28,6 +28,11 @@ OsStatus SimHandle::lock_volume() { return Err(invalid_function()); }
 OsStatus SimHandle::dismount_volume() { return Err(invalid_function()); }
 OsResult<FileIdentity> SimHandle::file_identity() { return Err(invalid_function()); }
 OsResult<VolumeInformation> SimHandle::volume_information() { return Err(invalid_function()); }
+OsResult<FileStatus> SimHandle::status() { return FileStatus{}; }
+OsResult<std::string> SimHandle::final_path() { return Err(invalid_function()); }
+OsResult<bool> SimHandle::user_may_change() { return Err(invalid_function()); }
+OsResult<std::vector<std::string>> SimHandle::virtual_disk_hosts() { return Err(invalid_function()); }
+OsResult<std::uint32_t> SimHandle::logical_sector_bytes() { return Err(invalid_function()); }
 
 SimHandle::~SimHandle() {
   log({{"op", "close"}});

@@ -50,6 +50,12 @@ class SimHandle : public Handle {
   OsStatus dismount_volume() override;
   OsResult<FileIdentity> file_identity() override;
   OsResult<VolumeInformation> volume_information() override;
+  // A drive or volume is a device: kOther. The rest fail as above.
+  OsResult<FileStatus> status() override;
+  OsResult<std::string> final_path() override;
+  OsResult<bool> user_may_change() override;
+  OsResult<std::vector<std::string>> virtual_disk_hosts() override;
+  OsResult<std::uint32_t> logical_sector_bytes() override;
 
  protected:
   // The fault for `operation` on this handle's path and mode, or the

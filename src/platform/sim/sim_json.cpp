@@ -127,6 +127,13 @@ SimDrive drive_from_json(const nlohmann::json& d, const std::string& directory) 
   if (!drive.get_disk.is_object()) throw std::invalid_argument("getDisk must be an object");
   drive.write_protect_switch = d.value("writeProtectSwitch", false);
   drive.mount_side_effects = d.value("mountSideEffects", true);
+  drive.host_volume = optional_member<std::string>(d, "hostVolume");
+  if (drive.host_volume && !d.contains("busType")) drive.bus_type = 15;  // BusTypeFileBackedVirtual
+  drive.logical_sector_bytes = d.value("logicalSectorBytes", 512u);
+  const std::uint32_t sector = drive.logical_sector_bytes;
+  if (sector < 512 || sector > 65536 || (sector & (sector - 1)) != 0) {
+    throw std::invalid_argument("logicalSectorBytes must be a power of two from 512 to 65536");
+  }
   return drive;
 }
 
@@ -148,6 +155,8 @@ json drive_to_json(const SimDrive& drive, const std::string& directory) {
   if (!drive.get_disk.empty()) d["getDisk"] = drive.get_disk;
   d["writeProtectSwitch"] = drive.write_protect_switch;
   if (!drive.mount_side_effects) d["mountSideEffects"] = false;
+  if (drive.host_volume) d["hostVolume"] = *drive.host_volume;
+  if (drive.logical_sector_bytes != 512) d["logicalSectorBytes"] = drive.logical_sector_bytes;
   return d;
 }
 
@@ -175,6 +184,8 @@ SimVolume volume_from_json(const nlohmann::json& v, const std::string& directory
     hold.until_force_dismount = until == "forceDismount";
     volume.held_by = hold;
   }
+  volume.system_partition = v.value("systemPartition", false);
+  volume.page_file = v.value("pageFile", false);
   return volume;
 }
 
@@ -196,6 +207,8 @@ json volume_to_json(const SimVolume& volume, const std::string& directory) {
     v["heldBy"] = {{"error", volume.held_by->error},
                    {"until", volume.held_by->until_force_dismount ? "forceDismount" : "never"}};
   }
+  if (volume.system_partition) v["systemPartition"] = true;
+  if (volume.page_file) v["pageFile"] = true;
   return v;
 }
 

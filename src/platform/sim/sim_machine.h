@@ -50,6 +50,12 @@ struct SimDrive {
   // Windows changes a FAT32 file system's bytes when it mounts it
   // (sim_mount.h); false keeps the card's bytes as written.
   bool mount_side_effects = true;
+  // A virtual disk (bus type 15 unless said otherwise): the name of the
+  // volume that holds its VHD file (sim_system_disks.cpp).
+  std::optional<std::string> host_volume;
+  // The logical sector size the disk reports (a power of two from 512 to
+  // 65536): transfers off its grid fail with 87.
+  std::uint32_t logical_sector_bytes = 512;
 };
 
 // Writes fail with 19 and the disk attributes carry DISK_ATTRIBUTE_READ_ONLY.
@@ -88,6 +94,10 @@ struct SimVolume {
     bool until_force_dismount = true;  // false: "never"
   };
   std::optional<Hold> held_by;
+  // The system partition Windows started from (the EFI system partition or
+  // the active partition), and a volume holding a page file.
+  bool system_partition = false;
+  bool page_file = false;
 };
 
 // FILE_ATTRIBUTE_* bits that decide what an open may do.
@@ -114,6 +124,9 @@ struct SimMachine {
   std::string windows_directory = "C:\\Windows";
   // Read by the PowerShell stand-in only; kept as it is.
   nlohmann::json powershell;
+  // Host path prefixes that the user who started the helper may neither read
+  // nor write (sim_user_rights.h).
+  std::vector<std::string> user_denied_paths;
 };
 
 SimDrive* find_drive(SimMachine& machine, std::uint32_t number);

@@ -47,6 +47,14 @@ Result<SimMachine, std::string> machine_from_json(const json& document, const st
     }
     machine.windows_directory = document.value("windowsDirectory", machine.windows_directory);
     machine.powershell = document.value("powershell", json());
+    for (const json& prefix : document.value("userDeniedPaths", json::array())) {
+      machine.user_denied_paths.push_back(host_path(directory, prefix.get<std::string>()));
+    }
+    for (const SimDrive& d : machine.drives) {
+      if (d.host_volume && find_volume(machine, *d.host_volume) == nullptr) {
+        throw std::invalid_argument("drive " + std::to_string(d.number) + ": hostVolume names no volume");
+      }
+    }
     return machine;
   } catch (const std::exception& e) {
     return Err(std::string("machine.json: ") + e.what());
@@ -89,6 +97,11 @@ json machine_to_json(const SimMachine& machine) {
     document["fileAttributes"] = attributes;
   }
   if (!machine.powershell.is_null()) document["powershell"] = machine.powershell;
+  if (!machine.user_denied_paths.empty()) {
+    json prefixes = json::array();
+    for (const std::string& prefix : machine.user_denied_paths) prefixes.push_back(file_path(dir, prefix));
+    document["userDeniedPaths"] = prefixes;
+  }
   return document;
 }
 

@@ -22,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/sim/sim_sharing.h"
 #include "platform/sim/sim_state.h"
 
 namespace wh::sim {
@@ -52,6 +53,13 @@ class SimPlatform : public Platform {
   // The present volume holding the drive letter of "X:\", else 2. A mount
   // point of any other form fails with 123.
   OsResult<std::string> volume_name_for_mount_point(const std::string& mount_point) override;
+  // The Windows directory's "System32" (sim_system_disks.cpp).
+  OsResult<std::string> system_directory() override;
+  // The volume with `systemPartition`; nullopt when none has it.
+  OsResult<std::optional<std::string>> system_partition() override;
+  // A path in each present volume with `pageFile`: "X:\pagefile.sys" by its
+  // first letter, else below its volume GUID path.
+  OsResult<std::vector<std::string>> page_files() override;
   bool file_exists(const std::string& path) override;
   OsResult<std::optional<FileStatus>> file_status(const std::string& path) override;
   OsResult<HandlePtr> open_file_read(const std::string& path) override;
@@ -59,8 +67,22 @@ class SimPlatform : public Platform {
   OsResult<OpenedForWriting> open_always_write(const std::string& path) override;
   OsStatus replace_file(const std::string& from, const std::string& to) override;
   OsStatus delete_file(const std::string& path) override;
+  // sim_links.cpp: the file's share lock taken (sim_file_sharing.h), a FIFO
+  // opened without waiting, a symbolic link opened itself.
+  OsResult<HandlePtr> open_file_read_locked(const std::string& path) override;
+  // sim_user_rights.cpp: `userDeniedPaths` refuses with 5.
+  OsResult<HandlePtr> open_file_read_as_user(const std::string& path) override;
+  OsResult<OpenedForWriting> open_output_as_user(const std::string& path) override;
+  // Descriptor 0, read as a stream.
+  OsResult<HandlePtr> standard_input() override;
   OsResult<ProcessOutput> run_process(const std::string& executable,
                                       const std::vector<std::string>& arguments) override;
+  // The child gets `environment` and, for the host program behind a Windows
+  // one, the host's PATH, SOURCE_DATE_EPOCH and TZ, each named
+  // WINDOWS_HELPER_SIM_HOST_<name>.
+  OsResult<ProcessOutput> run_process_in_environment(const std::string& executable,
+                                                     const std::vector<std::string>& arguments,
+                                                     const std::vector<std::string>& environment) override;
   Instant now() override;
   void sleep_ms(std::uint32_t milliseconds) override;
 
@@ -129,8 +151,15 @@ class SimPlatform : public Platform {
   // Windows' answers: 3 for a missing directory, 5 for a directory, for
   // CREATE_ALWAYS over a hidden or system file, and for write access to a
   // read-only file. `volume` gets the name of the volume the file lies on
-  // ("" for a host file).
-  OsResult<int> open_host_file(const std::string& path, int flags, std::string& volume);
+  // ("" for a host file). With `as_user`, or without elevation, a file under
+  // `userDeniedPaths` is 5 (sim_user_rights.h). An open for writing takes the
+  // file's share lock into `share` (sim_file_sharing.h): 32 while a locked
+  // reader holds the file, checked before anything is truncated.
+  OsResult<int> open_host_file(const std::string& path, int flags, std::string& volume, bool as_user = false,
+                               SharingLock* share = nullptr);
+  // Both run_process forms; a null `environment` passes this process's on.
+  OsResult<ProcessOutput> spawn(const std::string& executable, const std::vector<std::string>& arguments,
+                                const std::vector<std::string>* environment);
 
   // Windows lets different handles transfer on different threads at once.
   // What their transfers share here (fault counts, the clock, gone devices)

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "platform/sim/sim_errors.h"
@@ -80,12 +81,40 @@ OsStatus drain(Fd& out, Fd& err, std::string& out_text, std::string& err_text) {
 
 OsResult<ProcessOutput> SimPlatform::run_process(const std::string& executable,
                                                  const std::vector<std::string>& arguments) {
+  return spawn(executable, arguments, nullptr);
+}
+
+OsResult<ProcessOutput> SimPlatform::run_process_in_environment(const std::string& executable,
+                                                                const std::vector<std::string>& arguments,
+                                                                const std::vector<std::string>& environment) {
+  return spawn(executable, arguments, &environment);
+}
+
+OsResult<ProcessOutput> SimPlatform::spawn(const std::string& executable, const std::vector<std::string>& arguments,
+                                           const std::vector<std::string>* environment) {
   if (executable.find('\0') != std::string::npos) return Err(win32_error(kErrorInvalidName));
-  // The one Windows program the helper starts lives in the sim directory.
+  // The one Windows program the helper starts lives in the sim directory,
+  // standing where the machine's system directory keeps PowerShell.
   std::string host = executable;
-  if (ascii_lower(executable) == ascii_lower(kPowerShellPath)) {
+  if (ascii_lower(executable) == ascii_lower(*system_directory() + std::string(kPowerShellInSystemDirectory))) {
     if (machine.directory.empty()) return Err(win32_error(kErrorFileNotFound));
     host = machine.directory + "/powershell";
+  }
+  // A Windows block, and what the host programs behind the stand-in
+  // (mtools, mkfs.exfat) need of the host's own, which no Windows program
+  // would see: the search path, and the fixed clock and zone of a run whose
+  // file times must repeat.
+  std::vector<std::string> variables;
+  std::vector<char*> envp;
+  if (environment != nullptr) {
+    variables = *environment;
+    for (const char* name : {"PATH", "SOURCE_DATE_EPOCH", "TZ"}) {
+      if (const char* value = std::getenv(name)) {
+        variables.push_back(std::string("WINDOWS_HELPER_SIM_HOST_") + name + "=" + value);
+      }
+    }
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
   }
 
   Pipe out, err;
@@ -106,7 +135,8 @@ OsResult<ProcessOutput> SimPlatform::run_process(const std::string& executable,
 
   log_event({{"op", "process"}, {"executable", executable}});
   pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, host.c_str(), &actions, /*attrp=*/nullptr, argv.data(), environ);
+  const int spawned = ::posix_spawn(&pid, host.c_str(), &actions, /*attrp=*/nullptr, argv.data(),
+                                    environment != nullptr ? envp.data() : environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return Err(from_errno(spawned));
 

@@ -80,14 +80,14 @@ OsResult<SharingLock> take_sharing_lock(const std::string& directory, const std:
   return lock;
 }
 
-bool sharing_lock_held(const std::string& directory, const std::string& name) {
+bool sharing_lock_held(const std::string& directory, const std::string& name, LockKind kind) {
   if (directory.empty()) return false;
   // No file, no lock: nobody has taken one yet.
   const int fd = ::open(lock_path(directory, name).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   // A write lock would conflict with any lock held through another
-  // descriptor; this one holds none.
-  struct flock probe = whole_file(LockKind::kExclusive);
+  // descriptor, a read lock with write locks alone; this one holds none.
+  struct flock probe = whole_file(kind == LockKind::kShared ? LockKind::kExclusive : LockKind::kShared);
   const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
   ::close(fd);
   return held;

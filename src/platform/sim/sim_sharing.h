@@ -48,7 +48,8 @@ std::string volume_lock_name(const std::string& volume);
 OsResult<SharingLock> take_sharing_lock(const std::string& directory, const std::string& name, LockKind kind,
                                         std::uint32_t conflict);
 
-// Whether any descriptor, in any process, holds a lock on `name` now.
-bool sharing_lock_held(const std::string& directory, const std::string& name);
+// Whether any descriptor, in any process, holds a lock on `name` now; with
+// kExclusive, only a write lock counts.
+bool sharing_lock_held(const std::string& directory, const std::string& name, LockKind kind = LockKind::kShared);
 
 }  // namespace wh::sim

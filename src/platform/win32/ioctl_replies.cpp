@@ -35,4 +35,11 @@ std::optional<std::vector<std::uint32_t>> parse_disk_extents(std::span<const std
   return disks;
 }
 
+std::optional<std::uint32_t> parse_drive_geometry(std::span<const std::uint8_t> reply) {
+  if (reply.size() < 24) return std::nullopt;
+  const std::uint32_t bytes = read_u32le(reply, 20);
+  if (bytes < 512 || bytes > 65536 || (bytes & (bytes - 1)) != 0) return std::nullopt;
+  return bytes;
+}
+
 }  // namespace wh

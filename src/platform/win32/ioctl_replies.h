@@ -18,6 +18,7 @@ inline constexpr std::uint32_t kIoctlVolumeGetVolumeDiskExtents = 0x00560000;
 inline constexpr std::uint32_t kFsctlLockVolume = 0x00090018;
 inline constexpr std::uint32_t kFsctlDismountVolume = 0x00090020;
 inline constexpr std::uint32_t kFsctlSetSparse = 0x000900C4;
+inline constexpr std::uint32_t kIoctlDiskGetDriveGeometryEx = 0x000700A0;
 
 // Little-endian reads; the caller guarantees the bytes are there.
 std::uint32_t read_u32le(std::span<const std::uint8_t> bytes, std::size_t at);
@@ -34,5 +35,9 @@ std::optional<std::uint64_t> parse_disk_attributes(std::span<const std::uint8_t>
 // from offset 8). Nullopt when fewer than 4 bytes came back or the reply does
 // not hold every extent it announces.
 std::optional<std::vector<std::uint32_t>> parse_disk_extents(std::span<const std::uint8_t> reply);
+
+// DISK_GEOMETRY_EX: the DISK_GEOMETRY's BytesPerSector at offset 20; nullopt
+// below 24 bytes or when it is not a power of two from 512 to 65536.
+std::optional<std::uint32_t> parse_drive_geometry(std::span<const std::uint8_t> reply);
 
 }  // namespace wh

@@ -202,4 +202,13 @@ OsResult<VolumeInformation> Win32Handle::volume_information() {
   return VolumeInformation{from_wide(std::wstring_view(name.data(), ::wcsnlen(name.data(), name.size()))), serial};
 }
 
+OsResult<std::uint32_t> Win32Handle::logical_sector_bytes() {
+  // DISK_GEOMETRY_EX with room for the partition and detection data that
+  // some drivers append after DiskSize.
+  auto reply = control(kIoctlDiskGetDriveGeometryEx, /*input=*/nullptr, /*input_size=*/0, /*reply_size=*/256);
+  if (!reply) return Err(reply.error());
+  if (auto bytes = parse_drive_geometry(*reply)) return *bytes;
+  return Err(short_reply());
+}
+
 }  // namespace wh::win32

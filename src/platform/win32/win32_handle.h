@@ -39,6 +39,13 @@ class Win32Handle : public Handle {
   OsStatus dismount_volume() override;
   OsResult<FileIdentity> file_identity() override;
   OsResult<VolumeInformation> volume_information() override;
+  // win32_file_queries.cpp.
+  OsResult<FileStatus> status() override;
+  OsResult<std::string> final_path() override;
+  OsResult<std::vector<std::string>> virtual_disk_hosts() override;
+  // win32_user_token.cpp.
+  OsResult<bool> user_may_change() override;
+  OsResult<std::uint32_t> logical_sector_bytes() override;
 
  private:
   // DeviceIoControl without an overlapped structure into a zero-filled reply

@@ -125,7 +125,9 @@ OsResult<VolumeSpace> Win32Platform::volume_space(const std::string& root) {
 
 OsResult<std::string> Win32Platform::windows_directory() {
   std::array<wchar_t, MAX_PATH + 1> buffer{};
-  const UINT length = ::GetWindowsDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
+  // Not GetWindowsDirectoryW: on a Remote Desktop Session Host it may give a
+  // program a Windows folder of its user's own.
+  const UINT length = ::GetSystemWindowsDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
   // 0 is a failure; a length of the buffer or more is the size it would need.
   if (length == 0) return Err(last_error());
   if (length >= buffer.size()) return Err(os_error(ERROR_INSUFFICIENT_BUFFER));
@@ -215,6 +217,14 @@ OsStatus Win32Platform::delete_file(const std::string& path) {
   if (!wide) return Err(wide.error());
   if (!::DeleteFileW(wide->c_str())) return Err(last_error());
   return {};
+}
+
+OsResult<HandlePtr> Win32Platform::open_file_read_locked(const std::string& path) {
+  // Sharing read alone keeps writers and deleters out while it is open; a
+  // link is opened itself. A named pipe opens at once or fails (busy), and
+  // nothing is read before status() has told it apart from a file.
+  return open_handle(path, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
 Instant Win32Platform::now() { return std::chrono::steady_clock::now().time_since_epoch(); }

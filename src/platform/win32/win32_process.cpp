@@ -7,6 +7,7 @@
 // happens to be inheritable. Everything that can allocate or convert is done
 // before the reader thread starts, so no exception can leave a joinable
 // thread behind (which would end the process in std::terminate).
+#include <algorithm>
 #include <iterator>
 #include <new>
 #include <thread>
@@ -90,13 +91,46 @@ class InheritList {
 
 OsError with_text(const OsError& error) { return error.message.empty() ? os_error(error.code) : error; }
 
+// The UTF-16 environment block of `environment`: "NAME=value" strings, each
+// ended by a NUL, sorted by name without regard to case as CreateProcessW
+// wants them, and one more NUL at the end.
+std::wstring environment_block(std::vector<std::string> environment) {
+  const auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=', 1)); };
+  std::sort(environment.begin(), environment.end(), [&](const std::string& a, const std::string& b) {
+    const std::wstring left = to_wide(name(a));
+    const std::wstring right = to_wide(name(b));
+    return ::CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
+                                  static_cast<int>(right.size()), /*bIgnoreCase=*/TRUE) == CSTR_LESS_THAN;
+  });
+  std::wstring block;
+  for (const std::string& entry : environment) {
+    block += to_wide(entry);
+    block.push_back(L'\0');
+  }
+  block.push_back(L'\0');
+  return block;
+}
+
 }  // namespace
 
 OsResult<ProcessOutput> Win32Platform::run_process(const std::string& executable,
                                                    const std::vector<std::string>& arguments) {
+  return start_process(executable, arguments, /*environment=*/nullptr);
+}
+
+OsResult<ProcessOutput> Win32Platform::run_process_in_environment(const std::string& executable,
+                                                                  const std::vector<std::string>& arguments,
+                                                                  const std::vector<std::string>& environment) {
+  return start_process(executable, arguments, &environment);
+}
+
+OsResult<ProcessOutput> Win32Platform::start_process(const std::string& executable,
+                                                     const std::vector<std::string>& arguments,
+                                                     const std::vector<std::string>* environment) {
   auto application = to_wide_path(executable);
   if (!application) return Err(application.error());
   std::wstring command_line = to_wide(build_windows_command_line(executable, arguments));
+  std::wstring block = environment != nullptr ? environment_block(*environment) : std::wstring();
 
   UniqueHandle out_read, out_write, err_read, err_write;
   if (auto made = make_pipe(out_read, out_write); !made) return Err(made.error());
@@ -139,8 +173,9 @@ OsResult<ProcessOutput> Win32Platform::run_process(const std::string& executable
   const BOOL started = ::CreateProcessW(
       application->c_str(), command_line.data(), /*lpProcessAttributes=*/nullptr,
       /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/TRUE,
-      /*dwCreationFlags=*/EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW,
-      /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &startup.StartupInfo, &process);
+      /*dwCreationFlags=*/EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
+      /*lpEnvironment=*/environment != nullptr ? block.data() : nullptr, /*lpCurrentDirectory=*/nullptr,
+      &startup.StartupInfo, &process);
   const DWORD start_error = started ? ERROR_SUCCESS : ::GetLastError();
 
   // Only the child holds the write ends now, so the reads end when it does

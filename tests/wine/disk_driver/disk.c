@@ -2,9 +2,8 @@
  * device controls the helper sends, and Windows' share rules at open. */
 #include "whdisk.h"
 
-#define SECTOR 512
-
 #define IOCTL_DISK_GET_LENGTH_INFO 0x0007405C
+#define IOCTL_DISK_GET_DRIVE_GEOMETRY_EX 0x000700A0
 #define IOCTL_DISK_GET_DISK_ATTRIBUTES 0x000700F0
 #define IOCTL_DISK_UPDATE_PROPERTIES 0x00070140
 #define IOCTL_STORAGE_QUERY_PROPERTY 0x002D1400
@@ -15,6 +14,15 @@ typedef struct {
   ULONG reserved;
   ULONGLONG attributes;
 } DiskAttributes; /* GET_DISK_ATTRIBUTES */
+
+typedef struct {
+  LARGE_INTEGER cylinders;
+  ULONG media_type;
+  ULONG tracks_per_cylinder;
+  ULONG sectors_per_track;
+  ULONG bytes_per_sector;
+  LARGE_INTEGER disk_size;
+} Geometry; /* DISK_GEOMETRY_EX up to its Data */
 
 /* How an open counts, kept in its FILE_OBJECT until the handle is closed. */
 #define OPEN_SHARED ((PVOID)1)
@@ -63,6 +71,17 @@ static BOOLEAN guarded_by_volume(const Disk* disk, ULONGLONG offset, ULONG lengt
   return FALSE;
 }
 
+/* Zeros past the backing file's end are what the disk reads there already:
+ * not storing them keeps a large disk's backing file sparse. */
+static BOOLEAN zeros_past_stored_end(const Disk* disk, ULONGLONG offset, const UCHAR* buffer, ULONG length) {
+  ULONG at;
+  if (offset < disk->stored) return FALSE;
+  for (at = 0; at < length; ++at) {
+    if (buffer[at] != 0) return FALSE;
+  }
+  return TRUE;
+}
+
 /* disk.sys and classpnp: whole sectors or STATUS_INVALID_PARAMETER; a
  * transfer not inside the disk is refused by the device and reported as
  * STATUS_NONEXISTENT_SECTOR; a write to a write-protected medium fails with
@@ -76,7 +95,7 @@ static NTSTATUS transfer(Disk* disk, PIRP irp, PIO_STACK_LOCATION stack) {
   PUCHAR buffer;
 
   if (write && disk->read_only) return complete(irp, STATUS_MEDIA_WRITE_PROTECTED, 0);
-  if (offset.QuadPart < 0 || offset.QuadPart % SECTOR != 0 || length % SECTOR != 0) {
+  if (offset.QuadPart < 0 || offset.QuadPart % disk->sector != 0 || length % disk->sector != 0) {
     return complete(irp, STATUS_INVALID_PARAMETER, 0);
   }
   if (length == 0) return complete(irp, STATUS_SUCCESS, 0);
@@ -89,7 +108,12 @@ static NTSTATUS transfer(Disk* disk, PIRP irp, PIO_STACK_LOCATION stack) {
   buffer = irp->MdlAddress ? MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority) : NULL;
   if (buffer == NULL) return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   if (write) {
+    const ULONGLONG end = (ULONGLONG)offset.QuadPart + length;
+    if (zeros_past_stored_end(disk, (ULONGLONG)offset.QuadPart, buffer, length)) {
+      return complete(irp, STATUS_SUCCESS, length);
+    }
     status = ZwWriteFile(disk->file, NULL, NULL, NULL, &io, buffer, length, &offset, NULL);
+    if (NT_SUCCESS(status) && end > disk->stored) disk->stored = end;
     return complete(irp, status, NT_SUCCESS(status) ? length : 0);
   }
   status = ZwReadFile(disk->file, NULL, NULL, NULL, &io, buffer, length, &offset, NULL);
@@ -112,6 +136,21 @@ static NTSTATUS control(Disk* disk, PIRP irp, PIO_STACK_LOCATION stack) {
       if (room < sizeof(LONGLONG)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
       *(LONGLONG*)reply = (LONGLONG)disk->length;
       return complete(irp, STATUS_SUCCESS, sizeof(LONGLONG));
+    case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: {
+      /* As disk.sys: the made-up cylinders of 255 heads by 63 sectors, and
+       * the logical sector size the helper aligns every transfer to. */
+      Geometry geometry;
+      RtlZeroMemory(&geometry, sizeof geometry);
+      geometry.cylinders.QuadPart = (LONGLONG)(disk->length / (255ull * 63 * disk->sector));
+      geometry.media_type = 11; /* RemovableMedia */
+      geometry.tracks_per_cylinder = 255;
+      geometry.sectors_per_track = 63;
+      geometry.bytes_per_sector = disk->sector;
+      geometry.disk_size.QuadPart = (LONGLONG)disk->length;
+      if (room < sizeof geometry) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      RtlCopyMemory(reply, &geometry, sizeof geometry);
+      return complete(irp, STATUS_SUCCESS, sizeof geometry);
+    }
     case IOCTL_DISK_GET_DISK_ATTRIBUTES: {
       DiskAttributes attributes = {sizeof attributes, 0, disk->read_only ? DISK_ATTRIBUTE_READ_ONLY : 0};
       if (room < sizeof attributes) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);

@@ -3,7 +3,10 @@
  *
  * Configuration, read once at load, subkeys of the service key:
  *   Disks\<N>    BackingFile REG_SZ   NT path of the backing file (\??\Z:\...)
- *                Length      REG_QWORD the disk's length in bytes
+ *                Length      REG_QWORD the disk's length in bytes; past the
+ *                            backing file's end it reads zeros, and zeros
+ *                            written there are not stored (a sparse disk)
+ *                LogicalSectorBytes REG_DWORD  512 when absent
  *                Vendor, Product, Serial REG_SZ  ASCII texts of the descriptor
  *                BusType     REG_DWORD STORAGE_BUS_TYPE
  *                Removable, ReadOnly REG_DWORD  0 or 1
@@ -104,9 +107,16 @@ static NTSTATUS open_backing_file(Disk* disk, HANDLE key) {
 
 static NTSTATUS configure_disk(Disk* disk, HANDLE key) {
   Descriptor* descriptor = (Descriptor*)disk->descriptor;
+  FILE_STANDARD_INFORMATION stored;
+  IO_STATUS_BLOCK io;
   NTSTATUS status = open_backing_file(disk, key);
   if (!NT_SUCCESS(status)) return status;
   query_value(key, L"Length", REG_QWORD, &disk->length, sizeof disk->length);
+  disk->sector = query_dword(key, L"LogicalSectorBytes");
+  if (disk->sector == 0) disk->sector = 512;
+  if (NT_SUCCESS(ZwQueryInformationFile(disk->file, &io, &stored, sizeof stored, FileStandardInformation))) {
+    disk->stored = (ULONGLONG)stored.EndOfFile.QuadPart;
+  }
   disk->read_only = query_dword(key, L"ReadOnly") != 0;
   disk->descriptor_size = sizeof(Descriptor);
   descriptor->version = sizeof(Descriptor);

@@ -24,6 +24,8 @@ typedef struct {
   HANDLE file;
   ULONG number;
   ULONGLONG length;
+  ULONG sector; /* logical sector size: transfers are whole sectors of it */
+  ULONGLONG stored; /* the backing file's length: past it the disk reads zeros */
   BOOLEAN read_only;
   UCHAR descriptor[512]; /* STORAGE_DEVICE_DESCRIPTOR and its texts */
   ULONG descriptor_size;
