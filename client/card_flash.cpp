@@ -1,5 +1,7 @@
 #include "card_flash.h"
 
+#include <algorithm>
+
 #include "disk_choice.h"
 #include "host_os.h"
 
@@ -13,6 +15,10 @@ json CardFlash::target(json more) const {
 }
 
 int CardFlash::run() {
+  card_.customization_asked = customization_.has_value();
+  const std::string id = text(disk_, "id");
+  const auto digits = id.find_first_of("0123456789");
+  if (digits != std::string::npos) card_.disk_number = id.substr(digits);
   const int status = chain();
   if (status != kExitSuccess) leave_card_safe();
   return status;
@@ -22,24 +28,44 @@ std::string CardFlash::verdict(int status) const {
   if (status == kExitSuccess) {
     return "Card ready: " + record_.target + " holds the image and passed the boot check; safe to remove.";
   }
-  return reason().empty() ? "" : "FAILED: " + reason();
+  return reason().empty() ? "" : "FAILED: " + reason_in_full();
 }
 
 void CardFlash::leave_card_safe() {
-  // Brings the card back online whatever stopped the flash; its own failure
-  // is reported but changes nothing of what is said below.
-  const bool finalized = clean_up("finalize_disk", target()).has_value();
-  // A write refused before it began says so ("…; nothing was written").
-  const bool untouched = state_ == CardState::kPrepared ||
-                         (state_ == CardState::kWriting && reason().find("nothing was written") != std::string::npos);
-  const char* what = untouched
-                         ? "the card was not written; it is as it was"
-                         : state_ == CardState::kWriting
-                               ? "the card was only partly written and will not boot; flash it again or reformat it"
-                               : "the card was written but is not proven to hold the image; flash it again";
-  errors_ << (interrupted() ? "Stopped: " : "Card state: ") << what
+  // A refusal before prepare_disk changed anything leaves nothing to undo;
+  // finalizing a card that another program holds could only disturb it.
+  bool finalized = true;
+  if (!prepare_refused_) finalized = clean_up("finalize_disk", target()).has_value();
+  errors_ << (interrupted() ? "Stopped: " : "Card state: ") << describe_card_state(card_)
           << (finalized ? "" : " (and it may still be offline)") << ".\n"
           << std::flush;
+}
+
+std::optional<json> CardFlash::write() {
+  const bool streamed = record_.prepared_image.empty();
+  json writing = {{"imagePath", streamed ? record_.image : record_.prepared_image},
+                  {"taskId", "write-" + session_.session_id()},
+                  {"bytesTotal", record_.image_bytes}};
+  if (streamed) writing["decompress"] = true;
+  if (record_.sparse) {
+    writing["sparse"] = true;
+    if (streamed) writing["writeMap"] = record_.write_map;
+  }
+  bool write_seen = false;
+  auto written = call("write_image", target(std::move(writing)), [&](const json& event) {
+    write_seen = write_seen || event.value("stage", "") == "WRITE";
+    card_.state = after_write_event(card_.state, event);
+  });
+  if (written) {
+    card_.state = std::max(card_.state, CardState::kWritten);
+  } else if (!interrupted() && refused_before_writing(refusal_code(), refusal_message(), write_seen)) {
+    card_.held_elsewhere = says_card_held(refusal_code(), refusal_message());
+  } else {
+    // Stopped or failed within the copy, perhaps before its first line:
+    // some of the image may be on the card.
+    card_.state = std::max(card_.state, CardState::kPartlyWritten);
+  }
+  return written;
 }
 
 // After a write whose readback differed: Windows' mount rewriting FAT
@@ -92,37 +118,21 @@ bool CardFlash::judge_readback() {
 }
 
 int CardFlash::chain() {
-  if (!call("prepare_disk", target())) return kExitFailure;
-  view_.note("Prepared " + record_.target + ": its volumes dismounted, no drive letters");
-  state_ = CardState::kWriting;
-  const bool streamed = record_.prepared_image.empty();
-  json writing = {{"imagePath", streamed ? record_.image : record_.prepared_image},
-                  {"taskId", "write-" + session_.session_id()},
-                  {"bytesTotal", record_.image_bytes}};
-  if (streamed) writing["decompress"] = true;
-  if (record_.sparse) {
-    writing["sparse"] = true;
-    if (streamed) writing["writeMap"] = record_.write_map;
-  }
-  const auto written = call("write_image", target(std::move(writing)));
-  if (!written) {
-    // A refusal before the first write says so ("nothing was written.",
-    // "Nothing was written.", "… was not started.", or Windows' refusal of
-    // the raw open, ELEVATION_DENIED); the card is as it was.
-    if (reason().find("othing was written.") != std::string::npos ||
-        reason().find("was not started.") != std::string::npos ||
-        reason().find("ELEVATION_DENIED") != std::string::npos) {
-      state_ = CardState::kPrepared;
-    }
+  if (!call("prepare_disk", target())) {
+    prepare_refused_ = !interrupted() && refusal_message().find("was not started.") != std::string::npos;
+    card_.held_elsewhere = says_card_held(refusal_code(), refusal_message());
     return kExitFailure;
   }
-  state_ = CardState::kWritten;
+  view_.note("Prepared " + record_.target + ": its volumes dismounted, no drive letters");
+  const auto written = write();
+  if (!written) return kExitFailure;
   record_.write = *written;
   if (const std::uint64_t skipped = count(*written, "bytesSkipped"); skipped > 0) {
     view_.note("Skipped " + format_bytes(skipped) + " of free file-system space (" + std::to_string(skipped) +
                " bytes): the card keeps its old contents there");
   }
   if (!judge_readback()) return kExitFailure;
+  card_.state = CardState::kVerified;
 
   // The classification compared every byte: the boot check counts the card
   // as matching but for Windows' own FAT metadata.
@@ -139,12 +149,16 @@ int CardFlash::chain() {
   if (!boot) return kExitFailure;
   record_.boot_report = boot->value("report", json::object());
   if (!record_.boot_report.value("success", false)) {
-    return fail("the card is not ready to boot (boot report: " + text(record_.boot_report, "outcome") + ")");
+    card_.boot = BootCheck::kFailed;
+    return fail("the card will not boot: its boot check says " + text(record_.boot_report, "outcome") +
+                " (the report is above); try another image");
   }
+  card_.boot = BootCheck::kPassed;
 
   if (customization_) {
     const auto customized = call("apply_customization", target(*customization_));
     if (!customized) return kExitFailure;
+    card_.state = CardState::kCustomized;
     record_.boot_volume = text(*customized, "volumeGuidPath");
     for (const json& file : customized->value("files", json::array())) {
       if (file.is_string()) record_.card_files.push_back(file.get<std::string>());

@@ -2,7 +2,7 @@
 // prepare_disk, write_image, classify_mismatch when the readback differed,
 // verify_boot, apply_customization when asked for, detach_target; and after
 // a failure or an interruption once the card was prepared, finalize_disk and
-// one line on what the card holds.
+// one line on what the card holds (card_state.h).
 #pragma once
 
 #include <optional>
@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "card_state.h"
 #include "flash_options.h"
 #include "helper_steps.h"
 #include "summary.h"
@@ -20,8 +21,9 @@ class CardFlash : public HelperSteps {
  public:
   // `record` holds what the flash knows of the image and the card already.
   CardFlash(const FlashOptions& options, HelperSession& session, ProgressView& view, std::ostream& errors,
-            nlohmann::json disk, FlashRecord record, const std::optional<nlohmann::json>& customization)
-      : HelperSteps(session, view, errors),
+            nlohmann::json disk, FlashRecord record, const std::optional<nlohmann::json>& customization,
+            StepOptions step_options = {})
+      : HelperSteps(session, view, errors, step_options),
         options_(options),
         disk_(std::move(disk)),
         record_(std::move(record)),
@@ -35,10 +37,9 @@ class CardFlash : public HelperSteps {
   std::string verdict(int status) const;
 
  private:
-  // How far the card has come, for what is said of it when the flash stops.
-  enum class CardState { kPrepared, kWriting, kWritten, kDone };
-
   int chain();
+  // write_image, following how far the card has come.
+  std::optional<nlohmann::json> write();
   bool judge_readback();
   void leave_card_safe();
   nlohmann::json target(nlohmann::json more = nlohmann::json::object()) const;
@@ -47,7 +48,8 @@ class CardFlash : public HelperSteps {
   nlohmann::json disk_;
   FlashRecord record_;
   const std::optional<nlohmann::json>& customization_;
-  CardState state_ = CardState::kPrepared;
+  CardFacts card_;  // how far the card has come, for what is said of it when the flash stops
+  bool prepare_refused_ = false;  // prepare_disk refused before it changed anything
 };
 
 }  // namespace flash

@@ -1,10 +1,13 @@
 #include "disk_choice.h"
 
 #include <iostream>
+#include <vector>
 
+#include "flash_options.h"
 #include "host_os.h"
 #include "platform/unicode.h"
 #include "progress_view.h"
+#include "volume_names.h"
 
 namespace flash {
 
@@ -40,14 +43,41 @@ bool all_digits(const std::string& value) {
 }  // namespace
 
 wh::Result<json, std::string> select_disk(const json& disks, const std::string& wanted) {
+  const auto usable = [&](const json& disk, const std::string& named) -> wh::Result<json, std::string> {
+    if (const std::string why = unavailable_text(disk); !why.empty()) {
+      return wh::Err("disk " + disk_number(disk) + " (" + named + ") cannot be written now: " + why +
+                     "; nothing was written");
+    }
+    return disk;
+  };
+  if (const auto letter = drive_letter(wanted); letter && !all_digits(wanted)) {
+    const std::string named = std::string(1, *letter) + ":";
+    for (const json& disk : disks) {
+      bool spans = false;
+      if (!disk.is_object() || !holds_letter(disk, *letter, spans)) continue;
+      if (spans) {
+        return wh::Err(named + " spans several disks, so it names no one card; give the card's number from the "
+                       "list instead; nothing was written");
+      }
+      return usable(disk, named);
+    }
+    return wh::Err("no removable disk holds " + named + " (a fixed disk, or the disk Windows runs from, is never "
+                   "offered); nothing was written");
+  }
   const std::string key = wh::ascii_lower(all_digits(wanted) ? "PhysicalDrive" + wanted : wanted);
   for (const json& disk : disks) {
     if (!disk.is_object()) continue;
     for (const char* name : {"id", "osDevicePath", "rawDisk"}) {
-      if (!text(disk, name).empty() && wh::ascii_lower(text(disk, name)) == key) return disk;
+      if (!text(disk, name).empty() && wh::ascii_lower(text(disk, name)) == key) return usable(disk, wanted);
     }
   }
-  return wh::Err("no removable disk " + wanted + " among the candidates");
+  return wh::Err("no removable disk " + wanted + " among the candidates; nothing was written");
+}
+
+std::string disk_number(const json& disk) {
+  const std::string id = text(disk, "id");
+  const auto digits = id.find_first_of("0123456789");
+  return digits == std::string::npos ? std::string("?") : printable(id.substr(digits));
 }
 
 std::string printable(std::string_view text) {
@@ -84,16 +114,29 @@ std::string describe_disk(const json& disk) {
 }
 
 void print_candidates(std::ostream& out, const json& disks) {
-  if (!disks.is_array() || disks.empty()) {
-    out << "No removable disk to write to.\n";
-    return;
+  std::vector<const json*> ready, unavailable;
+  if (disks.is_array()) {
+    for (const json& disk : disks) {
+      if (disk.is_object()) (unavailable_text(disk).empty() ? ready : unavailable).push_back(&disk);
+    }
   }
-  out << "Removable disks (choose one with --disk N or --disk PATH):\n";
-  for (const json& disk : disks) {
-    const std::string id = text(disk, "id");
-    const auto digits = id.find_first_of("0123456789");
-    out << "  " << (digits == std::string::npos ? std::string("?") : printable(id.substr(digits))) << "  "
-        << describe_disk(disk) << '\n';
+  if (ready.empty()) {
+    out << "No removable disk to write to.\n";
+  } else {
+    out << "Removable disks (choose one with --disk N or --disk E:):\n";
+  }
+  for (const json* disk : ready) {
+    out << "  " << disk_number(*disk) << "  " << describe_disk(*disk) << '\n';
+    if (!disk->contains("volumes")) continue;  // a helper that does not tell
+    const std::string volumes = describe_volumes(*disk);
+    out << "       " << (volumes.empty() ? "no volume: blank, or not partitioned" : "holds " + volumes) << '\n';
+  }
+  if (unavailable.empty()) return;
+  out << "Cards that cannot be written now:\n";
+  for (const json* disk : unavailable) {
+    std::string name = text(*disk, "osDevicePath");
+    if (const std::string model = text(*disk, "model"); !model.empty() && model != "Unknown") name += "  " + model;
+    out << "  " << disk_number(*disk) << "  " << printable(name) << ": " << unavailable_text(*disk) << '\n';
   }
 }
 
@@ -104,17 +147,21 @@ json target_members(const json& disk) {
   return json{{"osDevicePath", path}, {"expectedIdentity", identity}};
 }
 
-wh::Result<void, std::string> confirm_erase(const json& disk, std::ostream& prompt) {
-  const std::string name = describe_disk(disk);
+wh::Result<void, Refusal> confirm_erase(const json& disk, std::ostream& prompt, const std::string& then) {
+  const std::string name = "disk " + disk_number(disk) + " (" + describe_disk(disk) + ")";
   if (!is_terminal(Stream::kInput)) {
-    return wh::Err("will not erase " + name + " without --yes: standard input is not a terminal to ask on");
+    return wh::Err(Refusal{"will not erase " + describe_disk(disk) + " without --yes: standard input is not a "
+                           "terminal to ask on; nothing was written",
+                           kExitUsage});
   }
-  prompt << "Erase everything on " << name << "? Type yes to go on: " << std::flush;
+  const std::string volumes = describe_volumes(disk);
+  prompt << "Erase " << (volumes.empty() ? "everything on " + name : volumes + " on " + name)
+         << (then.empty() ? "" : " " + then) << "? Type yes to go on: " << std::flush;
   std::string answer;
-  if (!std::getline(std::cin, answer)) return wh::Err(std::string("no answer; nothing was written"));
+  if (!std::getline(std::cin, answer)) return wh::Err(Refusal{"no answer; nothing was written", kExitDeclined});
   const std::string clean = wh::utf8_lossy(answer);
   const std::string lowered = wh::ascii_lower(wh::trim_unicode_whitespace(clean));
-  if (lowered != "yes" && lowered != "y") return wh::Err(std::string("not confirmed; nothing was written"));
+  if (lowered != "yes" && lowered != "y") return wh::Err(Refusal{"not confirmed; nothing was written", kExitDeclined});
   return {};
 }
 

@@ -28,12 +28,18 @@ struct FlashOptions {
   std::vector<CardFile> files;
   std::string cmdline_append;
   std::string transcript;  // empty: none
+  bool verbose = false;    // the helper's command, code and words after a failure
+  bool reformat = false;   // return the --disk cards to one exFAT volume instead of flashing
 };
 
 // Exit statuses.
-inline constexpr int kExitSuccess = 0;      // the card is ready (or the disks were listed, or a dry run passed)
-inline constexpr int kExitFailure = 1;      // the flash failed
-inline constexpr int kExitUsage = 2;        // the command line was wrong
+inline constexpr int kExitSuccess = 0;   // the card is ready (or the disks were listed, or a dry run passed)
+inline constexpr int kExitFailure = 1;   // the flash failed
+// The command line or what it names was wrong (an unknown option, a disk
+// that is no candidate, an image that is missing, a folder or no disk
+// image): nothing was touched.
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitDeclined = 3;  // the user said no at the prompt
 inline constexpr int kExitInterrupted = 130;
 
 }  // namespace flash

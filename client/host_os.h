@@ -4,6 +4,7 @@
 // implementations, chosen by the build.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace flash {
@@ -13,6 +14,11 @@ enum class Stream { kInput, kOutput };
 // True when `stream` is a terminal (a console on Windows), where the display
 // can redraw a line in place and a question can be answered.
 bool is_terminal(Stream stream);
+
+// The width of the terminal standard output writes to, in columns: on
+// Windows the console screen buffer's, elsewhere the terminal's size; 0 when
+// standard output is no terminal or its width cannot be read.
+std::size_t output_columns();
 
 // The full path of the running executable; empty when it cannot be found.
 std::string own_executable_path();

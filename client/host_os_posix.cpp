@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +12,12 @@
 namespace flash {
 
 bool is_terminal(Stream stream) { return ::isatty(stream == Stream::kInput ? 0 : 1) == 1; }
+
+std::size_t output_columns() {
+  struct winsize size {};
+  if (::ioctl(/*fd=*/1, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
 
 std::string own_executable_path() {
   std::error_code error;

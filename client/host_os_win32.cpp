@@ -17,6 +17,14 @@ bool is_terminal(Stream stream) {
   return handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) != FALSE;
 }
 
+// The screen buffer's width: a line as wide wraps there, whatever part of
+// the buffer the window shows.
+std::size_t output_columns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_OUTPUT_HANDLE), &info) || info.dwSize.X <= 0) return 0;
+  return static_cast<std::size_t>(info.dwSize.X);
+}
+
 std::string own_executable_path() {
   std::wstring path(MAX_PATH, L'\0');
   while (true) {

@@ -11,7 +11,10 @@
 #include "flash_flow.h"
 #include "flash_main.h"
 #include "host_os.h"
+#include "option_suggest.h"
 #include "platform/unicode.h"
+#include "reformat_flow.h"
+#include "usage.h"
 
 namespace flash {
 namespace {
@@ -49,71 +52,84 @@ wh::Result<std::vector<CardFile>, std::string> card_files(const std::vector<std:
   return files;
 }
 
+
+// The names every option of `app` answers to, with their dashes, and those
+// of them that take a value.
+void option_names(const CLI::App& app, std::vector<std::string>& known, std::vector<std::string>& with_value) {
+  for (const CLI::Option* option : app.get_options()) {
+    if (option->get_positional() && option->get_lnames().empty() && option->get_snames().empty()) continue;
+    std::vector<std::string> names;
+    for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+    for (const std::string& name : option->get_snames()) names.push_back("-" + name);
+    known.insert(known.end(), names.begin(), names.end());
+    if (option->get_type_size_min() > 0) with_value.insert(with_value.end(), names.begin(), names.end());
+  }
+}
+
+int usage_error(const std::string& message) {
+  std::cerr << "flash-card: " << message << " (flash-card --help shows every option)\n";
+  return kExitUsage;
+}
+
 }  // namespace
 
 int flash_main(std::vector<std::string> arguments) {
   const ConsoleSession console;
   const InterruptionWatch watch;
-  CLI::App app("Writes a Raspberry Pi OS image (.xz, .gz, .bz2, .zst, .zip or raw) to a removable card through\n"
-               "windows_helper, one helper process per step, and checks that the card will boot.",
-               "flash-card");
+  CLI::App app("", "flash-card");
+  app.set_help_flag();  // usage.cpp's own text instead
   app.set_version_flag("--version", std::string("flash-card ") + WINDOWS_HELPER_VERSION);
   FlashOptions options;
   std::string cache;
   std::vector<std::string> file_arguments;
-  app.add_option("image", options.image, "The image to write: .xz, .gz, .bz2, .zst, .zip or a raw image");
-  app.add_option("--disk", options.disks,
-                 "A card: its number or device path from the list; repeat it to flash several cards at once "
-                 "(without it: list the disks)")
-      ->allow_extra_args(false);
-  app.add_flag("-y,--yes", options.yes, "Erase the card without asking");
-  app.add_flag("--json", options.json, "Print the helper's JSON lines unchanged instead of the display");
-  app.add_option("--helper", options.helper, "The windows_helper executable (default: next to flash-card)");
-  app.add_flag("--prepared", options.prepared,
-               "Decompress the .xz image into a file first, then write that file (default: decode it straight "
-               "onto the card)");
-  app.add_option("--prepared-image", options.prepared_image,
-                 "Where the decompressed image goes (default: the image's path without .xz, plus .prepared); "
-                 "implies --prepared");
-  app.add_option("--cache", cache, "The folder for the decompressed image (made when missing); implies --prepared")
-      ->type_name("DIR");
-  app.add_flag("--keep-image", options.keep_image,
-               "Keep the decompressed image after a successful flash; implies --prepared");
-  app.add_flag("--full", options.full,
-               "Write every byte of the image, its file systems' free space too (default: skip the free space, "
-               "which keeps the card's old contents there); for dm-verity images, or a card whose old contents "
-               "must go");
-  app.add_flag("--dry-run", options.dry_run, "Run every check, then stop before the card is touched");
+  bool help = false;
+  app.add_flag("-h,--help", help);
+  app.add_option("image", options.image);
+  app.add_option("--disk", options.disks)->allow_extra_args(false);
+  app.add_flag("-y,--yes", options.yes);
+  app.add_flag("--json", options.json);
+  app.add_flag("--verbose", options.verbose);
+  app.add_flag("--reformat", options.reformat);
+  app.add_option("--helper", options.helper);
+  app.add_flag("--prepared", options.prepared);
+  app.add_option("--prepared-image", options.prepared_image);
+  app.add_option("--cache", cache);
+  app.add_flag("--keep-image", options.keep_image);
+  app.add_flag("--full", options.full);
+  app.add_flag("--dry-run", options.dry_run);
   // One value per --file, so that the image after it is never taken for one.
-  app.add_option("--file", file_arguments, "A first-boot file for the boot partition, repeatable")
-      ->type_name("CARD-PATH=HOST-FILE")
-      ->allow_extra_args(false);
-  app.add_option("--cmdline-append", options.cmdline_append, "Text to add to the card's cmdline.txt")
-      ->type_name("TEXT");
-  app.add_option("--transcript", options.transcript, "Write every request and every helper line to FILE")
-      ->type_name("FILE");
+  app.add_option("--file", file_arguments)->allow_extra_args(false);
+  app.add_option("--cmdline-append", options.cmdline_append);
+  app.add_option("--transcript", options.transcript);
 
-  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
-  if (!reversed.empty()) reversed.pop_back();  // the program name
+  std::vector<std::string> given(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end());
+  std::vector<std::string> known, with_value;
+  option_names(app, known, with_value);
+  if (const auto typo = unknown_option(given, known, with_value)) {
+    const std::string nearest = nearest_option(*typo, known);
+    return usage_error("there is no option " + *typo + (nearest.empty() ? "" : "; did you mean " + nearest + "?"));
+  }
+  std::vector<std::string> reversed(given.rbegin(), given.rend());
   try {
     app.parse(reversed);
   } catch (const CLI::ParseError& error) {
-    const int status = app.exit(error);
-    return status == 0 ? kExitSuccess : kExitUsage;  // --help is no error
+    if (error.get_exit_code() == 0) return app.exit(error);  // --version
+    return usage_error(error.what());
+  }
+  if (help) {
+    std::cout << usage_text() << std::flush;
+    return kExitSuccess;
   }
   auto files = card_files(file_arguments);
-  if (!files) {
-    std::cerr << "flash-card: " << files.error() << '\n';
-    return kExitUsage;
-  }
+  if (!files) return usage_error(files.error());
   options.files = std::move(files).value();
-  if (!options.disks.empty() && options.image.empty()) {
-    std::cerr << "flash-card: an image to write is needed with --disk\n";
-    return kExitUsage;
+  if (options.reformat && options.disks.empty()) return usage_error("--reformat needs --disk: the card to reformat");
+  if (options.reformat && !options.image.empty()) return usage_error("--reformat writes no image; leave out " + options.image);
+  if (!options.reformat && !options.disks.empty() && options.image.empty()) {
+    return usage_error("an image to write is needed with --disk");
   }
   if (!cache.empty() && !options.prepared_image.empty()) {
-    std::cerr << "flash-card: --cache and --prepared-image name the same thing; give one\n";
-    return kExitUsage;
+    return usage_error("--cache and --prepared-image name the same thing; give one");
   }
   if (!cache.empty() && !options.disks.empty() && !options.dry_run) {
     std::error_code made;
@@ -140,14 +156,14 @@ int flash_main(std::vector<std::string> arguments) {
   HelperSession session(options.helper, make_session_id(), transcript.is_open() ? &transcript : nullptr,
                         options.json ? &std::cout : nullptr);
   std::ostream& display = options.json ? nowhere : std::cout;
-  ProgressView view(display, !options.json && is_terminal(Stream::kOutput));
+  ProgressView view(display, !options.json && is_terminal(Stream::kOutput), [] { return output_columns(); });
   const FlowStreams streams{display,
                             std::cerr,
                             options.json ? std::cerr : std::cout,
                             !options.json,
                             transcript.is_open() ? &transcript : nullptr,
                             options.json ? &std::cout : nullptr};
-  return run_flash(options, session, view, streams);
+  return options.reformat ? run_reformat(options, session, view, streams) : run_flash(options, session, view, streams);
 }
 
 }  // namespace flash

@@ -1,7 +1,10 @@
 #include "preflight_checks.h"
 
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
+#include "host_os.h"
 #include "image_look.h"
 #include "summary.h"
 
@@ -15,6 +18,18 @@ namespace {
 constexpr std::size_t kMaxRequestBytes = 16u << 20;
 
 }  // namespace
+
+std::string image_path_refusal(const std::string& image) {
+  std::error_code error;
+  const auto status = std::filesystem::status(utf8_path(image), error);
+  if (status.type() == std::filesystem::file_type::not_found) {
+    return "the image " + image + " was not found; check its name and folder; nothing was written";
+  }
+  if (status.type() == std::filesystem::file_type::directory) {
+    return image + " is a folder, not an image; give the image file in it; nothing was written";
+  }
+  return "";  // anything else the helper's own checks judge
+}
 
 std::string image_refusal(const FlashOptions& options, const json& measured) {
   const std::string& image = options.image;

@@ -1,5 +1,6 @@
 // What flash-card checks before it asks for a card, so that nothing fails
-// only after the card was written: of the image, from the helper's measure of
+// only after the card was written: that the image is a file at all; of the
+// image, from the helper's measure of
 // it and from the image itself, that it decodes to something, is a disk image,
 // is whole (its partitions end inside it) and that its boot partition has
 // every folder a --file goes into; of the first-boot files, that they fit the
@@ -13,6 +14,10 @@
 #include "flash_options.h"
 
 namespace flash {
+
+// Why the path given as the image names no image file: not found, or a
+// folder; "" when a file is there.
+std::string image_path_refusal(const std::string& image);
 
 // Why the image cannot be flashed, for the person at the keyboard, naming
 // the image file; "" when it can. `measured` is image_uncompressed_size's

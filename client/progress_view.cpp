@@ -41,22 +41,29 @@ std::string format_duration(std::chrono::seconds duration) {
   return text;
 }
 
-std::string ProgressView::amounts(const StageFigures& figures) const {
-  std::string text = format_bytes(figures.bytes);
-  if (figures.total != 0) text += " / " + format_bytes(figures.total);
-  text += "  " + format_speed(figures.speed_bps);
+ProgressParts ProgressView::parts(const StageFigures& figures) const {
+  ProgressParts parts;
+  parts.stage = figures.stage;
+  parts.percent = percent(figures);
+  parts.amounts = format_bytes(figures.bytes);
+  if (figures.total != 0) parts.amounts += " / " + format_bytes(figures.total);
+  parts.speed = format_speed(figures.speed_bps);
   // The helper's speed is its bytes over its own clock, so the time they
   // took follows from them; before the first speed, this process's clock.
   const auto elapsed = figures.speed_bps != 0
                            ? std::chrono::seconds(figures.bytes / figures.speed_bps)
                            : std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - figures.started);
-  text += "  " + format_duration(elapsed) + " elapsed";
+  parts.elapsed = format_duration(elapsed);
   if (figures.total > figures.bytes) {
-    if (const auto left = time_for(figures.total - figures.bytes, figures.speed_bps)) {
-      text += ", " + format_duration(*left) + " left";
-    }
+    if (const auto left = time_for(figures.total - figures.bytes, figures.speed_bps)) parts.left = format_duration(*left);
   }
-  return text;
+  return parts;
+}
+
+std::string ProgressView::amounts(const StageFigures& figures) const {
+  const ProgressParts shown = parts(figures);
+  return shown.amounts + "  " + shown.speed + "  " + shown.elapsed + " elapsed" +
+         (shown.left.empty() ? "" : ", " + shown.left + " left");
 }
 
 std::string ProgressView::overall() const {
@@ -109,42 +116,25 @@ void ProgressView::on_event(const json& event) {
     finish();
     stages_.push_back(StageFigures{stage, 0, 0, 0, Clock::now()});
     open_ = true;
-    last_tenth_ = -1;
     if (!live_) plain_line(stage + " started: " + event.value("message", ""));
   }
   StageFigures& current = stages_.back();
   current.bytes = number(event, "bytesProcessed");
   current.total = number(event, "bytesTotal");
   current.speed_bps = number(event, "speedBps");
-  if (live_) {
-    draw();
-    return;
-  }
-  const int shown = percent(current);
-  const int tenth = shown < 0 ? -1 : shown / 10;
-  if (tenth > last_tenth_ && tenth < 10) {
-    last_tenth_ = tenth;
-    const std::string all = overall();
-    plain_line(stage + " " + std::to_string(shown) + "%  " + amounts(current) + (all.empty() ? "" : "  (" + all + ")"));
-  }
+  if (live_) draw();
 }
 
 void ProgressView::draw() {
-  const StageFigures& current = stages_.back();
-  constexpr int kWidth = 24;
-  const int shown = percent(current);
-  std::string line = "  " + current.stage;
-  line.resize(std::max<std::size_t>(line.size(), 12), ' ');
-  if (shown >= 0) {
-    const int filled = shown * kWidth / 100;
-    line += "[" + std::string(filled, '#') + std::string(kWidth - filled, '-') + "] ";
-    const std::string pct = std::to_string(shown);
-    line += std::string(pct.size() < 3 ? 3 - pct.size() : 0, ' ') + pct + "%";
-  }
-  line += "  " + amounts(current);
-  if (const std::string all = overall(); !all.empty()) line += "  (" + all + ")";
+  ProgressParts shown = parts(stages_.back());
+  shown.overall = overall();
+  const std::size_t columns = columns_ ? columns_() : 0;
+  std::string line = fit_progress_line(shown, columns);
   const std::size_t width = line.size();
-  if (width < drawn_width_) line += std::string(drawn_width_ - width, ' ');  // wipe a longer old line
+  // Wipe what is left of a longer old line, never past the console's edge.
+  std::size_t wipe_to = drawn_width_;
+  if (columns != 0) wipe_to = std::min(wipe_to, columns - 1);
+  if (width < wipe_to) line += std::string(wipe_to - width, ' ');
   drawn_width_ = width;
   out_ << '\r' << line << std::flush;
 }
@@ -154,7 +144,12 @@ void ProgressView::finish(bool succeeded) {
   open_ = false;
   const StageFigures& current = stages_.back();
   if (live_) {
-    if (!succeeded) out_ << "  stopped";
+    if (!succeeded) {
+      // On the bar's row when it has room there, else on a row of its own.
+      const std::size_t columns = columns_ ? columns_() : 0;
+      const bool room = columns == 0 || drawn_width_ + 9 < columns;
+      out_ << (room ? "  stopped" : "\n  " + current.stage + " stopped");
+    }
     out_ << '\n' << std::flush;
     drawn_width_ = 0;
   } else {

@@ -1,19 +1,23 @@
 // The helper's progress events as the user sees them: on a terminal one bar
-// per stage, redrawn in place; elsewhere plain lines, one when a stage
-// starts, one per tenth of the way, one when it ends ("done", or "stopped"
-// when its helper failed). Each shows bytes, speed, the time the stage has
-// taken and the time it has left; with a plan of the whole flash, the share
-// of all of it done and the time all of it has left too. The view also
-// keeps each stage's last figures for the summary.
+// per stage, redrawn in place and fitted to the console's width
+// (console_width.h); elsewhere plain lines, one when a stage starts and one
+// when it ends ("done", or "stopped" when its helper failed). The bar shows
+// bytes, speed, the time the stage has taken and the time it has left; with
+// a plan of the whole flash, the share of all of it done and the time all
+// of it has left too. The view also keeps each stage's last figures for the
+// summary.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "console_width.h"
 
 namespace flash {
 
@@ -33,7 +37,10 @@ struct PlannedStage {
 
 class ProgressView {
  public:
-  ProgressView(std::ostream& out, bool live) : out_(out), live_(live) {}
+  // `columns` gives the console's width at each redraw (0: unknown); none
+  // leaves the line as long as it is.
+  ProgressView(std::ostream& out, bool live, std::function<std::size_t()> columns = {})
+      : out_(out), live_(live), columns_(std::move(columns)) {}
 
   void on_event(const nlohmann::json& event);
   // Ends the current stage's display (a helper process has ended, and
@@ -52,6 +59,8 @@ class ProgressView {
  private:
   void draw();
   void plain_line(const std::string& text);
+  // The figures of a stage: bytes, speed, time taken and time left.
+  ProgressParts parts(const StageFigures& figures) const;
   // "12.0 MiB / 48.0 MiB  6.0 MiB/s  0:02 elapsed, 0:06 left".
   std::string amounts(const StageFigures& figures) const;
   // "overall 41%, about 0:20 left", or "" without a plan.
@@ -59,8 +68,8 @@ class ProgressView {
 
   std::ostream& out_;
   bool live_;
+  std::function<std::size_t()> columns_;
   bool open_ = false;  // a stage is being shown
-  int last_tenth_ = -1;
   std::size_t drawn_width_ = 0;
   std::vector<StageFigures> stages_;
   std::vector<PlannedStage> plan_;

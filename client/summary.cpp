@@ -36,6 +36,10 @@ std::string boot_row(const json& check) {
   return status + text(check, "label") + ": " + text(check, "message");
 }
 
+std::uint64_t bytes_read_back(const FlashRecord& record) {
+  return record.write_map.contains("bytesWritten") ? count(record.write_map, "bytesWritten") : record.image_bytes;
+}
+
 void print_summary(std::ostream& out, const FlashRecord& record, const ProgressView& view) {
   const json& write = record.write;
   out << "\nSummary\n";

@@ -33,6 +33,11 @@ struct FlashRecord {
   std::vector<std::string> warnings;     // detach_target's
 };
 
+// The bytes each card's readback reads, as far as they are known before the
+// write: a streamed sparse write's extents; otherwise the whole image (a
+// prepared image's map is made by the write itself).
+std::uint64_t bytes_read_back(const FlashRecord& record);
+
 // A string or unsigned member of a helper payload; "" or 0 when it is absent
 // or of another type.
 std::string text(const nlohmann::json& object, const char* name);

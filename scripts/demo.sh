@@ -55,11 +55,12 @@ export SOURCE_DATE_EPOCH=1700000000 TZ=UTC LC_ALL=C MTOOLS_SKIP_CHECK=1 MTOOLSRC
 section() { printf '\n=== %s ===\n\n' "$1"; }
 
 section "A laptop with card readers"
-# The system disk, and a USB card reader holding a blank 48 MiB card (two
-# more, each with a blank card, come in at the end, and a fourth is empty). The
-# process runs elevated; sleeps take no time. Windows' mount manager keeps a
-# volume GUID per disk signature and partition offset: this card has been in
-# the reader before, so its boot partition gets the same GUID in every run.
+# The system disk, and a USB card reader holding an old 48 MiB card with
+# holiday photos on E: (two more readers, each with a blank card, come in at
+# the end, and a fourth is empty). The process runs elevated; sleeps take no
+# time. Windows' mount manager keeps a volume GUID per disk signature and
+# partition offset: this card has been in the reader before, so its boot
+# partition gets the same GUID in every run.
 cp "$build_dir/cards/card.img" pi.img.orig
 card_bytes=$(stat -c %s pi.img.orig)
 truncate -s "$card_bytes" card.img card2.img card3.img
@@ -83,13 +84,16 @@ cat > machine.json <<'JSON'
      "busType": 7, "removableMedia": true, "noMedium": true}
   ],
   "volumes": [
-    {"name": "\\\\?\\Volume{3c9e2f1a-5b7d-4e60-9a1c-0d2b4f6e8a10}\\", "mounted": false,
-     "extents": [{"disk": 1, "startingOffset": 4194304, "length": 41943040}]}
+    {"name": "\\\\?\\Volume{3c9e2f1a-5b7d-4e60-9a1c-0d2b4f6e8a10}\\", "letters": ["E"], "label": "HOLIDAY",
+     "directory": "holiday", "extents": [{"disk": 1, "startingOffset": 4194304, "length": 41943040}]}
   ]
 }
 JSON
+mkdir -p holiday/DCIM
+head -c 3000000 /dev/zero | tr '\0' 'j' > holiday/DCIM/IMG_0001.JPG
+head -c 2500000 /dev/zero | tr '\0' 'j' > holiday/DCIM/IMG_0002.JPG
 ln -s "$build_dir/tools/fake-powershell" powershell
-echo "machine.json: system disk 0, card readers as PhysicalDrive1 to 3, each with a blank $card_bytes-byte card, and an empty one as PhysicalDrive4"
+echo "machine.json: system disk 0, card readers as PhysicalDrive1 to 3, each with a $card_bytes-byte card (the first with photos on E:), and an empty one as PhysicalDrive4"
 
 # A Raspberry Pi OS-like image as the application downloads it: MBR, FAT32
 # boot partition at 4 MiB with the firmware and kernel files, Linux root.
@@ -103,15 +107,31 @@ sed -i "s| systemd.run=[^ ]*||; s| systemd.unit=kernel-command-line.target||" /b
 exit 0
 SH
 
-section "flash-card: the desktop application's course, on the card in PhysicalDrive1"
-# --keep-image (a prepared image, not a streamed write): the commands below
-# read the prepared image again.
-echo "\$ flash-card --disk 1 --yes --keep-image --transcript transcript.jsonl --file firstrun.sh=firstrun.sh \\"
+section "flash-card lists the cards, named as Windows names them"
+echo "\$ flash-card"
+"$flash_card" --helper "$helper"
+
+section "flash-card: the desktop application's course, on the card that holds E:"
+# The default course: the image checked once, then decoded straight onto the
+# card, with no file in between.
+echo "\$ flash-card --disk E: --yes --transcript transcript.jsonl --file firstrun.sh=firstrun.sh \\"
 echo "    --cmdline-append 'systemd.run=/boot/firstrun.sh systemd.unit=kernel-command-line.target' pi.img.xz"
-"$flash_card" --helper "$helper" --disk 1 --yes --keep-image --transcript transcript.jsonl \
+"$flash_card" --helper "$helper" --disk E: --yes --transcript transcript.jsonl \
   --file firstrun.sh=firstrun.sh \
   --cmdline-append "systemd.run=/boot/firstrun.sh systemd.unit=kernel-command-line.target" \
   pi.img.xz
+
+section "flash-card: the prepared course, on the same card"
+# --keep-image: the .xz decompressed into a prepared image first, written
+# from there, and kept: the commands below read it again.
+echo "\$ flash-card --disk 1 --yes --keep-image --transcript prepared.jsonl --file firstrun.sh=firstrun.sh \\"
+echo "    --cmdline-append 'systemd.run=/boot/firstrun.sh systemd.unit=kernel-command-line.target' pi.img.xz"
+"$flash_card" --helper "$helper" --disk 1 --yes --keep-image --transcript prepared.jsonl \
+  --file firstrun.sh=firstrun.sh \
+  --cmdline-append "systemd.run=/boot/firstrun.sh systemd.unit=kernel-command-line.target" \
+  pi.img.xz
+cat prepared.jsonl >> transcript.jsonl
+rm prepared.jsonl
 # flash-card picks a random session id (and its write's taskId); the
 # transcript shows it as "flash-…", so that runs can be compared.
 sed -i 's/flash-[0-9a-f]\{12\}/flash-…/g' transcript.jsonl

@@ -8,9 +8,11 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -89,11 +91,11 @@ class FlashCardTest : public ::testing::Test {
                   {"isSystem", true}, {"isBoot", true}, {"partitionStyle", "GPT"}},
                  {{"number", 2}, {"backingFile", "card.img"}, {"vendor", "Generic"}, {"product", "STORAGE DEVICE"},
                   {"serial", "  000000123  "}, {"busType", 7}}}},
-               // The card as it comes from the shop: one volume, which the
+               // An old card holding holiday photos: one volume, which the
                // raw write keeps locked until its readback is done.
                {"volumes",
                 {{{"name", "\\\\?\\Volume{5d0c4a1e-0000-4000-8000-00000000e0e0}\\"}, {"letters", {"E"}},
-                  {"fileSystem", "exFAT"}, {"mounted", false},
+                  {"label", "HOLIDAY"}, {"usedBytes", 12 << 20},
                   {"extents", {{{"disk", 2}, {"startingOffset", 1 << 20}, {"length", kCardBytes - (1 << 20)}}}}}}}};
   }
 
@@ -109,6 +111,63 @@ class FlashCardTest : public ::testing::Test {
     std::vector<std::string> args{sim.file("pi.img.xz"), "--disk", "2", "--yes", "--transcript", sim.file("t.jsonl")};
     args.insert(args.end(), more.begin(), more.end());
     return run(args);
+  }
+
+  // flash-card on a pseudo-terminal `columns` wide, as a person runs it:
+  // `type` sees what it has shown so far and may type into it (Ctrl+C,
+  // an answer), and says whether it typed; the run may take a minute at
+  // most (a hung helper sleeps far longer).
+  struct Shown {
+    bool ended = false;
+    int status = -1;
+    std::string text;
+  };
+  Shown on_terminal(const std::vector<std::string>& more, unsigned short columns,
+                    const std::function<void(const std::string& shown, int terminal)>& type = {}) {
+    sim.write_machine(machine);
+    std::vector<std::string> args{FLASH_CARD_BINARY};
+    args.insert(args.end(), more.begin(), more.end());
+    winsize size{};
+    size.ws_row = 40;
+    size.ws_col = columns;
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, &size);
+    if (child == 0) {
+      ::setenv("WINDOWS_HELPER_SIM_DIR", sim.path().c_str(), 1);
+      std::vector<char*> argv;
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    Shown shown;
+    if (child < 0) return shown;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{terminal, POLLIN, 0};
+      if (::poll(&ready, 1, 50) > 0) {
+        char buffer[4096];
+        const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+        if (got > 0) shown.text.append(buffer, static_cast<std::size_t>(got));
+      }
+      if (type) type(shown.text, terminal);
+      if ((shown.ended = ::waitpid(child, &status, WNOHANG) == child)) break;
+    }
+    if (!shown.ended) {
+      ::kill(child, SIGKILL);  // hung: take it down before failing
+      ::waitpid(child, &status, 0);
+    }
+    // What it wrote last may still wait in the terminal.
+    for (char buffer[4096]; ::poll(std::array<pollfd, 1>{{{terminal, POLLIN, 0}}}.data(), 1, 100) > 0;) {
+      const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+      if (got <= 0) break;
+      shown.text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(terminal);
+    shown.ended = shown.ended && WIFEXITED(status);
+    shown.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return shown;
   }
 
   // Every request of the run, with the lines the helper answered.
@@ -199,27 +258,92 @@ TEST_F(FlashCardTest, FlashesTheCardAndReportsItReady) {
 
 // Runs that stop before anything reaches a disk.
 TEST_F(FlashCardTest, WritesNothingWithoutAChosenAndConfirmedDisk) {
+  // A write-protected card in drive 3, a blank one in drive 4, a volume
+  // spanning both, and the system disk's C:.
+  std::ofstream(sim.file("card4.img")).close();
+  std::filesystem::resize_file(sim.file("card4.img"), kCardBytes);
+  std::filesystem::create_directory(sim.file("photos"));
+  json locked = machine["drives"][1];
+  locked.update({{"number", 3}, {"serial", "LOCKED"}, {"writeProtectSwitch", true}});
+  json blank = machine["drives"][1];
+  blank.update({{"number", 4}, {"serial", "BLANK"}, {"backingFile", "card4.img"}});
+  machine["drives"].push_back(locked);
+  machine["drives"].push_back(blank);
+  const auto volume = [](char id, const std::vector<int>& disks, const char* letter) {
+    json v = {{"name", "\\\\?\\Volume{" + std::string(8, id) + "-0000-4000-8000-00000000e0e0}\\"},
+              {"letters", {letter}}, {"fileSystem", "NTFS"}, {"extents", json::array()}};
+    for (int disk : disks) v["extents"].push_back({{"disk", disk}, {"startingOffset", 1 << 20}, {"length", 1 << 20}});
+    return v;
+  };
+  machine["volumes"].push_back(volume('c', {0}, "C"));
+  machine["volumes"].push_back(volume('a', {3, 4}, "G"));
   struct Case {
     std::vector<std::string> extra;
     int status;
     std::string out_has;
     std::string err_has;
+    std::string image = "pi.img.xz";
   };
   const std::vector<Case> cases{
-      {{}, 0, "2  \\\\.\\PhysicalDrive2  64.0 MiB  Generic STORAGE DEVICE", ""},
-      {{"--disk", "2"}, 1, "", "will not erase \\\\.\\PhysicalDrive2"},
-      {{"--disk", "0", "--yes"}, 1, "Removable disks", "no removable disk 0 among the candidates"},
+      {{}, 0, "2  \\\\.\\PhysicalDrive2  64.0 MiB  Generic STORAGE DEVICE (usb-drive, serial 000000123)\n"
+       "       holds E: HOLIDAY (FAT32, 12.0 MiB used)\n", ""},
+      {{}, 0, "Cards that cannot be written now:\n  3  \\\\.\\PhysicalDrive3  Generic STORAGE DEVICE: write-protected: "
+       "slide the card's lock switch", ""},
+      {{"--disk", "2"}, 2, "", "will not erase \\\\.\\PhysicalDrive2"},
+      {{"--disk", "0", "--yes"}, 2, "Removable disks", "no removable disk 0 among the candidates"},
+      {{"--disk", "C:", "--yes"}, 2, "", "no removable disk holds C:"},
+      {{"--disk", "G:", "--yes"}, 2, "", "G: spans several disks, so it names no one card"},
+      {{"--disk", "3", "--yes"}, 2, "", "disk 3 (3) cannot be written now: write-protected: slide the card's lock"},
+      {{"--dsk", "2"}, 2, "", "there is no option --dsk; did you mean --disk?"},
+      {{"--disk", "2", "--yes"}, 2, "", "the image " + sim.file("absent.img.xz") + " was not found", "absent.img.xz"},
+      {{"--disk", "2", "--yes"}, 2, "", sim.file("photos") + " is a folder, not an image", "photos"},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> args{sim.file("pi.img.xz")};
+    SCOPED_TRACE(c.err_has + c.out_has);
+    std::vector<std::string> args{sim.file(c.image)};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     const Outcome outcome = run(args);
-    EXPECT_EQ(outcome.status, c.status) << c.out_has << outcome.err;
+    EXPECT_EQ(outcome.status, c.status) << outcome.out << outcome.err;
     EXPECT_NE(outcome.out.find(c.out_has), std::string::npos) << outcome.out;
     EXPECT_NE(outcome.err.find(c.err_has), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.out.find("PhysicalDrive0"), std::string::npos) << outcome.out;
+    EXPECT_EQ(outcome.err.find("Card state"), std::string::npos) << outcome.err;
     EXPECT_EQ(writes_to(kCard), 0u);
   }
+  // Without administrator rights the list is not even asked for.
+  machine["elevated"] = false;
+  std::filesystem::remove(sim.file("powershell.log"));
+  const Outcome unelevated = run({});
+  EXPECT_EQ(unelevated.status, 1);
+  EXPECT_NE(unelevated.err.find("run flash-card from an administrator console"), std::string::npos) << unelevated.err;
+  for (const std::string& script : sim.powershell_log()) EXPECT_EQ(script.find("Get-Disk"), std::string::npos) << script;
+}
+
+// A second run on a card that another flash-card is writing: the card is
+// listed as busy and refused, and nothing is said of what it holds, which
+// is the other run's doing; a card held only once this run has prepared
+// it gets the same word.
+TEST_F(FlashCardTest, ARefusedSecondRunLeavesTheCardToTheFirst) {
+  sim.write_machine(machine);
+  auto other = sim.platform();
+  {
+    auto writing = other.open_drive_exclusive_write(kCard);
+    ASSERT_TRUE(writing) << writing.error().text();
+    const Outcome second = flash();
+    EXPECT_EQ(second.status, 2) << second.err;
+    EXPECT_NE(second.err.find("disk 2 (2) cannot be written now: busy: another program has it open (another "
+                              "flash-card writing it?)"),
+              std::string::npos)
+        << second.err;
+    EXPECT_EQ(second.err.find("Card state"), std::string::npos) << second.err;
+    EXPECT_EQ(commands().back(), "list_disks");
+  }
+  machine["faults"] = {{{"operation", "open"}, {"path", kCard}, {"mode", "exclusiveWrite"}, {"error", 32}}};
+  const Outcome held = flash();
+  EXPECT_EQ(held.status, 1);
+  EXPECT_NE(held.err.find("Card state: this run wrote nothing to the card, but another program holds it"),
+            std::string::npos)
+      << held.err;
 }
 
 // The checks before anything is erased: each stops the run with the card
@@ -242,31 +366,31 @@ TEST_F(FlashCardTest, PreflightStopsBeforeTheCardIsTouched) {
   sim.write_file("large.txt", std::string(17 << 20, 'a'));
   const std::vector<Case> cases{
       {"not elevated", json::object(), false, {}, 1, "run flash-card from an administrator console", ""},
-      {"image larger than the card", {{"sizeBytes", 32 << 20}}, true, {}, 1,
-       "holds 33554432 bytes; nothing was written", ""},
-      {"a card path outside the boot partition", json::object(), true, {"--file", "../ssh=" + sim.file("ssh")}, 1,
+      {"image larger than the card", {{"sizeBytes", 32 << 20}}, true, {}, 2,
+       "holds 33554432 bytes: use a larger card; nothing was written", ""},
+      {"a card path outside the boot partition", json::object(), true, {"--file", "../ssh=" + sim.file("ssh")}, 2,
        "../ssh is not a path on the card's boot partition", ""},
-      {"a host file that cannot be read", json::object(), true, {"--file", "ssh=" + sim.file("absent")}, 1,
+      {"a host file that cannot be read", json::object(), true, {"--file", "ssh=" + sim.file("absent")}, 2,
        "cannot read " + sim.file("absent"), ""},
       {"dry run", json::object(), true, {"--dry-run", "--file", "ssh=" + sim.file("ssh")}, 0, "",
        "Dry run: every check passed for \\\\.\\PhysicalDrive2"},
       // What the image itself says, read before a card is chosen.
-      {"an empty image", json::object(), true, {}, 1,
+      {"an empty image", json::object(), true, {}, 2,
        "the image " + sim.file("empty.img") + " is empty: it decodes to no bytes", "", "empty.img"},
-      {"a web page saved as the image", json::object(), true, {}, 1,
+      {"a web page saved as the image", json::object(), true, {}, 2,
        "the image " + sim.file("page.img.xz") + " is not a disk image", "", "page.img.xz"},
-      {"an image cut short", json::object(), true, {}, 1,
+      {"an image cut short", json::object(), true, {}, 2,
        "the image " + sim.file("cut.img") + " is cut short (a download that did not finish?): its partition table "
        "says partition 2 ends at byte 50331648, but the image ends at byte 20971520",
        "", "cut.img"},
       {"a --file into a folder the image's boot partition lacks", json::object(), true,
-       {"--file", "overlays/extra/x.txt=" + sim.file("ssh")}, 1,
+       {"--file", "overlays/extra/x.txt=" + sim.file("ssh")}, 2,
        "--file overlays/extra/x.txt=" + sim.file("ssh") + ": the image's boot partition has no folder overlays/extra",
        ""},
       {"a --file into a folder the boot partition has", json::object(), true,
        {"--dry-run", "--file", "OVERLAYS/x.txt=" + sim.file("ssh")}, 0, "", "Dry run: every check passed"},
       {"first-boot files too large for one request", json::object(), true, {"--file", "big.txt=" + sim.file("large.txt")},
-       1, "and the helper takes requests of at most 16 MiB", ""},
+       2, "and the helper takes requests of at most 16 MiB", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -375,20 +499,114 @@ TEST_F(FlashCardTest, CommandLineRulesAndWhereThePreparedImageGoes) {
   EXPECT_EQ(run({"--version"}).out, "flash-card " + helper_version + "\n");
   for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--no-such-flag"},
                                                 std::vector<std::string>{"--disk", "2"},
-                                                std::vector<std::string>{sim.file("pi.img.xz"), "--file", "ssh"}}) {
-    EXPECT_EQ(run(wrong).status, 2) << wrong[0];
+                                                std::vector<std::string>{sim.file("pi.img.xz"), "--file", "ssh"},
+                                                std::vector<std::string>{"--reformat"},
+                                                std::vector<std::string>{sim.file("pi.img.xz"), "--reformat", "--disk", "2"},
+                                                std::vector<std::string>{"--jsno"}}) {
+    const Outcome outcome = run(wrong);
+    EXPECT_EQ(outcome.status, 2) << wrong[0];
+    EXPECT_EQ(outcome.err.find("did you mean") != std::string::npos, wrong[0] == "--jsno") << outcome.err;
   }
+  // --help: lines a console of 80 columns shows whole, three examples, the
+  // exit statuses; the README shows the same text.
+  const Outcome help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  std::istringstream lines(help.out);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+  EXPECT_NE(help.out.find("Examples:\n  flash-card\n"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("  3    the answer at the prompt was not yes; nothing was touched"), std::string::npos);
+  EXPECT_NE(read_text(README_PATH).find("```text\n" + help.out + "```"), std::string::npos)
+      << "the README's flash-card section shows another --help";
 }
 
 // Ctrl+C typed at a real pseudo-terminal while a helper works at one stage:
 // the helper is stopped, the card brought back online, its state said in one
-// line, and flash-card ends with 130; a second Ctrl+C during that clean-up
-// ends it at once. The terminal closed instead (SIGHUP, as a console window
+// line that follows the last step that finished, and flash-card ends with
+// 130; a second Ctrl+C during that clean-up ends it at once.
+TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
+  // Progress lines of the write, as far as a card has come when it is stopped.
+  const auto event = [](const char* stage, const char* message, std::uint64_t bytes) {
+    return json{{"bytesProcessed", bytes}, {"bytesTotal", 50331648}, {"event", "progress"}, {"message", message},
+                {"sessionId", "s"}, {"speedBps", 1 << 20}, {"stage", stage}, {"taskId", "t"}}.dump();
+  };
+  struct Case {
+    const char* stage;  // the command whose helper is still at work
+    bool hang_clean_up;
+    std::string line;   // what the terminal shows last
+    std::vector<std::string> lines;  // the helper's progress, in place of its work; none: it does its work
+    std::vector<std::string> more;
+  };
+  const std::vector<Case> cases{
+      {"image_extract_xz", false, "Stopped: nothing was written to the card.", {}, {}},
+      {"write_image", false, "Stopped: the card was only partly written and will not boot; flash it again, or make "
+       "it one exFAT volume again with flash-card --reformat --disk 2.",
+       {event("WRITE", "Writing image", 8 << 20)}, {}},
+      // Stopped while it is read back: every byte was written.
+      {"write_image", false, "Stopped: the card was written but is not proven to hold the image; flash it again.",
+       {event("WRITE", "Writing image", 48 << 20), event("FINALIZE", "Flushing disk buffers", 48 << 20),
+        event("FINALIZE", "Disk buffers flushed", 48 << 20), event("VERIFY", "Verifying", 4 << 20)}, {}},
+      {"verify_boot", false, "Stopped: the card holds the image, read back byte for byte, but its boot check did "
+       "not finish; flash it again to be sure.", {}, {}},
+      {"apply_customization", false, "Stopped: the card holds the image and passed the boot check, but not its "
+       "first-boot files; flash it again to add them.", {}, {"--file", "ssh=" + sim.file("ssh")}},
+      {"detach_target", false, "Stopped: the card holds the image and its first-boot files, but was not released; "
+       "eject it in Windows before you take it out.", {}, {"--file", "ssh=" + sim.file("ssh")}},
+      {"write_image", true, "", {}, {}},
+  };
+  sim.write_file("ssh", "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.stage) + " " + c.line + (c.hang_clean_up ? ", twice" : ""));
+    const std::string mark = sim.file("at-stage"), clean_up = sim.file("at-clean-up");
+    std::filesystem::remove(mark);
+    std::filesystem::remove(clean_up);
+    std::filesystem::remove(sim.file("t.jsonl"));
+    // At its stage the helper does its work (or prints how far it came) and
+    // then hangs on, as a slow card would.
+    std::string work = "printf '%s' \"$request\" | " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"";
+    if (!c.lines.empty()) {
+      work = "printf '%s\\n'";
+      for (const std::string& line : c.lines) work += " " + quoted(line);
+    }
+    // The request comes on standard input; the wrapper passes it on.
+    sim.write_file("helper.sh", "#!/bin/sh\nrequest=$(cat)\ncase \"$request\" in *'\"command\":\"" +
+                                    std::string(c.stage) + "\"'*) " + work + "; touch " + quoted(mark) +
+                                    "; exec sleep 300;; esac\n" +
+                                    (c.hang_clean_up ? "case \"$request\" in *'\"command\":\"finalize_disk\"'*) touch " +
+                                                           quoted(clean_up) + "; exec sleep 300;; esac\n"
+                                                     : "") +
+                                    "printf '%s' \"$request\" | " + quoted(WINDOWS_HELPER_BINARY) + " \"$@\"\n");
+    std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
+    std::vector<std::string> args{sim.file("pi.img.xz"), "--disk", "2", "--yes", "--prepared",
+                                  "--helper", sim.file("helper.sh"), "--transcript", sim.file("t.jsonl")};
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    int typed = 0;
+    // Ctrl+C once the stage is reached, and again at the clean-up.
+    const Shown shown = on_terminal(args, 120, [&](const std::string&, int terminal) {
+      if (typed == 0 && std::filesystem::exists(mark)) typed += ::write(terminal, "\x03", 1) == 1;
+      if (typed == 1 && c.hang_clean_up && std::filesystem::exists(clean_up)) typed += ::write(terminal, "\x03", 1) == 1;
+    });
+    ASSERT_TRUE(shown.ended) << shown.text;
+    EXPECT_EQ(shown.status, 130) << shown.text;
+    const std::vector<std::string> ran = commands();
+    if (c.hang_clean_up) {
+      EXPECT_EQ(shown.text.find("Stopped:"), std::string::npos) << shown.text;
+      continue;
+    }
+    EXPECT_NE(shown.text.find(c.line), std::string::npos) << shown.text;
+    EXPECT_EQ(shown.text.find("failed"), std::string::npos) << shown.text;
+    const bool prepared = std::find(ran.begin(), ran.end(), "prepare_disk") != ran.end();
+    EXPECT_EQ(ran.back(), prepared ? "finalize_disk" : c.stage);
+    EXPECT_EQ(sim.machine()["drives"][1].value("offline", false), false);
+  }
+}
+
+// The other ways a flash is stopped while a helper works at one stage: a
+// second Ctrl+C during the clean-up ends flash-card at once. The terminal closed instead (SIGHUP, as a console window
 // closed) cleans up the same way, and the clean-up outlives flash-card when
 // flash-card is ended while it runs. A Ctrl+C that comes while a step's
 // helper is being started (flash-card paused inside posix_spawn by
 // SPAWN_PAUSE_LIBRARY) stops that helper before it touches the card.
-TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
+TEST_F(FlashCardTest, TheCleanUpOutlivesAClosedConsoleAndAStartCaughtMidway) {
   enum class Stop { kCtrlC, kCtrlCTwice, kCloseTerminal, kCloseThenKill, kCtrlCWhileStarting };
   struct Case {
     const char* stage;  // the command whose helper is still at work
@@ -396,13 +614,16 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
     std::string line;   // what the terminal shows last
   };
   const std::vector<Case> cases{
-      {"image_extract_xz", Stop::kCtrlC, "Stopped: nothing was written to the card."},
-      {"write_image", Stop::kCtrlC, "Stopped: the card was only partly written and will not boot; flash it again or reformat it."},
-      {"verify_boot", Stop::kCtrlC, "Stopped: the card was written but is not proven to hold the image; flash it again."},
+      // The first case counts the helper starts up to the write's; its
+      // helper wrote and read back every byte before it hung.
+      {"write_image", Stop::kCtrlC, "Stopped: the card was written but is not proven to hold the image; flash it again."},
       {"write_image", Stop::kCtrlCTwice, ""},
       {"write_image", Stop::kCloseTerminal, ""},
       {"write_image", Stop::kCloseThenKill, ""},
-      {"write_image", Stop::kCtrlCWhileStarting, "Stopped: the card was only partly written and will not boot; flash it again or reformat it."},
+      // The write's helper never ran, which flash-card cannot know: it says
+      // the worst the card may hold.
+      {"write_image", Stop::kCtrlCWhileStarting, "Stopped: the card was only partly written and will not boot; flash "
+       "it again, or make it one exFAT volume again with flash-card --reformat --disk 2."},
   };
   // A fixed USB disk, which prepare_disk takes offline: only the clean-up
   // brings it back.
@@ -527,47 +748,125 @@ TEST_F(FlashCardTest, CtrlCLeavesTheCardOnlineAndSaysWhatItHolds) {
   }
 }
 
-// Progress on a paced card: each stage's time left and the whole flash's
-// share; a stage whose helper failed is "stopped", never "done"; the last
-// line is the verdict, with the failure explained and the helper's words kept.
-TEST_F(FlashCardTest, ProgressTellsTheTimeLeftAndFailuresAreExplained) {
+// What flash-card asks before it erases a card, at a terminal: the card by
+// the volumes on it, as Windows names them; any answer but yes leaves it
+// untouched, with its own exit status.
+TEST_F(FlashCardTest, TheEraseQuestionNamesTheVolumesOnTheCard) {
+  struct Case {
+    std::vector<std::string> disk;
+    const char* answer;
+    int status;
+  };
+  for (const Case& c : {Case{{"--disk", "E:"}, "no\r", 3}, Case{{"--disk", "2"}, "\x04", 3},
+                        Case{{"--disk", "e", "--dry-run"}, "", 0}}) {
+    SCOPED_TRACE(c.disk[1]);
+    std::vector<std::string> args{sim.file("pi.img.xz")};
+    args.insert(args.end(), c.disk.begin(), c.disk.end());
+    bool answered = false;
+    const Shown shown = on_terminal(args, 120, [&](const std::string& text, int terminal) {
+      if (answered || text.find("Type yes to go on: ") == std::string::npos) return;
+      answered = ::write(terminal, c.answer, std::strlen(c.answer)) > 0;
+    });
+    ASSERT_TRUE(shown.ended) << shown.text;
+    EXPECT_EQ(shown.status, c.status) << shown.text;
+    if (c.status == 0) {
+      EXPECT_NE(shown.text.find("Dry run: every check passed for \\\\.\\PhysicalDrive2"), std::string::npos) << shown.text;
+      continue;
+    }
+    EXPECT_NE(shown.text.find("Erase E: HOLIDAY (FAT32, 12.0 MiB used) on disk 2 (\\\\.\\PhysicalDrive2  64.0 MiB  "
+                              "Generic STORAGE DEVICE (usb-drive, serial 000000123))? Type yes to go on: "),
+              std::string::npos)
+        << shown.text;
+    EXPECT_EQ(writes_to(kCard), 0u);
+  }
+}
+
+// The progress bar redraws in place on a console of 80 or 120 columns, as
+// on a wide one, giving up the overall share first and then the time
+// elapsed and part of the bar; each stage stays on one row.
+TEST_F(FlashCardTest, ProgressFitsTheConsoleWidth) {
+  machine["msPerMiB"] = 25;
+  struct Case {
+    unsigned short columns;
+    const char* shows;     // in the WRITE bar
+    const char* gave_up;   // "" : nothing
+  };
+  for (const Case& c : {Case{200, "(overall ", ""}, Case{120, " elapsed", "(overall "}, Case{80, "MiB/s", " elapsed"}}) {
+    SCOPED_TRACE(c.columns);
+    const Shown shown = on_terminal({sim.file("pi.img.xz"), "--disk", "2", "--yes"}, c.columns);
+    ASSERT_TRUE(shown.ended) << shown.text;
+    EXPECT_EQ(shown.status, 0) << shown.text;
+    std::istringstream rows(shown.text);
+    int write_rows = 0, redraws = 0;
+    for (std::string row; std::getline(rows, row);) {
+      // What follows a carriage return is a redraw (the terminal writes
+      // each line feed as CR LF, which leaves an empty one).
+      std::vector<std::string> drawn;
+      for (std::size_t at = row.find('\r'); at != std::string::npos; at = row.find('\r', at + 1)) {
+        const std::size_t end = row.find('\r', at + 1);
+        drawn.push_back(row.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1));
+      }
+      if (row.find("  WRITE") != std::string::npos) ++write_rows;
+      for (const std::string& line : drawn) {
+        if (line.empty()) continue;
+        EXPECT_LT(line.size(), c.columns) << line;
+        if (line.find("  WRITE") == std::string::npos) continue;
+        ++redraws;
+        EXPECT_NE(line.find(c.shows), std::string::npos) << line;
+        if (*c.gave_up != '\0') EXPECT_EQ(line.find(c.gave_up), std::string::npos) << line;
+      }
+    }
+    EXPECT_EQ(write_rows, 1) << shown.text;
+    EXPECT_GT(redraws, 1) << shown.text;
+  }
+}
+
+// Progress on a paced card, written to a file: a line when each stage
+// starts and one when it ends, "stopped" when its helper failed; each
+// failure once, as one plain sentence, with the helper's words only with
+// --verbose.
+TEST_F(FlashCardTest, ProgressLinesAndFailuresInPlainWords) {
   machine["msPerMiB"] = 25;
   Outcome outcome = flash();
   ASSERT_EQ(outcome.status, 0) << outcome.err;
-  // 25 ms per MiB read from the image and as much again per MiB written.
-  // When the lines come, and the speed's last digits, follow the clock, which
-  // runs on under load too: the figures' form is what is certain.
-  const std::regex shape(R"(WRITE [0-9]+%  [0-9.]+ MiB / 48\.0 MiB  [0-9.]+ MiB/s  0:0[0-9] elapsed, 0:0[1-9] left  )"
-                         R"(\(overall [0-9]+%, about 0:[0-9][0-9] left\))");
+  const std::regex shape(R"(WRITE done: 48\.0 MiB / 48\.0 MiB  [0-9.]+ MiB/s  0:0[0-9] elapsed)");
   std::istringstream shown(outcome.out);
-  int shaped = 0;
-  for (std::string line; std::getline(shown, line);) shaped += std::regex_match(line, shape);
-  EXPECT_GT(shaped, 0) << outcome.out;
+  int write_lines = 0, shaped = 0;
+  for (std::string line; std::getline(shown, line);) {
+    write_lines += line.starts_with("WRITE ");
+    shaped += std::regex_match(line, shape);
+  }
+  EXPECT_EQ(write_lines, 2) << outcome.out;  // started, done
+  EXPECT_EQ(shaped, 1) << outcome.out;
   struct Case {
     json fault;
-    std::string explained;
-    std::string state;  // the card-state line that follows
+    std::string plain;
+    std::string state;
+    bool verbose;
   };
   const std::vector<Case> cases{
       {{{"operation", "write"}, {"path", kCard}, {"afterBytes", 8 << 20}, {"error", 1117}},
-       "write_image failed: WRITE_FAILED: The request could not be performed because of an I/O device error.",
-       "Card state: the card was only partly written"},
+       "flash-card: writing the card failed (The request could not be performed because of an I/O device error); "
+       "the card or its reader may be failing: try another reader or another card",
+       "Card state: the card was only partly written", false},
+      {{{"operation", "write"}, {"path", kCard}, {"afterBytes", 8 << 20}, {"error", 1117}},
+       " [write_image: WRITE_FAILED: ", "Card state: the card was only partly written", true},
+      // Another program holds the card once it is prepared: this run wrote nothing.
       {{{"operation", "open"}, {"path", kCard}, {"mode", "exclusiveWrite"}, {"error", 32}},
-       "write_image failed: the card is busy: another program (File Explorer, an antivirus, another flasher) holds "
-       "it; close it and try again (DEVICE_DISCONNECTED: The process cannot access the file because it is being "
-       "used by another process. (os error 32); nothing was written.)",
-       "Card state: the card was not written; it is as it was."},
+       "flash-card: the card is busy: another program (File Explorer, an antivirus, another flash-card) holds it; "
+       "close it and try again\n",
+       "Card state: this run wrote nothing to the card, but another program holds it", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault.dump());
     machine["faults"] = {c.fault};
-    outcome = flash();
+    outcome = flash(c.verbose ? std::vector<std::string>{"--verbose"} : std::vector<std::string>{});
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_NE(outcome.err.find(c.explained), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find(c.plain), std::string::npos) << outcome.err;
     EXPECT_NE(outcome.err.find(c.state), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find("os error") != std::string::npos, c.verbose) << outcome.err;
     EXPECT_EQ(outcome.out.find("WRITE done"), std::string::npos) << outcome.out;
-    EXPECT_TRUE(outcome.out.ends_with("FAILED: " + outcome.err.substr(12, outcome.err.find('\n') - 12) + "\n"))
-        << outcome.out;
+    EXPECT_EQ(outcome.out.find("flash-card:"), std::string::npos) << "told twice: " << outcome.out;
   }
 }
 
@@ -609,7 +908,7 @@ TEST_F(FlashCardTest, SeveralCardsAtOnceEachWithItsOwnVerdict) {
     EXPECT_EQ(std::count(ran.begin(), ran.end(), "write_image"), static_cast<long>(c.cards.size()));
     const std::string rows = outcome.out.substr(outcome.out.rfind("\nSummary\n"));
     for (int card : c.cards) {
-      const std::string row = card == c.failing ? "  " + drive(card) + "  FAILED: write_image failed: "
+      const std::string row = card == c.failing ? "  " + drive(card) + "  FAILED: writing the card failed ("
                                                 : "  Card ready: " + drive(card) + "  64.0 MiB";
       EXPECT_NE(rows.find(row), std::string::npos) << rows;
       if (card == c.failing) continue;
@@ -621,6 +920,7 @@ TEST_F(FlashCardTest, SeveralCardsAtOnceEachWithItsOwnVerdict) {
     if (c.failing != 0) {
       EXPECT_NE(outcome.err.find("[" + drive(c.failing) + "] Card state: the card was only partly written"),
                 std::string::npos) << outcome.err;
+      EXPECT_EQ(outcome.err.find("writing the card failed"), std::string::npos) << "told twice: " << outcome.err;
       EXPECT_EQ(outcome.out.find("[" + drive(c.failing) + "] WRITE done"), std::string::npos);
     }
   }
@@ -629,15 +929,17 @@ TEST_F(FlashCardTest, SeveralCardsAtOnceEachWithItsOwnVerdict) {
 TEST_F(FlashCardTest, StopsWhenAnotherCardIsInTheReaderAtWriteTime) {
   // One open per process finds the chosen card; the write's second finds another.
   machine["faults"] = {{{"operation", "swap"}, {"path", kCard}, {"afterOpens", 1}, {"serial", "OTHER-CARD"}}};
-  const Outcome outcome = flash();
+  const Outcome outcome = flash({"--verbose"});
   EXPECT_EQ(outcome.status, 1);
   // The helper notices at its first check after the swap (the volume step).
-  EXPECT_NE(outcome.err.find("write_image failed: "), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("flash-card: the card was removed or swapped for another"), std::string::npos) << outcome.err;
   EXPECT_NE(outcome.err.find("Target serial changed"), std::string::npos) << outcome.err;
   // The card (whichever it is now) is brought back online, and what it holds
-  // is said: the swap was found before the first write.
+  // is said: nothing was written, which the write's refusal before its
+  // first byte proves.
   EXPECT_EQ(commands().back(), "finalize_disk");
-  EXPECT_NE(outcome.err.find("Card state: the card was not written"), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("Card state: the card was not written; it is as it was"), std::string::npos)
+      << outcome.err;
   EXPECT_EQ(writes_to(kCard), 0u);
   EXPECT_EQ(sim.read_file("card.img"), std::string(kCardBytes, '\0'));
 }
@@ -686,9 +988,11 @@ TEST_F(FlashCardTest, AHelperThatDoesNotAnswerIsAFailure) {
   for (const auto& [body, message] : helpers) {
     sim.write_file("helper.sh", "#!/bin/sh\n" + body + "\n");
     std::filesystem::permissions(sim.file("helper.sh"), std::filesystem::perms::owner_all);
-    const Outcome outcome = flash({"--helper", sim.file("helper.sh")});
+    const Outcome outcome = flash({"--helper", sim.file("helper.sh"), "--verbose"});
     EXPECT_EQ(outcome.status, 1) << body;
-    EXPECT_EQ(outcome.err, "flash-card: " + message + "\n");
+    EXPECT_EQ(outcome.err, "flash-card: windows_helper did not answer as it should; put flash-card and "
+                           "windows_helper from one release side by side, and run with --verbose to see what it "
+                           "said [" + message + "]\n");
   }
 }
 
@@ -732,10 +1036,23 @@ TEST_F(FlashCardTest, PutsFirstBootFilesAndCommandLineOptionsOnTheCard) {
   EXPECT_EQ(commands()[commands().size() - 2], "apply_customization");
 }
 
+// --reformat: the card chosen and confirmed as for a flash, then one exFAT
+// volume, named as Windows shows it afterwards.
+TEST_F(FlashCardTest, ReformatReturnsTheCardToOneExfatVolume) {
+  EXPECT_EQ(run({"--reformat", "--disk", "E:"}).status, 2);  // no terminal to ask on, and no --yes
+  const Outcome outcome = run({"--reformat", "--disk", "E:", "--yes", "--transcript", sim.file("t.jsonl")});
+  ASSERT_EQ(outcome.status, 0) << outcome.out << outcome.err;
+  EXPECT_EQ(commands(), (std::vector<std::string>{"health", "list_disks", "reformat_disk", "list_disks"}));
+  EXPECT_NE(outcome.out.find("Card reformatted: disk 2 (\\\\.\\PhysicalDrive2  64.0 MiB  Generic STORAGE DEVICE "
+                             "(usb-drive, serial 000000123)) holds D: TovrinSD (exFAT, "),
+            std::string::npos)
+      << outcome.out;
+}
+
 TEST_F(FlashCardTest, RefusesAFirstBootFileThatIsNotText) {
   sim.write_file("blob.bin", std::string("\xFF\xFE\x00\x01", 4));
   const Outcome outcome = flash({"--file", "blob.bin=" + sim.file("blob.bin")});
-  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.status, 2);
   EXPECT_NE(outcome.err.find("is not UTF-8 text"), std::string::npos) << outcome.err;
   EXPECT_EQ(commands(), std::vector<std::string>{});  // refused before the helper was asked anything
 }

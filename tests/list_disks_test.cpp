@@ -1,5 +1,7 @@
 // list_disks on the simulated Windows: the native probe, and when it cannot
 // answer for every drive, PowerShell's Get-Disk listing.
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "discovery/list_disks.h"
@@ -187,6 +189,56 @@ TEST(ListDisks, IncludeUnavailableListsBusyWriteProtectedAndEmptyReaders) {
   EXPECT_EQ(disks[3]["model"], "Unknown");
   EXPECT_EQ(disks[3]["removable"], false);
   EXPECT_EQ(disks[3]["serial"], nullptr);
+  // A busy card alone is still the probe's to tell: Get-Disk would list it as free.
+  const json busy_alone = list_disks_on(machine({card(5)}, {{{"operation", "open"}, {"path", "\\\\.\\PhysicalDrive5"},
+                                                            {"error", 32}}}),
+                                        {{"includeUnavailable", true}}).response["payload"]["disks"];
+  ASSERT_EQ(busy_alone.size(), 1u) << busy_alone.dump();
+  EXPECT_EQ(busy_alone[0]["unavailableReason"], "busy");
+}
+
+// With includeVolumes, each disk names its volumes as Windows shows them;
+// a volume spanning disks says so on each, one on a disk not listed is
+// nowhere, and one without a mount point is not asked about (that would
+// mount it again).
+TEST(ListDisks, IncludeVolumesNamesEachDisksVolumes) {
+  SimDir photos;
+  std::filesystem::create_directory(photos.file("DCIM"));
+  photos.write_file("DCIM/IMG_0001.JPG", std::string(3000, 'j'));
+  photos.write_file("notes.txt", "holiday");
+  const auto volume = [](char id, std::vector<int> disks, json more) {
+    json v = {{"name", std::string("\\\\?\\Volume{") + std::string(8, id) + "-0000-1111-2222-333344445555}\\"},
+              {"extents", json::array()}};
+    for (int disk : disks) v["extents"].push_back({{"disk", disk}, {"startingOffset", 1 << 20}, {"length", 1 << 24}});
+    v.update(more);
+    return v;
+  };
+  json described = realistic_machine();
+  described["volumes"] = {
+      volume('a', {0}, {{"letters", {"C"}}, {"fileSystem", "NTFS"}}),
+      volume('b', {1}, {{"letters", {"E"}}, {"label", "HOLIDAY"}, {"directory", photos.path()}}),
+      volume('c', {1}, {{"mounted", false}}),
+      volume('d', {2, 4}, {{"letters", {"G"}}, {"fileSystem", "exFAT"}, {"usedBytes", 5000}, {"capacityBytes", 9000}}),
+      volume('e', {2}, {{"letters", {"F"}}, {"fileSystem", "RAW"}, {"mounted", false}}),
+  };
+  EXPECT_FALSE(list_disks_on(described).response["payload"]["disks"][0].contains("volumes"));
+  const json disks = list_disks_on(described, {{"includeVolumes", true}}).response["payload"]["disks"];
+  ASSERT_EQ(disks.size(), 2u) << disks.dump();
+  const json card_volumes = disks[0]["volumes"];
+  ASSERT_EQ(card_volumes.size(), 2u) << card_volumes.dump();
+  EXPECT_EQ(card_volumes[0].dump(),
+            R"({"capacityBytes":16777216,"fileSystem":"FAT32","folders":[],"label":"HOLIDAY","letters":["E:"],)"
+            R"("spansDisks":false,"usedBytes":3007,"volumeGuidPath":"\\\\?\\Volume{bbbbbbbb-0000-1111-2222-333344445555}\\"})");
+  EXPECT_EQ(card_volumes[1].dump(),
+            R"({"folders":[],"letters":[],"spansDisks":false,"volumeGuidPath":"\\\\?\\Volume{cccccccc-0000-1111-2222-333344445555}\\"})");
+  const json sd_volumes = disks[1]["volumes"];
+  ASSERT_EQ(sd_volumes.size(), 2u) << sd_volumes.dump();
+  EXPECT_EQ(sd_volumes[0]["spansDisks"], true);
+  EXPECT_EQ(sd_volumes[0]["usedBytes"], 5000);
+  EXPECT_EQ(sd_volumes[0]["capacityBytes"], 9000);
+  EXPECT_EQ(sd_volumes[1]["fileSystem"], "RAW");
+  EXPECT_FALSE(sd_volumes[1].contains("capacityBytes"));
+  for (const json& disk : disks) EXPECT_EQ(disk["mountPoints"], json::array());
 }
 
 }  // namespace

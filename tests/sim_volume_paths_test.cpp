@@ -105,5 +105,50 @@ TEST_F(VolumePaths, AFileKnowsTheVolumeItLiesOn) {
   EXPECT_EQ((*on_volume)->volume_information().error().code, 1167u);
 }
 
+// What Windows shows a user of a volume, asked by its name or its letter:
+// where it is mounted, its label and file system, its space; a RAW volume
+// has no file system to ask, a locked one keeps the call out, and a
+// dismounted one is mounted again by it.
+TEST_F(VolumePaths, VolumeRootsTellLettersLabelsAndSpace) {
+  const std::string raw = "\\\\?\\Volume{eeeeeeee-0000-1111-2222-333344445555}\\";
+  json described = dir.machine();
+  described["volumes"][0].update({{"letters", {"E"}}, {"label", "HOLIDAY"}});
+  described["volumes"][1]["mounted"] = false;
+  described["volumes"].push_back({{"name", raw}, {"letters", {"F"}}, {"fileSystem", "RAW"}, {"mounted", false},
+                                  {"extents", {{{"disk", 1}, {"startingOffset", 16384}, {"length", 1024}}}}});
+  dir.write_machine(described);
+  auto p = dir.platform();
+  const auto code = [](const auto& result) { return result ? 0u : result.error().code; };
+  EXPECT_EQ(*p.volume_path_names(kA), std::vector<std::string>{"E:\\"});
+  EXPECT_EQ(*p.volume_path_names(kNoDirectory), std::vector<std::string>{});
+  EXPECT_EQ(code(p.volume_path_names(kA.substr(0, kA.size() - 1))), 123u);
+  EXPECT_EQ(code(p.volume_path_names("\\\\?\\Volume{00000000-0000-1111-2222-333344445555}\\")), 2u);
+  for (const std::string& root : {kA, std::string("e:\\")}) {
+    auto information = p.volume_root_information(root);
+    ASSERT_TRUE(information) << root;
+    EXPECT_EQ(information->file_system, "FAT");
+    EXPECT_EQ(information->label, "HOLIDAY");
+    EXPECT_EQ(information->serial_number, 77u);
+  }
+  // The extent's 1024 bytes, less the files of a/ (not the ones its links lead to).
+  auto space = p.volume_space(kA);
+  ASSERT_TRUE(space);
+  EXPECT_EQ(space->total_bytes, 1024u);
+  EXPECT_EQ(space->free_bytes, 1024u - std::string("a/f.txt").size() - std::string("a/ro.txt").size());
+  EXPECT_EQ(code(p.volume_root_information(raw)), 1005u);
+  EXPECT_EQ(code(p.volume_space("F:\\")), 1005u);
+  EXPECT_EQ(code(p.volume_root_information(kOffline)), 3u);
+  EXPECT_EQ(code(p.volume_root_information("G:\\")), 3u);
+  EXPECT_EQ(code(p.volume_root_information("E:")), 123u);
+  {
+    auto device = p.open_volume(kA.substr(0, kA.size() - 1), VolumeAccess::kReadWrite);
+    ASSERT_TRUE(device && (*device)->lock_volume());
+    EXPECT_EQ(code(p.volume_root_information(kA)), 5u);
+  }
+  // Mounted again to answer: its boot sector (an empty disk's) holds no file system.
+  EXPECT_EQ(code(p.volume_root_information(kB)), 1005u);
+  EXPECT_EQ(dir.machine()["volumes"][1]["fileSystem"], "RAW");
+}
+
 }  // namespace
 }  // namespace wh

@@ -170,6 +170,7 @@ void StorageModel::reformat(SimDrive& drive, const std::string& label, Outcome& 
     outcome = stopped("Format-Volume", *refused);
     return;
   }
+  machine_.volumes.back().label = label;  // exFAT keeps it in its root directory, which the mount does not read
   mount(machine_.volumes.back(), drive.number);
   effect("format", drive.number, {{"volume", volume.name}, {"fileSystem", "exFAT"}, {"label", label}});
 }

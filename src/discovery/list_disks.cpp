@@ -1,10 +1,12 @@
 #include "discovery/list_disks.h"
 
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
 
 #include "discovery/device_query.h"
+#include "discovery/disk_volumes.h"
 #include "frame/payload_fields.h"
 #include "frame/powershell_runner.h"
 
@@ -39,7 +41,12 @@ std::optional<std::vector<DiskInfo>> probe_disks(Platform& platform, bool includ
     auto drive = open_drive_for_query(platform, number);
     if (!drive) {
       // Even a query is refused while another handle has the drive alone.
-      if (include_unavailable && drive.error().code == kErrorSharingViolation) disks.push_back(busy_disk_info(number));
+      // Listed as busy, it is told for what it is: a card that another
+      // flash-card writes must not come back from Get-Disk as free.
+      if (include_unavailable && drive.error().code == kErrorSharingViolation) {
+        disks.push_back(busy_disk_info(number));
+        described = true;
+      }
       continue;
     }
     // The handle closes at the end of each turn, before the next drive opens.
@@ -98,8 +105,16 @@ HelperResult<json> handle_list_disks(CommandContext& context) {
     if (!listed) return Err(std::move(listed).error());
     disks = std::move(listed).value();
   }
+  // The volumes are found after the disks, so that only theirs are asked
+  // about; a failed enumeration leaves `volumes` out rather than empty.
+  std::optional<std::vector<VolumePlace>> places;
+  if (optional_flag(context.request.payload, "includeVolumes")) places = volume_places(context.platform);
+  std::map<std::string, json> described;
   json entries = json::array();
-  for (const DiskInfo& disk : *disks) entries.push_back(disk_info_json(disk, include_unavailable));
+  for (const DiskInfo& disk : *disks) {
+    entries.push_back(disk_info_json(disk, include_unavailable));
+    if (places) entries.back()["volumes"] = volumes_on_disk(context.platform, *places, disk.number, described);
+  }
   return json{{"disks", std::move(entries)}};
 }
 

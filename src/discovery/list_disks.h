@@ -40,7 +40,9 @@ HelperResult<std::vector<DiskInfo>> list_disks_with_powershell(Platform& platfor
 
 // {"disks": [...]}: the probe's list, or the PowerShell listing's. With
 // `includeUnavailable` true, the probe's unavailable drives too, and every
-// entry says whether it is `available`.
+// entry says whether it is `available`. With `includeVolumes` true, every
+// entry has `volumes`, the volumes on it (disk_volumes.h), unless the volume
+// enumeration failed.
 HelperResult<nlohmann::json> handle_list_disks(CommandContext& context);
 
 }  // namespace wh

@@ -48,10 +48,19 @@ struct FileIdentity {
 
 enum class FileKind { kRegular, kDirectory, kOther };
 
-// What GetVolumeInformationByHandleW tells of the volume a handle is on.
+// What GetVolumeInformationByHandleW tells of the volume a handle is on
+// (GetVolumeInformationW of a volume's root gives the same, and its label).
 struct VolumeInformation {
   std::string file_system;  // "FAT", "FAT32", "exFAT", "NTFS", "ReFS", ...
   std::uint32_t serial_number = 0;
+  std::string label;  // "" when the volume has none
+};
+
+// What GetDiskFreeSpaceExW tells of a mounted volume: its file system's
+// capacity and the bytes free on it (for everyone, not the caller's quota).
+struct VolumeSpace {
+  std::uint64_t total_bytes = 0;
+  std::uint64_t free_bytes = 0;
 };
 
 struct FileStatus {
@@ -240,6 +249,19 @@ class Platform {
   // ERROR_NO_MORE_FILES ends the enumeration; any other failure, at the first
   // volume or a later one, is an error, never a shorter list.
   virtual OsResult<std::vector<std::string>> list_volumes() = 0;
+
+  // GetVolumePathNamesForVolumeNameW: where the volume `name` (a volume GUID
+  // path with its trailing backslash) is mounted: drive letters as "E:\"
+  // and folder mount points, each with its trailing backslash; empty for a
+  // volume without any.
+  virtual OsResult<std::vector<std::string>> volume_path_names(const std::string& name) = 0;
+  // GetVolumeInformationW and GetDiskFreeSpaceExW of the volume whose root
+  // is `root` (a volume GUID path or a mount point, with its trailing
+  // backslash). Both reach the file system: a volume without one (RAW)
+  // fails with ERROR_UNRECOGNIZED_VOLUME (1005), a locked one with 5, and a
+  // dismounted one is mounted again by the call.
+  virtual OsResult<VolumeInformation> volume_root_information(const std::string& root) = 0;
+  virtual OsResult<VolumeSpace> volume_space(const std::string& root) = 0;
 
   // GetSystemWindowsDirectoryW: the directory the running Windows is
   // installed in, such as "C:\Windows", the same for every user (where

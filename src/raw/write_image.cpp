@@ -8,8 +8,7 @@
 #include "frame/stage_progress.h"
 #include "image/disk_image_check.h"
 #include "image/output_target.h"
-#include "raw/background_hash.h"
-#include "raw/drive_reader.h"
+#include "raw/image_copy.h"
 #include "raw/image_stream.h"
 #include "raw/mismatch.h"
 #include "raw/raw_readback.h"
@@ -22,151 +21,16 @@ using nlohmann::json;
 
 namespace {
 
-constexpr std::chrono::milliseconds kEventInterval{500};
 constexpr std::uint32_t kRecheckDelayMs = 250;
 // The smallest logical sector a disk has: what an image needs at least,
 // known before the drive is opened.
 constexpr std::uint32_t kMinSectorBytes = 512;
-
-// `bytes` padded to whole sectors of `sector` bytes (a power of two).
-std::uint64_t whole_sectors(std::uint64_t bytes, std::uint32_t sector) {
-  return (bytes + sector - 1) / sector * sector;
-}
 
 HelperError does_not_fit(std::uint64_t needed, std::uint64_t disk_bytes) {
   return {ErrorCode::kWriteFailed, "The image does not fit the target disk: writing it takes " +
                                        std::to_string(needed) + " bytes and the disk holds " +
                                        std::to_string(disk_bytes) + " bytes; nothing was written."};
 }
-
-struct Copied {
-  std::uint64_t written = 0;
-  std::uint64_t skipped = 0;    // image bytes a sparse write left out
-  std::uint64_t speed_bps = 0;  // over the whole copy and flush, at least one second
-  std::string sha256;           // of the whole image
-  std::string written_sha256;   // of the bytes written, in order (sparse)
-};
-
-static_assert(kChunkSize == kWriteUnit, "a sparse write decides chunk by chunk");
-
-class ImageCopy {
- public:
-  ImageCopy(const CommandContext& context, std::string_view task_id, std::string_view device_path,
-            std::optional<std::uint64_t> bytes_total)
-      : context_(context), task_id_(task_id), bytes_total_(bytes_total),
-        message_("Writing image to " + std::string(device_path)) {}
-
-  // Image to drive, every write but the image's last one a whole 4 MiB, then
-  // FlushFileBuffers. The image is streamed (decoded from `format`, when
-  // given, and cut at `limit`): its next chunks are read while this one is
-  // written. The speed covers that reading from its first byte. The disk
-  // driver takes whole sectors of the disk's own size (`sector`) only, so a
-  // last chunk that ends inside one goes out with zeros to its end; the
-  // count, the digest and the readback cover the image's bytes alone.
-  // A stream that outgrows the disk (a decoded image of no announced size)
-  // stops at its end. The drive handle is closed on return, whatever happens.
-  //
-  // With `map` (a sparse write), only the chunks of its extents go to the
-  // drive, each run of them after one seek; every chunk is still read and
-  // hashed, so that the image's digest is the whole image's and an image
-  // that is not the one the map was made from fails the write. Events count
-  // the image's bytes dealt with, written or skipped.
-  HelperResult<Copied> run(HandlePtr source, std::optional<ImageFormat> format, std::uint64_t limit, HandlePtr drive,
-                           std::uint64_t disk_bytes, std::uint32_t sector, const WriteMap* map) {
-    Platform& platform = context_.platform;
-    start_ = platform.now();
-    Instant last_event = start_;
-    // One byte past the map's image, so that a longer one shows.
-    if (map != nullptr) limit = map->image_bytes + 1;
-    ImageStream image(std::move(source), format, limit, ErrorCode::kWriteFailed);
-    std::optional<ExtentWalk> extents;
-    if (map != nullptr) extents.emplace(map->extents);
-    std::uint64_t drive_at = 0;
-    std::uint64_t written = 0;
-    // The chunk being hashed goes back to the stream once the next one is
-    // handed to the hasher; declared after the stream and before the hasher,
-    // so the hasher is done with it before it is given back, and it is given
-    // back before the stream goes.
-    ChunkLease hashing;
-    BackgroundHash digest;
-    while (true) {
-      auto chunk = image.next();
-      if (!chunk) return Err(std::move(chunk).error());
-      if (chunk->empty()) break;
-      const std::size_t got = chunk->bytes().size();
-      const std::size_t padded = static_cast<std::size_t>(whole_sectors(got, sector));
-      if (processed_ + padded > disk_bytes) {
-        return fail(ErrorCode::kWriteFailed,
-                    "The image does not fit the target disk: it holds more than " + std::to_string(processed_ + got) +
-                        " bytes and the disk holds " + std::to_string(disk_bytes) +
-                        " bytes; the write stopped at byte " + std::to_string(processed_) + ".");
-      }
-      const bool write = !extents || extents->written(processed_);
-      digest.add(chunk->bytes(), write && map != nullptr);
-      hashing = std::move(*chunk);
-      if (write) {
-        std::fill(hashing.room().begin() + static_cast<std::ptrdiff_t>(got),
-                  hashing.room().begin() + static_cast<std::ptrdiff_t>(padded), std::uint8_t{0});
-        if (drive_at != processed_) {
-          if (auto sought = drive->seek(processed_); !sought) return fail(ErrorCode::kWriteFailed, sought.error());
-        }
-        if (auto put = write_full(*drive, hashing.room().first(padded)); !put) {
-          return fail(ErrorCode::kWriteFailed, std::move(put).error());
-        }
-        drive_at = processed_ + padded;
-        written += got;
-      }
-      processed_ += got;
-      const Instant now = platform.now();
-      if (now - last_event >= kEventInterval) {
-        emit("WRITE", now, message_);
-        last_event = now;
-      }
-    }
-    const Instant copied_at = platform.now();
-    // The closing WRITE line, unless the last one already said 100%.
-    if (write_reported_ != processed_) emit("WRITE", copied_at, message_);
-    emit("FINALIZE", copied_at, "Flushing disk buffers");
-    if (auto flushed = drive->flush(); !flushed) return fail(ErrorCode::kWriteFailed, flushed.error());
-    // The image brings its own partition table; without this Windows keeps
-    // the card's old one cached, and customization could meet the old layout.
-    if (auto announced = drive->update_disk_properties(); !announced) {
-      return fail(ErrorCode::kWriteFailed, announced.error());
-    }
-    drive.reset();
-    Copied copied;
-    copied.written = map != nullptr ? written : processed_;
-    copied.skipped = processed_ - copied.written;
-    copied.speed_bps = bytes_per_second(copied.written, platform.now() - start_, 1.0);
-    emit_progress(context_, task_id_, "FINALIZE", processed_, bytes_total_.value_or(0), copied.speed_bps,
-                  "Disk buffers flushed");
-    copied.sha256 = digest.finish_hex();
-    copied.written_sha256 = digest.finish_second_hex();
-    if (map != nullptr && (processed_ != map->image_bytes || (!map->sha256.empty() && copied.sha256 != map->sha256))) {
-      return fail(ErrorCode::kWriteFailed,
-                  "The image is not the one its write map was made from: it decoded to " + std::to_string(processed_) +
-                      " bytes of SHA-256 " + copied.sha256 + ", the map's image has " +
-                      std::to_string(map->image_bytes) + " bytes of SHA-256 " + map->sha256 +
-                      "; the card was written from it and does not hold the image the map describes.");
-    }
-    return copied;
-  }
-
- private:
-  void emit(std::string_view stage, Instant now, std::string_view message) {
-    emit_progress(context_, task_id_, stage, processed_, bytes_total_.value_or(0),
-                  bytes_per_second(processed_, now - start_, 0.001), message);
-    if (stage == "WRITE") write_reported_ = processed_;
-  }
-
-  const CommandContext& context_;
-  std::string_view task_id_;
-  std::optional<std::uint64_t> bytes_total_;
-  std::string message_;
-  std::uint64_t processed_ = 0;  // image bytes dealt with, written or (sparse) skipped
-  std::optional<std::uint64_t> write_reported_;  // the count of the last WRITE line
-  Instant start_{0};
-};
 
 json failure_json(const HelperError& error) {
   return json{{"errorCode", std::string(error_code_name(error.code))}, {"errorMessage", error.message}};

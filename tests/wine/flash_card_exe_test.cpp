@@ -17,26 +17,43 @@ namespace {
 
 using nlohmann::json;
 
-TEST(FlashCardExe, ReadsTheHelperAndReportsAMissingImage) {
-  const std::string image = scratch("no such image \xC3\xA9.img.xz");
+// A missing image is found missing by flash-card itself, before its helper
+// starts; a file that is no image is the helper's to judge, and its path reaches the helper intact.
+// Both are the input's fault: exit status 2, one line, nothing touched.
+TEST(FlashCardExe, ReadsTheHelperAndRefusesWhatIsNoImage) {
+  const std::string missing = scratch("no such image \xC3\xA9.img.xz");
+  const std::string junk = scratch("not an image \xC3\xA9.img.xz");
+  write_file(junk, std::string(4096, 'x'));
   const std::string transcript = scratch("flash-card-transcript.jsonl");
-  const auto output = platform().run_process(
-      windows_path(FLASH_CARD_EXE), {image, "--disk", "1", "--yes", "--helper", windows_path(HELPER_EXE),
-                                     "--transcript", transcript});
-  ASSERT_TRUE(output) << output.error().text();
-  EXPECT_EQ(output->exit_code, 1u);
-  // health answered: its version and platform are on the display.
-  EXPECT_NE(output->standard_output.find("Helper " WINDOWS_HELPER_VERSION " on windows"), std::string::npos) << output->standard_output;
-  EXPECT_EQ(output->standard_error,
-            "flash-card: image_uncompressed_size failed: IMAGE_MISSING: Image does not exist: " + image + "\r\n");  // text mode
-  // Both requests reached the helper through the command line intact.
-  std::istringstream lines(read_file(transcript));
-  std::vector<json> records;
-  for (std::string line; std::getline(lines, line);) records.push_back(json::parse(line));
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0]["lines"].back()["payload"]["platform"], "windows");
-  EXPECT_EQ(records[1]["request"]["payload"]["imagePath"], image);
-  EXPECT_EQ(records[1]["lines"].back()["errorMessage"], "Image does not exist: " + image);
+  for (const std::string& image : {missing, junk}) {
+    SCOPED_TRACE(image);
+    const auto output = platform().run_process(
+        windows_path(FLASH_CARD_EXE), {image, "--disk", "1", "--yes", "--helper", windows_path(HELPER_EXE),
+                                       "--transcript", transcript});
+    ASSERT_TRUE(output) << output.error().text();
+    EXPECT_EQ(output->exit_code, 2u) << output->standard_error;
+    // One line, in text mode.
+    EXPECT_TRUE(output->standard_error.starts_with("flash-card: ")) << output->standard_error;
+    EXPECT_EQ(output->standard_error.find("\r\n"), output->standard_error.size() - 2) << output->standard_error;
+    std::istringstream lines(read_file(transcript));
+    std::vector<json> records;
+    for (std::string line; std::getline(lines, line);) records.push_back(json::parse(line));
+    if (image == missing) {  // refused before the helper starts
+      EXPECT_EQ(output->standard_error, "flash-card: the image " + image + " was not found; check its name and "
+                                        "folder; nothing was written\r\n");
+      EXPECT_EQ(records.size(), 0u);
+      continue;
+    }
+    // health answered: its version and platform are on the display.
+    EXPECT_NE(output->standard_output.find("Helper " WINDOWS_HELPER_VERSION " on windows"), std::string::npos)
+        << output->standard_output;
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records[0]["lines"].back()["payload"]["platform"], "windows");
+    // The request reached the helper through the command line intact.
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1]["request"]["command"], "image_uncompressed_size");
+    EXPECT_EQ(records[1]["request"]["payload"]["imagePath"], image);
+  }
 }
 
 std::wstring wide(std::string_view text) {
@@ -52,6 +69,7 @@ TEST(FlashCardExe, TheHelperAndItsChildrenEndWithFlashCard) {
   ::DeleteFileW(wide(record).c_str());
   ASSERT_TRUE(::SetEnvironmentVariableW(L"WH_LINGERING_PIDS", wide(record).c_str()));
   const std::string program = windows_path(FLASH_CARD_EXE);
+  write_file(scratch("any.img.xz"), "x");  // there, so that flash-card starts its helper
   std::wstring command_line = wide(build_windows_command_line(
       program, {scratch("any.img.xz"), "--disk", "1", "--yes", "--helper", windows_path(LINGERING_HELPER_EXE)}));
   STARTUPINFOW startup{};

@@ -14,7 +14,6 @@ using nlohmann::json;
 TEST(FrameExe, AnswersEveryCaseOfTheTable) {
   const json cases = json::parse(read_file(windows_path(FRAME_CASES)));
   ASSERT_GT(cases.size(), 20u);
-  const std::string file = scratch("frame-request.json");
   const std::string missing = scratch("no-such-request.json");
   const auto replace = [](std::string text, const std::string& mark, const std::string& with) {
     for (std::size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), with);
@@ -23,11 +22,17 @@ TEST(FrameExe, AnswersEveryCaseOfTheTable) {
   const auto escaped = [](const std::string& path) { const std::string q = json(path).dump(); return q.substr(1, q.size() - 2); };
   // Wine words some system messages differently from Windows.
   const std::string not_found = platform().open_file_read(missing).error().text();
+  int row = 0;
   for (const json& c : cases) {
     // Standard input reaches windows_helper.exe from flash-card.exe, which
     // sends every request that way (FlashCardExe).
     if (c.contains("stdin")) continue;
-    if (c.contains("file")) write_file(file, c.at("file").get<std::string>());
+    // A file of its own for each row: a protected file cannot be rewritten.
+    const std::string file = scratch("frame-request-" + std::to_string(++row) + ".json");
+    if (c.contains("file")) {
+      write_file(file, c.at("file").get<std::string>());
+      protect_from_user(file);
+    }
     std::vector<std::string> args;
     for (const std::string& arg : c.at("args").get<std::vector<std::string>>()) {
       args.push_back(replace(replace(arg, "{file}", file), "{missing}", missing));

@@ -25,4 +25,11 @@ std::string scratch(const std::string& name);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 
+// Makes the file at the Windows path `path` one the user cannot change, as
+// far as Wine can show it: Wine keeps no security descriptor of its own and
+// makes one from the owner and mode, so the file is made read-only and given
+// to another account (the suite runs as root, as CI does), through Wine's
+// start of Unix programs.
+void protect_from_user(const std::string& path);
+
 }  // namespace wh::wine

@@ -44,6 +44,8 @@ constexpr KnownError kKnownErrors[] = {
     {267, "The directory name is invalid."},
     {995, "The I/O operation has been aborted because of either a thread exit or an "
           "application request."},
+    {1005, "The volume does not contain a recognized file system.\r\nPlease make sure that all required file "
+           "system drivers are loaded and that the volume is not corrupted."},
     {1110, "The media in the drive may have changed."},
     {1117, "The request could not be performed because of an I/O device error."},
     {1167, "The device is not connected."},

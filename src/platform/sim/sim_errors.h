@@ -17,6 +17,7 @@ inline constexpr std::uint32_t kErrorNotReady = 21;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorSectorNotFound = 27;
+inline constexpr std::uint32_t kErrorUnrecognizedVolume = 1005;
 inline constexpr std::uint32_t kErrorMediaChanged = 1110;
 inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 

@@ -121,10 +121,10 @@ OsResult<FileIdentity> SimFileHandle::file_identity() {
 
 OsResult<VolumeInformation> SimFileHandle::volume_information() {
   if (auto error = check("volumeInformation")) return Err(*error);
-  if (volume_.empty()) return VolumeInformation{"NTFS", 0};
+  if (volume_.empty()) return VolumeInformation{"NTFS", 0, ""};
   const SimVolume* volume = find_volume(platform_.machine, volume_);
   if (volume == nullptr || !volume_present(platform_.machine, *volume)) return Err(win32_error(kErrorDeviceNotConnected));
-  return VolumeInformation{volume->file_system, volume->serial_number};
+  return VolumeInformation{volume->file_system, volume->serial_number, volume->label};
 }
 
 }  // namespace wh::sim

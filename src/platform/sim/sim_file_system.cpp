@@ -36,6 +36,12 @@ std::vector<std::string> mtools_environment() {
   return variables;
 }
 
+std::string fat_label(const std::uint8_t* field) {
+  std::string label(reinterpret_cast<const char*>(field), 11);
+  label.erase(label.find_last_not_of(' ') + 1);
+  return label == "NO NAME" ? std::string() : label;
+}
+
 }  // namespace
 
 FileSystemName identify_file_system(const SimDrive& drive, std::uint64_t offset) {
@@ -52,8 +58,8 @@ FileSystemName identify_file_system(const SimDrive& drive, std::uint64_t offset)
   const bool fat = boot[510] == 0x55 && boot[511] == 0xAA && sector >= 512 && sector <= 4096 &&
                    (sector & (sector - 1)) == 0 && boot[13] != 0 && u16(&boot[14]) != 0 && boot[16] != 0;
   if (!fat) return {"RAW", 0};
-  if (u16(&boot[22]) == 0) return {"FAT32", u32(&boot[67])};
-  return {"FAT", u32(&boot[39])};
+  if (u16(&boot[22]) == 0) return {"FAT32", u32(&boot[67]), fat_label(&boot[71])};
+  return {"FAT", u32(&boot[39]), fat_label(&boot[43])};
 }
 
 std::string mtools_image(const SimDrive& drive, std::uint64_t offset) {

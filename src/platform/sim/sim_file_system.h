@@ -15,6 +15,11 @@ namespace wh::sim {
 struct FileSystemName {
   std::string name;  // "FAT32", "FAT", "exFAT", "NTFS" or "RAW"
   std::uint32_t serial_number = 0;
+  // A FAT boot sector's BS_VolLab (at 71, or 43 for FAT) without its
+  // padding, "" for "NO NAME"; mkfs.fat writes the root directory's label
+  // entry, which Windows shows, with the same text. Other file systems keep
+  // their label elsewhere: "".
+  std::string label;
 };
 
 // Reads the boot sector at byte `offset` of `drive`: OEM name "EXFAT   " is

@@ -171,6 +171,9 @@ SimVolume volume_from_json(const nlohmann::json& v, const std::string& directory
   volume.mounted = v.value("mounted", true);
   volume.file_system = v.value("fileSystem", std::string("FAT32"));
   volume.serial_number = v.value("serialNumber", 0u);
+  volume.label = v.value("label", std::string());
+  volume.capacity_bytes = optional_member<std::uint64_t>(v, "capacityBytes");
+  volume.used_bytes = optional_member<std::uint64_t>(v, "usedBytes");
   volume.files_loaded = v.value("filesLoaded", false);
   for (const json& letter : v.value("letters", json::array())) volume.letters.push_back(letter.get<std::string>());
   if (auto held = v.find("heldBy"); held != v.end() && !held->is_null()) {
@@ -196,6 +199,9 @@ json volume_to_json(const SimVolume& volume, const std::string& directory) {
   v["letters"] = volume.letters;
   v["fileSystem"] = volume.file_system;
   v["serialNumber"] = volume.serial_number;
+  if (!volume.label.empty()) v["label"] = volume.label;
+  if (volume.capacity_bytes) v["capacityBytes"] = *volume.capacity_bytes;
+  if (volume.used_bytes) v["usedBytes"] = *volume.used_bytes;
   if (volume.files_loaded) v["filesLoaded"] = true;
   if (volume.held_by) {
     v["heldBy"] = {{"error", volume.held_by->error},

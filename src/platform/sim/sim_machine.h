@@ -75,9 +75,15 @@ struct SimVolume {
   // writes into its extents need it locked or dismounted first.
   bool mounted = true;
   std::vector<std::string> letters;  // drive letters, such as "E"
-  // What GetVolumeInformationByHandleW reports.
+  // What GetVolumeInformationByHandleW reports, and GetVolumeInformationW
+  // with the label.
   std::string file_system = "FAT32";
   std::uint32_t serial_number = 0;
+  std::string label;
+  // What GetDiskFreeSpaceExW reports: the capacity (the extents' length when
+  // absent) and the bytes in use (the files in `directory` when absent).
+  std::optional<std::uint64_t> capacity_bytes;
+  std::optional<std::uint64_t> used_bytes;
   // The directory holds the FAT file system's files, extracted at the mount
   // (sim_volume_files.h), and is written back at the dismount.
   bool files_loaded = false;

@@ -39,6 +39,13 @@ class SimPlatform : public Platform {
   OsResult<HandlePtr> open_drive_exclusive_write(const std::string& path) override;
   OsResult<HandlePtr> open_volume(const std::string& name, VolumeAccess access) override;
   OsResult<std::vector<std::string>> list_volumes() override;
+  // Drive letters only: the simulation mounts no volume in a folder.
+  OsResult<std::vector<std::string>> volume_path_names(const std::string& name) override;
+  // The volume's `label`, `fileSystem` and `serialNumber`; its space is
+  // `capacityBytes` (else its extents' length) less `usedBytes` (else the
+  // bytes of the files in its directory).
+  OsResult<VolumeInformation> volume_root_information(const std::string& root) override;
+  OsResult<VolumeSpace> volume_space(const std::string& root) override;
   OsResult<std::string> windows_directory() override;
   // "X:\" for a path on drive X, a volume GUID path's own root for a path
   // inside that volume; 123 for anything else.
@@ -138,6 +145,8 @@ class SimPlatform : public Platform {
   std::optional<OsError> count_open(const std::string& path);
   // Puts the other card of a due "swap" fault into drive `number`'s reader.
   void swap_card_if_due(const std::string& path, std::uint32_t number);
+  // The volume `root` names, its file system reached (sim_volume_info.cpp).
+  OsResult<SimVolume*> reach_file_system(const std::string& root, std::string_view operation);
   // open(2) of a host file for an ordinary file open (sim_files.cpp), with
   // Windows' answers: 3 for a missing directory, 5 for a directory, for
   // CREATE_ALWAYS over a hidden or system file, and for write access to a

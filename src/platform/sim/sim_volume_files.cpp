@@ -130,6 +130,8 @@ Result<void, std::string> load_volume_files(const SimMachine& machine, SimVolume
   const FileSystemName found = identify_file_system(*place.drive, place.offset);
   volume.file_system = found.name;
   volume.serial_number = found.serial_number;
+  // exFAT and NTFS keep their labels where this does not read: as they were.
+  if (is_fat(found.name) || found.name == "RAW") volume.label = found.label;
   volume.files_loaded = false;
   if (machine.directory.empty()) return {};
   nlohmann::json event = {{"op", "volumeFilesLoaded"}, {"volume", volume.name}, {"disk", place.drive->number},

@@ -55,7 +55,7 @@ OsResult<VolumeInformation> SimVolumeHandle::volume_information() {
   if (auto error = check("volumeInformation")) return Err(*error);
   auto volume = this->volume();
   if (!volume) return Err(volume.error());
-  return VolumeInformation{(*volume)->file_system, (*volume)->serial_number};
+  return VolumeInformation{(*volume)->file_system, (*volume)->serial_number, (*volume)->label};
 }
 
 OsStatus SimVolumeHandle::lock_volume() {

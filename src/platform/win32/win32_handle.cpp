@@ -199,7 +199,7 @@ OsResult<VolumeInformation> Win32Handle::volume_information() {
                                        static_cast<DWORD>(name.size()))) {
     return Err(last_error());
   }
-  return VolumeInformation{from_wide(std::wstring_view(name.data(), ::wcsnlen(name.data(), name.size()))), serial};
+  return VolumeInformation{from_wide(std::wstring_view(name.data(), ::wcsnlen(name.data(), name.size()))), serial, /*label=*/""};
 }
 
 OsResult<std::uint32_t> Win32Handle::logical_sector_bytes() {

@@ -69,6 +69,60 @@ OsResult<std::vector<std::string>> Win32Platform::list_volumes() {
   return names;
 }
 
+OsResult<std::vector<std::string>> Win32Platform::volume_path_names(const std::string& name) {
+  auto wide = to_wide_path(name);
+  if (!wide) return Err(wide.error());
+  // A list of NUL-ended paths ended by one more NUL; a short buffer fails
+  // with ERROR_MORE_DATA and the length it needs.
+  std::wstring buffer(MAX_PATH + 1, L'\0');
+  for (int attempt = 0;; ++attempt) {
+    DWORD needed = 0;
+    if (::GetVolumePathNamesForVolumeNameW(wide->c_str(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                                           &needed)) {
+      break;
+    }
+    const DWORD code = ::GetLastError();
+    if (code != ERROR_MORE_DATA || attempt == 3 || needed <= buffer.size()) return Err(os_error(code));
+    buffer.assign(needed, L'\0');
+  }
+  std::vector<std::string> paths;
+  for (std::size_t at = 0; at < buffer.size() && buffer[at] != L'\0';) {
+    const std::size_t end = buffer.find(L'\0', at);
+    paths.push_back(from_wide(std::wstring_view(buffer).substr(at, end - at)));
+    at = end + 1;
+  }
+  return paths;
+}
+
+OsResult<VolumeInformation> Win32Platform::volume_root_information(const std::string& root) {
+  auto wide = to_wide_path(root);
+  if (!wide) return Err(wide.error());
+  // MAX_PATH + 1 is the documented size of both name buffers.
+  std::array<wchar_t, MAX_PATH + 1> label{};
+  std::array<wchar_t, MAX_PATH + 1> file_system{};
+  DWORD serial = 0;
+  if (!::GetVolumeInformationW(wide->c_str(), label.data(), static_cast<DWORD>(label.size()), &serial,
+                               /*lpMaximumComponentLength=*/nullptr, /*lpFileSystemFlags=*/nullptr,
+                               file_system.data(), static_cast<DWORD>(file_system.size()))) {
+    return Err(last_error());
+  }
+  const auto text = [](const auto& buffer) {
+    return from_wide(std::wstring_view(buffer.data(), ::wcsnlen(buffer.data(), buffer.size())));
+  };
+  return VolumeInformation{text(file_system), serial, text(label)};
+}
+
+OsResult<VolumeSpace> Win32Platform::volume_space(const std::string& root) {
+  auto wide = to_wide_path(root);
+  if (!wide) return Err(wide.error());
+  ULARGE_INTEGER total{};
+  ULARGE_INTEGER free_bytes{};
+  if (!::GetDiskFreeSpaceExW(wide->c_str(), /*lpFreeBytesAvailableToCaller=*/nullptr, &total, &free_bytes)) {
+    return Err(last_error());
+  }
+  return VolumeSpace{total.QuadPart, free_bytes.QuadPart};
+}
+
 OsResult<std::string> Win32Platform::windows_directory() {
   std::array<wchar_t, MAX_PATH + 1> buffer{};
   // Not GetWindowsDirectoryW: on a Remote Desktop Session Host it may give a

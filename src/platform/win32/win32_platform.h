@@ -12,6 +12,9 @@ class Win32Platform : public Platform {
   OsResult<HandlePtr> open_drive_exclusive_write(const std::string& path) override;
   OsResult<HandlePtr> open_volume(const std::string& name, VolumeAccess access) override;
   OsResult<std::vector<std::string>> list_volumes() override;
+  OsResult<std::vector<std::string>> volume_path_names(const std::string& name) override;
+  OsResult<VolumeInformation> volume_root_information(const std::string& root) override;
+  OsResult<VolumeSpace> volume_space(const std::string& root) override;
   OsResult<std::string> windows_directory() override;
   OsResult<std::string> volume_path_name(const std::string& path) override;
   OsResult<std::string> volume_name_for_mount_point(const std::string& mount_point) override;

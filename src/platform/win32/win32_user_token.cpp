@@ -78,6 +78,13 @@ OsResult<UniqueHandle> user_copy(HANDLE linked) {
   for (const TOKEN_INFORMATION_CLASS kind : {TokenIntegrityLevel, TokenOwner, TokenDefaultDacl}) {
     auto value = token_information(linked, kind);
     if (!value) return Err(value.error());
+    // Only what differs is set: Wine, whose linked token matches the full
+    // one, cannot set an owner at all (ERROR_INVALID_FUNCTION).
+    if (kind == TokenOwner) {
+      auto current = token_information(copy.get(), kind);
+      if (!current) return Err(current.error());
+      if (::EqualSid(as<TOKEN_OWNER>(*current).Owner, as<TOKEN_OWNER>(*value).Owner)) continue;
+    }
     if (!::SetTokenInformation(copy.get(), kind, value->data(), static_cast<DWORD>(value->size()))) {
       return Err(last_error());
     }
