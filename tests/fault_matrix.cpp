@@ -215,8 +215,13 @@ std::vector<std::string> check(const Variant& variant, const FlashRun& run) {
     if (run.last_command() != variant.injection.command && !judged_again) {
       problems.push_back("the flash stopped at " + run.last_command() + ", not at the injected step");
     }
+    // A prepare_disk refused before it began ("… was not started.") changed
+    // nothing, and flash-card leaves a card it could not prove alone.
     const bool prepared = std::any_of(run.transcript.begin(), run.transcript.end(), [](const json& record) {
-      return record["request"]["command"] == "prepare_disk";
+      if (record["request"]["command"] != "prepare_disk") return false;
+      const json last = member(record, "/lines/-1");
+      if (!last.is_object() || last.value("ok", true)) return true;
+      return !last.value("errorMessage", "").ends_with("was not started.");
     });
     if (prepared && run.clean_up.is_null()) problems.push_back("the card was not brought back online afterwards");
     const json response = run.last_response();
