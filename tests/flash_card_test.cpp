@@ -440,7 +440,7 @@ TEST_F(FlashCardTest, FailsWhenTheImageChangedAfterItWasChecked) {
       {{}, "xz -dc " + quoted(sim.file("pi.img.xz")) + " >" + quoted(sim.file("raw")) + " && printf X | dd of=" +
                quoted(sim.file("raw")) + " bs=1 seek=5000 conv=notrunc && mv " + quoted(sim.file("raw")) + " " +
                quoted(sim.file("pi.img.xz")),
-       "is not the one its write map was made from", "Card state: the card was only partly written"},
+       "is not the one its write map was made from", "Card state: the card was written but is not proven"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.said);
@@ -793,7 +793,8 @@ TEST_F(FlashCardTest, ProgressFitsTheConsoleWidth) {
   };
   for (const Case& c : {Case{200, "(overall ", ""}, Case{120, " elapsed", "(overall "}, Case{80, "MiB/s", " elapsed"}}) {
     SCOPED_TRACE(c.columns);
-    const Shown shown = on_terminal({sim.file("pi.img.xz"), "--disk", "2", "--yes"}, c.columns);
+    // --full: a sparse write of this image is over before its first redraw.
+    const Shown shown = on_terminal({sim.file("pi.img.xz"), "--disk", "2", "--yes", "--full"}, c.columns);
     ASSERT_TRUE(shown.ended) << shown.text;
     EXPECT_EQ(shown.status, 0) << shown.text;
     std::istringstream rows(shown.text);
