@@ -14,6 +14,10 @@
 #                    incompatible feature no library knows (bit 0x00800000).
 #   short.img        fat-ext4.img cut 8 MiB into its ext4 partition.
 #   *.img.zst        each, compressed, for the streamed writes.
+#   above-4gib.img   MBR: an empty FAT32 that ends at 4 GiB, then FAT16
+#                    holding files at 4 GiB: a sparse write's extents past
+#                    4 GiB with 4 GiB of skipped space before them. A sparse
+#                    file of 4 GiB and 16 MiB, for the Wine disk driver.
 #
 # Tools may be named by SFDISK, MKFS_FAT, MCOPY, MMD, MKE2FS (the build
 # passes what it found). The same input gives the same bytes.
@@ -130,6 +134,21 @@ place "$work/unsupported.img" "$work/s2" 22
 
 # --- short.img: fat-ext4.img ending 8 MiB into its ext4 partition.
 head -c $((52 * mib)) "$work/fat-ext4.img" >"$work/short.img"
+
+# --- above-4gib.img: FAT32 from 4 MiB to 4 GiB, FAT16 16 MiB at 4 GiB.
+truncate -s $((4092 * mib)) "$work/h1"
+"$MKFS_FAT" -F 32 --invariant -i 2024b00a -n EMPTY "$work/h1" >/dev/null
+fat "$work/h2" 16 16 high
+truncate -s $((4112 * mib)) "$work/above-4gib.img"
+table "$work/above-4gib.img" <<EOF
+label: dos
+label-id: 0x2024b00a
+start=8192, size=$((4092 * 2048)), type=c
+start=$((4096 * 2048)), size=$((16 * 2048)), type=e
+EOF
+place "$work/above-4gib.img" "$work/h1" 4
+place "$work/above-4gib.img" "$work/h2" 4096
+mv -f "$work/above-4gib.img" "$out/"
 
 for image in fat-ext4 gpt unknown unsupported short; do
   zstd -q -f -c "$work/$image.img" >"$work/$image.img.zst"

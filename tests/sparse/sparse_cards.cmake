@@ -18,6 +18,7 @@ set(sparse_images)
 foreach(image fat-ext4 gpt unknown unsupported short)
   list(APPEND sparse_images ${sparse_dir}/${image}.img ${sparse_dir}/${image}.img.zst)
 endforeach()
+list(APPEND sparse_images ${sparse_dir}/above-4gib.img)
 add_custom_command(
   OUTPUT ${sparse_images}
   COMMAND ${CMAKE_COMMAND} -E env ${sparse_tools}
