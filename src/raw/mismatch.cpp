@@ -33,7 +33,8 @@ std::string sample(const std::uint8_t* bytes, std::size_t end, std::size_t at) {
 
 // Index of the first differing byte of two equally long runs, or `size`.
 std::size_t first_difference(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
-  if (std::memcmp(a, b, size) == 0) return size;
+  // An empty side may have no storage at all, and memcmp takes no null.
+  if (size == 0 || std::memcmp(a, b, size) == 0) return size;
   return static_cast<std::size_t>(std::mismatch(a, a + size, b).first - a);
 }
 
