@@ -202,7 +202,7 @@ TEST_F(SparseWrite, OnlyTheExtentsAreWrittenAndReadBack) {
     EXPECT_EQ(card_bytes.substr(gap, kWriteUnit), std::string(kWriteUnit, '\x77'));
     // Verifying reads nothing outside the extents.
     for (const json& event : card.sim.events()) {
-      if (event["path"] != "\\\\.\\PhysicalDrive2" || !event.contains("offset")) continue;
+      if (event.value("path", "") != "\\\\.\\PhysicalDrive2" || !event.contains("offset")) continue;
       EXPECT_EQ(event["offset"].get<std::uint64_t>() % sector, 0u) << event;
       EXPECT_EQ(event.value("bytes", std::uint64_t{0}) % sector, 0u) << event;  // a seek has none
       if (event["op"] != "read" || event.value("mode", "") != "exclusiveRead" || event["offset"] == 0) continue;
