@@ -77,7 +77,8 @@ errcode_t channel_open(const char* name, int flags, io_channel* channel) {
   if (current_source == nullptr || (flags & IO_FLAG_RW) != 0) return EXT2_ET_BAD_DEVICE_NAME;
   io_channel opened = nullptr;
   if (errcode_t failed = ext2fs_get_memzero(sizeof(struct_io_channel), &opened)) return failed;
-  if (errcode_t failed = ext2fs_get_mem(std::strlen(name) + 1, &opened->name)) {
+  // libext2fs counts in unsigned long, 32 bits on Windows; a path is far shorter.
+  if (errcode_t failed = ext2fs_get_mem(static_cast<unsigned long>(std::strlen(name) + 1), &opened->name)) {
     ext2fs_free_mem(&opened);
     return failed;
   }
